@@ -1,0 +1,306 @@
+// Newick reader: one pass over the bytes with one stack.
+//
+// Unicode white space is skipped wherever it stands (also inside names and
+// lengths). Error positions count characters of the text with that white
+// space removed; they are only computed when an error is raised, so the
+// common path never decodes UTF-8.
+#include <array>
+#include <charconv>
+#include <optional>
+#include <cmath>
+#include <cstring>
+
+#include "errors.hpp"
+#include "tree/tree.hpp"
+
+namespace cladorix {
+namespace {
+
+enum ByteClass : uint8_t { kName = 0, kDelim = 1, kSpace = 2, kMaybeSpace = 3 };
+
+constexpr auto make_classes() {
+  std::array<uint8_t, 256> t{};
+  for (int c : {'(', ')', ',', ':', ';'}) t[c] = kDelim;
+  for (int c : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20}) t[c] = kSpace;
+  // Lead bytes of the multi-byte white space characters.
+  for (int c : {0xC2, 0xE1, 0xE2, 0xE3}) t[c] = kMaybeSpace;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kClass = make_classes();
+
+// Byte length of the white space character at p, or 0 when there is none.
+inline size_t space_len(const unsigned char* p, const unsigned char* end) {
+  switch (kClass[p[0]]) {
+    case kSpace:
+      return 1;
+    case kMaybeSpace:
+      break;
+    default:
+      return 0;
+  }
+  size_t left = static_cast<size_t>(end - p);
+  if (p[0] == 0xC2) return (left >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) ? 2 : 0;
+  if (left < 3) return 0;
+  if (p[0] == 0xE1) return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;  // U+1680
+  if (p[0] == 0xE3) return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;  // U+3000
+  // 0xE2: U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
+  if (p[1] == 0x80)
+    return ((p[2] >= 0x80 && p[2] <= 0x8A) || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF) ? 3 : 0;
+  if (p[1] == 0x81) return p[2] == 0x9F ? 3 : 0;
+  return 0;
+}
+
+inline size_t utf8_len(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 1;  // stray continuation byte: count it alone
+}
+
+// Characters before byte offset `pos`, white space not counted.
+uint64_t char_index(const unsigned char* begin, const unsigned char* end, size_t pos) {
+  uint64_t count = 0;
+  const unsigned char* p = begin;
+  const unsigned char* stop = begin + pos;
+  while (p < stop) {
+    size_t ws = space_len(p, end);
+    if (ws) {
+      p += ws;
+    } else {
+      ++count;
+      p += utf8_len(*p);
+    }
+  }
+  return count;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (x != b[i]) return false;
+  }
+  return true;
+}
+
+// A branch length as a standard decimal parser reads it: optional sign,
+// digits with an optional point, optional exponent, or the words for
+// infinity and not-a-number in any case; rounded to the nearest float.
+std::optional<float> parse_length(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  bool negative = false;
+  if (s[0] == '+' || s[0] == '-') {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  if (iequals(s, "inf") || iequals(s, "infinity"))
+    return negative ? -INFINITY : INFINITY;
+  if (iequals(s, "nan")) return negative ? -NAN : NAN;
+  // Validate the decimal form ourselves; from_chars alone accepts a few
+  // spellings ("nan(...)", a second sign) that are not numbers here.
+  size_t i = 0, mantissa_digits = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++mantissa_digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++mantissa_digits;
+  }
+  if (mantissa_digits == 0) return std::nullopt;
+  size_t mantissa_end = i;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    size_t exp_digits = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++exp_digits;
+    if (exp_digits == 0) return std::nullopt;
+  }
+  if (i != s.size()) return std::nullopt;
+
+  float value = 0.0f;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    // Beyond the float range: decide between overflow (infinity) and
+    // underflow (zero) from the decimal exponent of the first non-zero digit.
+    long long exp10 = 0;
+    size_t e = s.find_first_of("eE");
+    if (e != std::string_view::npos) {
+      std::string_view ex = s.substr(e + 1);
+      bool eneg = !ex.empty() && ex[0] == '-';
+      if (!ex.empty() && (ex[0] == '+' || ex[0] == '-')) ex.remove_prefix(1);
+      for (char c : ex) {
+        if (exp10 < 100000000) exp10 = exp10 * 10 + (c - '0');
+      }
+      if (eneg) exp10 = -exp10;
+    }
+    std::string_view mant = s.substr(0, mantissa_end);
+    size_t point = mant.find('.');
+    long long int_digits = static_cast<long long>(point == std::string_view::npos ? mant.size() : point);
+    long long lead = 0;  // position of the first non-zero digit relative to the point
+    bool found = false;
+    long long pos = 0;
+    for (char c : mant) {
+      if (c == '.') continue;
+      if (c != '0') {
+        lead = int_digits - pos;
+        found = true;
+        break;
+      }
+      ++pos;
+    }
+    bool overflow = found && (lead + exp10 > 0);
+    value = overflow ? INFINITY : 0.0f;
+  } else if (ec != std::errc() || ptr != s.data() + s.size()) {
+    return std::nullopt;
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+class NewickReader {
+ public:
+  explicit NewickReader(std::string_view text)
+      : begin_(reinterpret_cast<const unsigned char*>(text.data())),
+        end_(begin_ + text.size()) {}
+
+  SimpleRootedTree read() {
+    reserve();
+    const unsigned char* p = begin_;
+    NodeId current = 0;
+    uint64_t pending_name = 0;  // the pending name is names_[pending_name, end)
+    std::string& names = tree_.names_;
+    while (p < end_) {
+      unsigned char c = *p;
+      switch (kClass[c]) {
+        case kSpace:
+          ++p;
+          continue;
+        case kMaybeSpace:
+          if (size_t ws = space_len(p, end_)) {
+            p += ws;
+            continue;
+          }
+          p = scan_name(p);
+          continue;
+        case kName:
+          p = scan_name(p);
+          continue;
+        default:
+          break;
+      }
+      switch (c) {
+        case '(':
+          stack_.push_back(current);
+          current = tree_.add_node();
+          ++p;
+          break;
+        case ')':
+        case ',': {
+          if (stack_.empty())
+            throw NewickError(char_index(begin_, end_, static_cast<size_t>(p - begin_)));
+          NodeId parent = stack_.back();
+          tree_.attach(current, parent);
+          if (std::optional<float> w = parse_length(length_)) {
+            tree_.weight_[current] = *w;
+            tree_.has_weight_[current] = 1;
+          }
+          give_pending_name(current, pending_name);
+          length_.clear();
+          if (c == ',') {
+            current = tree_.add_node();
+          } else {
+            current = parent;
+            stack_.pop_back();
+          }
+          ++p;
+          break;
+        }
+        case ':':
+          p = scan_length(p + 1);
+          break;
+        case ';':
+          give_pending_name(current, pending_name);
+          return finish(pending_name);
+      }
+    }
+    // No ";": a name left pending (text before an unclosed "(") names nothing.
+    names.resize(pending_name);
+    return finish(pending_name);
+  }
+
+ private:
+  void reserve() {
+    // One node per "(" and ","; reserving avoids regrowing nine columns.
+    size_t nodes = 1;
+    for (const unsigned char* q = begin_; q < end_; ++q) nodes += (*q == '(') | (*q == ',');
+    for (auto* v : {&tree_.parent_, &tree_.first_child_, &tree_.last_child_, &tree_.next_sibling_})
+      v->reserve(nodes);
+    tree_.child_count_.reserve(nodes);
+    tree_.name_off_.reserve(nodes);
+    tree_.name_len_.reserve(nodes);
+    tree_.weight_.reserve(nodes);
+    tree_.has_weight_.reserve(nodes);
+    tree_.naming_order_.reserve(nodes);
+    tree_.names_.reserve(static_cast<size_t>(end_ - begin_));
+  }
+
+  void give_pending_name(NodeId node, uint64_t& pending_name) {
+    uint64_t len = tree_.names_.size() - pending_name;
+    if (len == 0) return;
+    if (len >= UINT32_MAX) fail("node name too long");
+    tree_.set_name(node, pending_name, static_cast<uint32_t>(len));
+    pending_name = tree_.names_.size();
+  }
+
+  // Appends name bytes (white space dropped) up to the next delimiter.
+  const unsigned char* scan_name(const unsigned char* p) {
+    std::string& names = tree_.names_;
+    while (true) {
+      const unsigned char* run = p;
+      while (p < end_ && kClass[*p] == kName) ++p;
+      names.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+      if (p == end_) fail("Newick name runs to the end of the text");
+      if (kClass[*p] == kDelim) return p;
+      if (size_t ws = space_len(p, end_)) {
+        p += ws;
+      } else {
+        names.push_back(static_cast<char>(*p));  // a lead byte that starts no space
+        ++p;
+      }
+    }
+  }
+
+  // Appends length bytes up to the next "(", ")", "," or ";" (":" is part of
+  // the length text, which then fails to parse as a number).
+  const unsigned char* scan_length(const unsigned char* p) {
+    while (true) {
+      if (p == end_) fail("Newick branch length runs to the end of the text");
+      unsigned char c = *p;
+      if (c == '(' || c == ')' || c == ',' || c == ';') return p;
+      if (size_t ws = space_len(p, end_)) {
+        p += ws;
+      } else {
+        length_.push_back(static_cast<char>(c));
+        ++p;
+      }
+    }
+  }
+
+  SimpleRootedTree finish(uint64_t) {
+    tree_.last_child_.clear();
+    tree_.last_child_.shrink_to_fit();
+    return std::move(tree_);
+  }
+
+  const unsigned char* begin_;
+  const unsigned char* end_;
+  SimpleRootedTree tree_;
+  std::vector<NodeId> stack_;
+  std::string length_;
+};
+
+SimpleRootedTree from_newick(std::string_view text) { return NewickReader(text).read(); }
+
+}  // namespace cladorix

@@ -1,0 +1,139 @@
+#include "tree/tree.hpp"
+
+#include <algorithm>
+
+#include "errors.hpp"
+
+namespace cladorix {
+
+SimpleRootedTree::SimpleRootedTree() { add_node(); }
+
+void SimpleRootedTree::throw_bad_id(NodeId v) const {
+  fail("node id " + std::to_string(v) + " is outside the tree (" + std::to_string(size()) +
+       " nodes)");
+}
+
+NodeId SimpleRootedTree::add_node() {
+  if (parent_.size() >= kNoNode) fail("tree has too many nodes");
+  NodeId id = static_cast<NodeId>(parent_.size());
+  parent_.push_back(kNoNode);
+  first_child_.push_back(kNoNode);
+  last_child_.push_back(kNoNode);
+  next_sibling_.push_back(kNoNode);
+  child_count_.push_back(0);
+  name_off_.push_back(0);
+  name_len_.push_back(0);
+  weight_.push_back(0.0f);
+  has_weight_.push_back(0);
+  return id;
+}
+
+void SimpleRootedTree::attach(NodeId child, NodeId parent) {
+  parent_[child] = parent;
+  if (last_child_[parent] == kNoNode)
+    first_child_[parent] = child;
+  else
+    next_sibling_[last_child_[parent]] = child;
+  last_child_[parent] = child;
+  ++child_count_[parent];
+}
+
+void SimpleRootedTree::set_name(NodeId v, uint64_t offset, uint32_t length) {
+  name_off_[v] = offset;
+  name_len_[v] = length;
+  naming_order_.push_back(v);
+  taxa_map_.reset();
+}
+
+std::vector<NodeId> SimpleRootedTree::children(NodeId v) const {
+  std::vector<NodeId> out;
+  out.reserve(child_count(v));
+  for_each_child(v, [&](NodeId c) { out.push_back(c); });
+  return out;
+}
+
+const NameMap& SimpleRootedTree::taxa_map() const {
+  if (!taxa_map_) {
+    auto map = std::make_unique<NameMap>(naming_order_.size());
+    // Later names overwrite earlier ones, as each naming did when it happened.
+    for (NodeId v : naming_order_) map->insert_or_assign(name(v), v);
+    taxa_map_ = std::move(map);
+  }
+  return *taxa_map_;
+}
+
+std::optional<NodeId> SimpleRootedTree::get_taxa_node_id(std::string_view name) const {
+  const uint32_t* hit = taxa_map().find(name);
+  if (!hit) return std::nullopt;
+  return *hit;
+}
+
+std::vector<NodeId> SimpleRootedTree::leaves() const {
+  std::vector<NodeId> out;
+  for (NodeId v = 0; v < size(); ++v)
+    if (child_count_[v] == 0) out.push_back(v);
+  return out;
+}
+
+std::vector<NodeId> SimpleRootedTree::postord_ids(NodeId start) const {
+  check(start);
+  std::vector<NodeId> out;
+  // Stack of (node, next child to descend into); no recursion over depth.
+  std::vector<std::pair<NodeId, NodeId>> stack;
+  stack.emplace_back(start, first_child_[start]);
+  while (!stack.empty()) {
+    auto& [node, next] = stack.back();
+    if (next == kNoNode) {
+      out.push_back(node);
+      stack.pop_back();
+    } else {
+      NodeId c = next;
+      next = next_sibling_[c];
+      stack.emplace_back(c, first_child_[c]);
+    }
+  }
+  return out;
+}
+
+std::vector<NodeId> SimpleRootedTree::preorder_ids(NodeId start) const {
+  check(start);
+  std::vector<NodeId> out;
+  std::vector<NodeId> stack{start};
+  std::vector<NodeId> kids;
+  while (!stack.empty()) {
+    NodeId v = stack.back();
+    stack.pop_back();
+    out.push_back(v);
+    kids.clear();
+    for_each_child(v, [&](NodeId c) { kids.push_back(c); });
+    stack.insert(stack.end(), kids.rbegin(), kids.rend());
+  }
+  return out;
+}
+
+uint32_t SimpleRootedTree::depth(NodeId v) const {
+  check(v);
+  uint32_t d = 0;
+  for (NodeId p = parent_[v]; p != kNoNode; p = parent_[p]) ++d;
+  return d;
+}
+
+std::vector<uint32_t> SimpleRootedTree::depths() const {
+  // A parent's id is always below its child's, so one ascending pass works.
+  std::vector<uint32_t> d(size(), 0);
+  for (NodeId v = 1; v < size(); ++v)
+    if (parent_[v] != kNoNode) d[v] = d[parent_[v]] + 1;
+  return d;
+}
+
+bool SimpleRootedTree::fully_connected() const {
+  std::vector<uint8_t> reach(size(), 0);
+  reach[0] = 1;
+  for (NodeId v = 1; v < size(); ++v) {
+    if (parent_[v] == kNoNode || !reach[parent_[v]]) return false;
+    reach[v] = 1;
+  }
+  return true;
+}
+
+}  // namespace cladorix

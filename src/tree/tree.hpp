@@ -1,0 +1,120 @@
+// The rooted tree: an arena of nodes addressed by id, stored column-wise.
+//
+// Trees are only built by the Newick reader, which hands out ids in the order
+// "(" and "," appear. Two facts follow and the measures rely on them:
+//   * ids are a pre-order of the tree: a parent's id is below its children's,
+//     and the subtree of v is the id range [v, v + subtree size);
+//   * the arena has no empty slots and the root is node 0.
+// Nodes left unattached by an unclosed "(" keep their own subtrees but are
+// not reachable from the root (see `fully_connected`).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tree/name_map.hpp"
+
+namespace cladorix {
+
+using NodeId = uint32_t;
+inline constexpr NodeId kNoNode = UINT32_MAX;
+
+class SimpleRootedTree {
+ public:
+  SimpleRootedTree();
+  SimpleRootedTree(SimpleRootedTree&&) noexcept = default;
+  SimpleRootedTree& operator=(SimpleRootedTree&&) noexcept = default;
+
+  // ---- shape -------------------------------------------------------------
+  size_t size() const noexcept { return parent_.size(); }
+  NodeId root() const noexcept { return 0; }
+  NodeId parent(NodeId v) const { return parent_[check(v)]; }
+  bool has_parent(NodeId v) const { return parent_[check(v)] != kNoNode; }
+  uint32_t child_count(NodeId v) const { return child_count_[check(v)]; }
+  bool is_leaf(NodeId v) const { return child_count_[check(v)] == 0; }
+  NodeId first_child(NodeId v) const { return first_child_[check(v)]; }
+  NodeId next_sibling(NodeId v) const { return next_sibling_[check(v)]; }
+  std::vector<NodeId> children(NodeId v) const;  // in stored (text) order
+
+  template <class F>
+  void for_each_child(NodeId v, F&& f) const {
+    for (NodeId c = first_child_[check(v)]; c != kNoNode; c = next_sibling_[c]) f(c);
+  }
+
+  // Raw columns for tight loops (indexed by node id).
+  const std::vector<NodeId>& parents() const noexcept { return parent_; }
+  const std::vector<uint32_t>& child_counts() const noexcept { return child_count_; }
+  const std::vector<NodeId>& first_children() const noexcept { return first_child_; }
+  const std::vector<NodeId>& next_siblings() const noexcept { return next_sibling_; }
+
+  // ---- annotations -------------------------------------------------------
+  bool has_name(NodeId v) const { return name_len_[check(v)] != 0; }
+  std::string_view name(NodeId v) const {
+    check(v);
+    return std::string_view(names_.data() + name_off_[v], name_len_[v]);
+  }
+  std::optional<float> weight(NodeId v) const {
+    check(v);
+    if (!has_weight_[v]) return std::nullopt;
+    return weight_[v];
+  }
+  // The reader never sets the second annotation.
+  std::optional<float> node_weight(NodeId v) const {
+    check(v);
+    return std::nullopt;
+  }
+
+  // ---- names -------------------------------------------------------------
+  // Name -> id of the node named last with it (reader order), built on first
+  // use. Not thread-safe: call it on the thread that owns the tree before
+  // handing the tree to workers.
+  const NameMap& taxa_map() const;
+  std::optional<NodeId> get_taxa_node_id(std::string_view name) const;
+
+  // ---- traversals --------------------------------------------------------
+  std::vector<NodeId> leaves() const;                 // ascending id
+  std::vector<NodeId> postord_ids(NodeId start) const;  // left-to-right post-order
+  std::vector<NodeId> preorder_ids(NodeId start) const;
+  // Edges from v up to the top of its component (the root for attached nodes).
+  uint32_t depth(NodeId v) const;
+  // depth() of every node, in one pass over the ids.
+  std::vector<uint32_t> depths() const;
+  // Whether every node is reachable from the root.
+  bool fully_connected() const;
+
+  NodeId check(NodeId v) const {
+    if (v >= parent_.size()) throw_bad_id(v);
+    return v;
+  }
+
+ private:
+  friend class NewickReader;
+  [[noreturn]] void throw_bad_id(NodeId v) const;
+
+  NodeId add_node();
+  void attach(NodeId child, NodeId parent);
+  void set_name(NodeId v, uint64_t offset, uint32_t length);
+
+  std::vector<NodeId> parent_;
+  std::vector<NodeId> first_child_;
+  std::vector<NodeId> last_child_;
+  std::vector<NodeId> next_sibling_;
+  std::vector<uint32_t> child_count_;
+  std::vector<uint64_t> name_off_;
+  std::vector<uint32_t> name_len_;  // 0: unnamed (the reader never gives an empty name)
+  std::vector<float> weight_;
+  std::vector<uint8_t> has_weight_;
+  std::string names_;                // every name's bytes, back to back
+  std::vector<NodeId> naming_order_;  // ids in the order names were given
+  mutable std::unique_ptr<NameMap> taxa_map_;
+};
+
+// Reads Newick text (UTF-8). Throws NewickError for a ")" or "," without an
+// open "(", InternalError for a name or branch length running off the end.
+SimpleRootedTree from_newick(std::string_view text);
+
+}  // namespace cladorix
