@@ -51,55 +51,29 @@ inline void quarter_round_sse2(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
   c = _mm_add_epi32(c, d); b = rotl_sse2<7>(_mm_xor_si128(b, c));
 }
 
-// ---- AVX2: two blocks per register, one row of four words per 128-bit lane;
-// the diagonal round rotates rows b, c, d within each lane.
+// ---- AVX2: eight blocks side by side, lane k of register i is word i of
+// block k. Eight lanes keep every port busy, where four blocks alone would
+// leave the round function waiting on its own dependency chains.
 
-__attribute__((target("avx2"))) inline __m256i rotl_avx2_12(__m256i v) {
-  return _mm256_or_si256(_mm256_slli_epi32(v, 12), _mm256_srli_epi32(v, 20));
-}
-__attribute__((target("avx2"))) inline __m256i rotl_avx2_7(__m256i v) {
-  return _mm256_or_si256(_mm256_slli_epi32(v, 7), _mm256_srli_epi32(v, 25));
-}
-
-struct Rows2 {
-  __m256i a, b, c, d;
-};
-
-__attribute__((target("avx2"))) inline void half_round_avx2(Rows2& r, Rows2& s, __m256i rot16,
-                                                             __m256i rot8) {
-  // Two independent block pairs interleaved so their dependency chains overlap.
-  r.a = _mm256_add_epi32(r.a, r.b); s.a = _mm256_add_epi32(s.a, s.b);
-  r.d = _mm256_shuffle_epi8(_mm256_xor_si256(r.d, r.a), rot16);
-  s.d = _mm256_shuffle_epi8(_mm256_xor_si256(s.d, s.a), rot16);
-  r.c = _mm256_add_epi32(r.c, r.d); s.c = _mm256_add_epi32(s.c, s.d);
-  r.b = rotl_avx2_12(_mm256_xor_si256(r.b, r.c));
-  s.b = rotl_avx2_12(_mm256_xor_si256(s.b, s.c));
-  r.a = _mm256_add_epi32(r.a, r.b); s.a = _mm256_add_epi32(s.a, s.b);
-  r.d = _mm256_shuffle_epi8(_mm256_xor_si256(r.d, r.a), rot8);
-  s.d = _mm256_shuffle_epi8(_mm256_xor_si256(s.d, s.a), rot8);
-  r.c = _mm256_add_epi32(r.c, r.d); s.c = _mm256_add_epi32(s.c, s.d);
-  r.b = rotl_avx2_7(_mm256_xor_si256(r.b, r.c));
-  s.b = rotl_avx2_7(_mm256_xor_si256(s.b, s.c));
+template <int N>
+__attribute__((target("avx2"))) inline __m256i rotl_avx2(__m256i v) {
+  if constexpr (N == 16) {
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
+                                                   2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+  } else if constexpr (N == 8) {
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
+                                                   3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14));
+  } else {
+    return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
+  }
 }
 
-__attribute__((target("avx2"))) inline void to_diagonals(Rows2& r) {
-  r.b = _mm256_shuffle_epi32(r.b, 0x39);
-  r.c = _mm256_shuffle_epi32(r.c, 0x4E);
-  r.d = _mm256_shuffle_epi32(r.d, 0x93);
-}
-
-__attribute__((target("avx2"))) inline void to_columns(Rows2& r) {
-  r.b = _mm256_shuffle_epi32(r.b, 0x93);
-  r.c = _mm256_shuffle_epi32(r.c, 0x4E);
-  r.d = _mm256_shuffle_epi32(r.d, 0x39);
-}
-
-__attribute__((target("avx2"))) inline void store_pair_avx2(const Rows2& r, uint32_t* out) {
-  // Low lanes hold the first block of the pair, high lanes the second.
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 0), _mm256_permute2x128_si256(r.a, r.b, 0x20));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_permute2x128_si256(r.c, r.d, 0x20));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16), _mm256_permute2x128_si256(r.a, r.b, 0x31));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 24), _mm256_permute2x128_si256(r.c, r.d, 0x31));
+__attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i& a, __m256i& b, __m256i& c,
+                                                                __m256i& d) {
+  a = _mm256_add_epi32(a, b); d = rotl_avx2<16>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d); b = rotl_avx2<12>(_mm256_xor_si256(b, c));
+  a = _mm256_add_epi32(a, b); d = rotl_avx2<8>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d); b = rotl_avx2<7>(_mm256_xor_si256(b, c));
 }
 
 // ---- Entropy.
@@ -189,12 +163,6 @@ int urandom_fd() {
   return fd;
 }
 
-using BlockX4 = void (*)(const uint32_t*, uint64_t, uint64_t, int, uint32_t*);
-
-BlockX4 select_block_x4() {
-  return random_detail::cpu_has_avx2() ? random_detail::chacha_x4_avx2 : random_detail::chacha_x4_sse2;
-}
-
 }  // namespace
 
 // ---- Block function.
@@ -267,40 +235,56 @@ void chacha_x4_sse2(const uint32_t key[8], uint64_t counter, uint64_t stream, in
   }
 }
 
-__attribute__((target("avx2"))) void chacha_x4_avx2(const uint32_t key[8], uint64_t counter,
-                                                    uint64_t stream, int rounds, uint32_t out[64]) {
-  const __m256i sigma = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSigma)));
-  const __m256i k0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key)));
-  const __m256i k1 =
-      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 4)));
-  const int s_lo = int(uint32_t(stream)), s_hi = int(uint32_t(stream >> 32));
-  const uint64_t c0 = counter, c1 = counter + 1, c2 = counter + 2, c3 = counter + 3;
-  const __m256i d0 = _mm256_setr_epi32(int(uint32_t(c0)), int(uint32_t(c0 >> 32)), s_lo, s_hi,
-                                       int(uint32_t(c1)), int(uint32_t(c1 >> 32)), s_lo, s_hi);
-  const __m256i d1 = _mm256_setr_epi32(int(uint32_t(c2)), int(uint32_t(c2 >> 32)), s_lo, s_hi,
-                                       int(uint32_t(c3)), int(uint32_t(c3 >> 32)), s_lo, s_hi);
-  // Byte shuffles that rotate every 32-bit word left by 16 and by 8.
-  const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
-                                         2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
-  const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
-                                        3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
-  Rows2 r{sigma, k0, k1, d0};
-  Rows2 s{sigma, k0, k1, d1};
-  for (int i = 0; i < rounds; i += 2) {
-    half_round_avx2(r, s, rot16, rot8);
-    to_diagonals(r);
-    to_diagonals(s);
-    half_round_avx2(r, s, rot16, rot8);
-    to_columns(r);
-    to_columns(s);
+__attribute__((target("avx2"))) void chacha_x8_avx2(const uint32_t key[8], uint64_t counter,
+                                                    uint64_t stream, int rounds, uint32_t out[128]) {
+  __m256i in[16];
+  for (int i = 0; i < 4; ++i) in[i] = _mm256_set1_epi32(int(kSigma[i]));
+  for (int i = 0; i < 8; ++i) in[4 + i] = _mm256_set1_epi32(int(key[i]));
+  alignas(32) uint32_t lo[8], hi[8];
+  for (int k = 0; k < 8; ++k) {
+    const uint64_t c = counter + uint64_t(k);
+    lo[k] = uint32_t(c);
+    hi[k] = uint32_t(c >> 32);
   }
-  r.a = _mm256_add_epi32(r.a, sigma); s.a = _mm256_add_epi32(s.a, sigma);
-  r.b = _mm256_add_epi32(r.b, k0);    s.b = _mm256_add_epi32(s.b, k0);
-  r.c = _mm256_add_epi32(r.c, k1);    s.c = _mm256_add_epi32(s.c, k1);
-  r.d = _mm256_add_epi32(r.d, d0);    s.d = _mm256_add_epi32(s.d, d1);
-  store_pair_avx2(r, out);
-  store_pair_avx2(s, out + 32);
+  in[12] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lo));
+  in[13] = _mm256_load_si256(reinterpret_cast<const __m256i*>(hi));
+  in[14] = _mm256_set1_epi32(int(uint32_t(stream)));
+  in[15] = _mm256_set1_epi32(int(uint32_t(stream >> 32)));
+  __m256i x[16];
+  for (int i = 0; i < 16; ++i) x[i] = in[i];
+  for (int r = 0; r < rounds; r += 2) {
+    quarter_round_avx2(x[0], x[4], x[8], x[12]);
+    quarter_round_avx2(x[1], x[5], x[9], x[13]);
+    quarter_round_avx2(x[2], x[6], x[10], x[14]);
+    quarter_round_avx2(x[3], x[7], x[11], x[15]);
+    quarter_round_avx2(x[0], x[5], x[10], x[15]);
+    quarter_round_avx2(x[1], x[6], x[11], x[12]);
+    quarter_round_avx2(x[2], x[7], x[8], x[13]);
+    quarter_round_avx2(x[3], x[4], x[9], x[14]);
+  }
+  for (int i = 0; i < 16; ++i) x[i] = _mm256_add_epi32(x[i], in[i]);
+  // Transpose within 128-bit lanes: t[g][k] holds words 4g..4g+3 of block k
+  // (low lane) and of block k+4 (high lane).
+  __m256i t[4][4];
+  for (int g = 0; g < 4; ++g) {
+    const __m256i u0 = _mm256_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+    const __m256i u1 = _mm256_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+    const __m256i u2 = _mm256_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+    const __m256i u3 = _mm256_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+    t[g][0] = _mm256_unpacklo_epi64(u0, u2);
+    t[g][1] = _mm256_unpackhi_epi64(u0, u2);
+    t[g][2] = _mm256_unpacklo_epi64(u1, u3);
+    t[g][3] = _mm256_unpackhi_epi64(u1, u3);
+  }
+  for (int k = 0; k < 4; ++k) {
+    for (int h = 0; h < 2; ++h) {
+      const __m256i first = t[2 * h][k], second = t[2 * h + 1][k];
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * k + 8 * h),
+                          _mm256_permute2x128_si256(first, second, 0x20));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * (k + 4) + 8 * h),
+                          _mm256_permute2x128_si256(first, second, 0x31));
+    }
+  }
 }
 
 bool cpu_has_avx2() {
@@ -354,8 +338,18 @@ RandomSource RandomSource::from_entropy() {
 }
 
 void RandomSource::refill() {
-  static const BlockX4 block_x4 = select_block_x4();
-  block_x4(key_, counter_, stream_, 12, buffer_);
+  static const bool use_avx2 = random_detail::cpu_has_avx2();
+  if (ahead_) {
+    std::memcpy(buffer_, buffer_ + 64, 64 * sizeof(uint32_t));
+    ahead_ = false;
+  } else if (use_avx2) {
+    // Eight blocks for the price of little more than four: keep the second
+    // four for the next refill.
+    random_detail::chacha_x8_avx2(key_, counter_, stream_, 12, buffer_);
+    ahead_ = true;
+  } else {
+    random_detail::chacha_x4_sse2(key_, counter_, stream_, 12, buffer_);
+  }
   counter_ += 4;
   index_ = 0;
 }

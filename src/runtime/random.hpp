@@ -34,10 +34,13 @@ class RandomSource {
   void refill();
 
   uint32_t key_[8] = {};
-  uint64_t counter_ = 0;
+  uint64_t counter_ = 0;  // counter of the first block of the next refill
   uint64_t stream_ = 0;
-  uint32_t buffer_[64] = {};
+  // Words 0..63 are the buffer. When ahead_ is set, 64..127 hold the four
+  // blocks that follow it, computed together with it by the eight-block path.
+  uint32_t buffer_[128] = {};
   unsigned index_ = 64;
+  bool ahead_ = false;
 };
 
 // One ChaCha block (16 words) for the given key, counter and stream, with
@@ -87,9 +90,10 @@ void chacha_x4_scalar(const uint32_t key[8], uint64_t counter, uint64_t stream, 
                       uint32_t out[64]);
 void chacha_x4_sse2(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
                     uint32_t out[64]);
-// Only to be called when cpu_has_avx2().
-void chacha_x4_avx2(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
-                    uint32_t out[64]);
+// Eight consecutive blocks (counters c .. c+7) into 128 words; only to be
+// called when cpu_has_avx2().
+void chacha_x8_avx2(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
+                    uint32_t out[128]);
 bool cpu_has_avx2();
 
 // The device-file route of from_entropy, callable directly so that it can be

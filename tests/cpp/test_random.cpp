@@ -77,17 +77,17 @@ TEST(ChachaBlock, VectorPathsMatchScalarReference) {
     const auto key = test_key(salt);
     for (const auto& c : kBlockCases) {
       for (int rounds : {12, 20}) {
-        uint32_t reference[64], got[64];
-        for (int k = 0; k < 4; ++k) {
+        uint32_t reference[128], got[128];
+        for (int k = 0; k < 8; ++k) {
           chacha_block(key.data(), c.counter + uint64_t(k), c.stream, rounds, reference + 16 * k);
         }
         random_detail::chacha_x4_scalar(key.data(), c.counter, c.stream, rounds, got);
-        EXPECT_EQ(0, std::memcmp(reference, got, sizeof got)) << "scalar x4, counter " << c.counter;
+        EXPECT_EQ(0, std::memcmp(reference, got, 64 * 4)) << "scalar x4, counter " << c.counter;
         random_detail::chacha_x4_sse2(key.data(), c.counter, c.stream, rounds, got);
-        EXPECT_EQ(0, std::memcmp(reference, got, sizeof got)) << "sse2, counter " << c.counter;
+        EXPECT_EQ(0, std::memcmp(reference, got, 64 * 4)) << "sse2, counter " << c.counter;
         if (avx2) {
-          random_detail::chacha_x4_avx2(key.data(), c.counter, c.stream, rounds, got);
-          EXPECT_EQ(0, std::memcmp(reference, got, sizeof got)) << "avx2, counter " << c.counter;
+          random_detail::chacha_x8_avx2(key.data(), c.counter, c.stream, rounds, got);
+          EXPECT_EQ(0, std::memcmp(reference, got, 128 * 4)) << "avx2, counter " << c.counter;
         }
       }
     }
@@ -98,8 +98,9 @@ TEST(ChachaBlock, VectorPathsMatchScalarReference) {
 TEST(RandomSource, BufferHoldsConsecutiveTwelveRoundBlocks) {
   const auto key = test_key(99);
   auto rng = RandomSource::from_key(key.data());
-  // Three refills: blocks 0..11, in counter order.
-  for (uint64_t block = 0; block < 12; ++block) {
+  // Five refills, blocks 0..19 in counter order: on the eight-block path this
+  // alternates between computing and taking the blocks kept ahead.
+  for (uint64_t block = 0; block < 20; ++block) {
     uint32_t expected[16];
     chacha_block(key.data(), block, 0, 12, expected);
     for (int i = 0; i < 16; ++i) ASSERT_EQ(rng.next_u32(), expected[i]) << "block " << block;
