@@ -1,8 +1,17 @@
 #include "runtime/random.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
 #include <array>
 #include <cstring>
 #include <set>
@@ -370,4 +379,54 @@ TEST(FromEntropy, DeviceFileRouteFillsBuffers) {
   EXPECT_NE(0, std::memcmp(first, second, sizeof first));
   const unsigned char zeros[48] = {};
   EXPECT_NE(0, std::memcmp(first, zeros, sizeof zeros));
+}
+
+namespace {
+
+// Makes getrandom fail with `err` in this process from now on; false when
+// the kernel or the sandbox refuses the filter.
+bool block_getrandom(int err) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (unsigned(err) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog prog{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0) == 0;
+}
+
+int open_urandom_descriptors() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == "/dev/urandom") ++count;
+  }
+  return count;
+}
+
+// Runs in a fresh process (threadsafe death tests re-execute the binary), so
+// the probe of getrandom happens here for the first time.
+[[noreturn]] void entropy_without_getrandom(int err) {
+  if (!block_getrandom(err)) std::_Exit(3);
+  unsigned char probe[4];
+  if (syscall(SYS_getrandom, probe, sizeof probe, 0u) != -1 || errno != err) std::_Exit(4);
+  if (open_urandom_descriptors() != 0) std::_Exit(5);
+  auto a = RandomSource::from_entropy();
+  auto b = RandomSource::from_entropy();
+  if (a.next_u64() == b.next_u64()) std::_Exit(6);
+  // One descriptor, opened once and kept.
+  std::_Exit(open_urandom_descriptors() == 1 ? 0 : 7);
+}
+
+}  // namespace
+
+TEST(FromEntropy, FallsBackToDeviceFilesWhenGetrandomIsMissingOrForbidden) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int err : {ENOSYS, EPERM}) {
+    EXPECT_EXIT(entropy_without_getrandom(err), ::testing::ExitedWithCode(0), "")
+        << "getrandom failing with errno " << err
+        << " (exit 3: seccomp unavailable; 4: filter ineffective; 5-7: fallback wrong)";
+  }
 }
