@@ -1,0 +1,642 @@
+#include "runtime/pool.hpp"
+
+#include <dirent.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace cladorix {
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------
+// Chunk planning
+
+TEST(ChunkPlanning, ChunkCountGrowsWithTheRootOfTheWorkUpToTheCap) {
+  EXPECT_EQ(chunk_count(1999, 8000, 2000, 16), 1u);  // 0 x 0 raised to 1
+  EXPECT_EQ(chunk_count(64000, 8000, 2000, 16), 16u);
+  EXPECT_EQ(chunk_count(64000, 8000, 2000, 4), 4u);
+  EXPECT_EQ(chunk_count(10000, 8000, 2000, 16), 2u);   // sqrt(1 x 5)
+  EXPECT_EQ(chunk_count(161700, 8000, 2000, 4), 4u);   // sqrt(20 x 80) = 40, capped
+  EXPECT_EQ(chunk_count(161700, 12000, 4000, 2), 2u);
+  EXPECT_EQ(chunk_count(50000, 12000, 4000, 8), 6u);   // sqrt(4 x 12) = 6.93
+  EXPECT_EQ(chunk_count(16002, 4000, 16000, 64), 2u);  // sqrt(4 x 1)
+  EXPECT_EQ(chunk_count(64000, 8000, 2000, 0), 0u);    // max_threads = 0 gives 0
+  EXPECT_EQ(chunk_count(UINT64_MAX, 1, 1, UINT64_MAX), UINT64_MAX);
+}
+
+TEST(ChunkPlanning, PieceSizeAndTheResultingPieces) {
+  EXPECT_EQ(piece_size(10, 3, 1), 3u);
+  EXPECT_EQ(WorkerPool::piece_count(10, 3), 4u);  // 3, 3, 3, 1
+  EXPECT_EQ(piece_size(5, 8, 2), 1u);
+  EXPECT_EQ(piece_size(161700, 4, 2), 20212u);
+  EXPECT_EQ(WorkerPool::piece_count(161700, 20212), 9u);
+  EXPECT_EQ(piece_size(161700, 2, 2), 40425u);
+  EXPECT_EQ(WorkerPool::piece_count(161700, 40425), 4u);
+  EXPECT_EQ(piece_size(0, 4, 2), 1u);
+  EXPECT_EQ(WorkerPool::piece_count(0, 1), 0u);
+  EXPECT_EQ(WorkerPool::piece_count(UINT64_MAX, UINT64_MAX - 1), 2u);
+}
+
+TEST(ChunkPlanning, ZeroChunksFailLikeADivisionByZero) {
+  try {
+    piece_size(100, 0, 2);
+    FAIL() << "no exception";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "attempt to divide by zero");
+  }
+  EXPECT_THROW(WorkerPool::piece_count(5, 0), InternalError);
+}
+
+TEST(ChunkPlanning, EffectiveThreadCountCapsAtTheWorkers) {
+  EXPECT_EQ(effective_thread_count(std::nullopt, 3), 3u);
+  EXPECT_EQ(effective_thread_count(8, 3), 3u);
+  EXPECT_EQ(effective_thread_count(2, 3), 2u);
+  EXPECT_EQ(effective_thread_count(0, 3), 0u);
+  EXPECT_EQ(effective_thread_count(std::nullopt), WorkerPool::global().worker_count());
+}
+
+// ---------------------------------------------------------------------------
+// Pool size
+
+using namespace pool_sizing;
+
+struct FakeEnv {
+  std::map<std::string, std::string> vars;
+  std::vector<std::string> asked{};
+  EnvLookup lookup() {
+    return [this](const char* name) -> std::optional<std::string> {
+      asked.emplace_back(name);
+      auto it = vars.find(name);
+      if (it == vars.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+};
+
+size_t decide(FakeEnv& env, size_t cpus) {
+  return decide_worker_count(env.lookup(), [cpus] { return cpus; });
+}
+
+TEST(PoolSize, ParseCountAcceptsOnlyPlainUnsignedDecimals) {
+  EXPECT_EQ(parse_count("3"), 3u);
+  EXPECT_EQ(parse_count("+4"), 4u);
+  EXPECT_EQ(parse_count("007"), 7u);
+  EXPECT_EQ(parse_count("0"), 0u);
+  EXPECT_EQ(parse_count("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", "+", " 4", "4 ", "4x", "-1", "-0", "++4", "0x10", "18446744073709551616",
+                          "99999999999999999999", "4\n"})
+    EXPECT_EQ(parse_count(bad), std::nullopt) << '"' << bad << '"';
+}
+
+TEST(PoolSize, RayonNumThreadsDecidesFirst) {
+  FakeEnv env{{{"RAYON_NUM_THREADS", "3"}, {"RAYON_RS_NUM_CPUS", "2"}}};
+  EXPECT_EQ(decide(env, 8), 3u);
+  env.vars["RAYON_NUM_THREADS"] = "+4";
+  EXPECT_EQ(decide(env, 8), 4u);
+}
+
+TEST(PoolSize, ZeroMeansTheCpuCountWithoutConsultingTheSecondVariable) {
+  FakeEnv env{{{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "2"}}};
+  EXPECT_EQ(decide(env, 5), 5u);
+  EXPECT_EQ(env.asked, std::vector<std::string>{"RAYON_NUM_THREADS"});
+}
+
+TEST(PoolSize, UnsetOrInvalidFallsToRayonRsNumCpus) {
+  FakeEnv env{{{"RAYON_RS_NUM_CPUS", "2"}}};
+  EXPECT_EQ(decide(env, 5), 2u);
+  for (const char* bad : {" 4", "4x", "-1", "", "18446744073709551616"}) {
+    env.vars["RAYON_NUM_THREADS"] = bad;
+    EXPECT_EQ(decide(env, 5), 2u) << '"' << bad << '"';
+  }
+}
+
+TEST(PoolSize, SecondVariableZeroOrInvalidMeansTheCpuCount) {
+  FakeEnv env;
+  EXPECT_EQ(decide(env, 6), 6u);
+  env.vars["RAYON_RS_NUM_CPUS"] = "0";
+  EXPECT_EQ(decide(env, 6), 6u);
+  env.vars["RAYON_RS_NUM_CPUS"] = "two";
+  EXPECT_EQ(decide(env, 6), 6u);
+}
+
+TEST(PoolSize, ClampedToOneThrough65535) {
+  FakeEnv env{{{"RAYON_NUM_THREADS", "100000"}}};
+  EXPECT_EQ(decide(env, 2), 65535u);
+  env.vars["RAYON_NUM_THREADS"] = "65535";
+  EXPECT_EQ(decide(env, 2), 65535u);
+  env.vars = {{"RAYON_RS_NUM_CPUS", "18446744073709551615"}};
+  EXPECT_EQ(decide(env, 2), 65535u);
+  env.vars.clear();
+  EXPECT_EQ(decide(env, 70000), 65535u);
+  EXPECT_EQ(decide(env, 0), 1u);
+}
+
+TEST(PoolSize, CgroupQuotaFiles) {
+  EXPECT_EQ(cgroup_v2_limit("max 100000\n"), std::nullopt);
+  EXPECT_EQ(cgroup_v2_limit("150000 100000\n"), 1u);
+  EXPECT_EQ(cgroup_v2_limit("250000 100000"), 2u);
+  EXPECT_EQ(cgroup_v2_limit("50000 100000\n"), 1u);  // a fraction of a CPU still gets one
+  EXPECT_EQ(cgroup_v2_limit("100000 0"), std::nullopt);
+  EXPECT_EQ(cgroup_v2_limit(""), std::nullopt);
+  EXPECT_EQ(cgroup_v1_limit("-1\n", "100000\n"), std::nullopt);
+  EXPECT_EQ(cgroup_v1_limit("400000\n", "100000\n"), 4u);
+  EXPECT_EQ(cgroup_v1_limit("150000", "100000"), 1u);
+  EXPECT_EQ(cgroup_v1_limit("150000", "garbage"), std::nullopt);
+}
+
+struct FakeFs {
+  std::map<std::string, std::string> files;
+  FileReader reader() {
+    return [this](const std::string& path) -> std::optional<std::string> {
+      auto it = files.find(path);
+      if (it == files.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+};
+
+TEST(PoolSize, CgroupV2TakesTheTightestLimitUpTheHierarchy) {
+  FakeFs fs{{{"/proc/self/cgroup", "0::/user.slice/app.scope\n"},
+             {"/proc/self/mountinfo",
+              "24 30 0:22 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n"},
+             {"/sys/fs/cgroup/user.slice/app.scope/cpu.max", "max 100000\n"},
+             {"/sys/fs/cgroup/user.slice/cpu.max", "250000 100000\n"},
+             {"/sys/fs/cgroup/cpu.max", "800000 100000\n"}}};
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 2u);
+  fs.files["/sys/fs/cgroup/user.slice/app.scope/cpu.max"] = "150000 100000\n";
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 1u);
+}
+
+TEST(PoolSize, CgroupV1UnderAContainerMountRoot) {
+  // Without a cgroup namespace the path names the host's cgroup, while the
+  // container sees that cgroup at the mount point itself.
+  FakeFs fs{{{"/proc/self/cgroup", "4:memory:/docker/abc\n2:cpu,cpuacct:/docker/abc\n0::/\n"},
+             {"/proc/self/mountinfo",
+              "40 31 0:37 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
+              "41 31 0:38 /docker/abc /sys/fs/cgroup/memory ro,nosuid - cgroup cgroup rw,memory\n"},
+             {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "250000\n"},
+             {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}}};
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 2u);
+  fs.files["/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us"] = "-1\n";
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), std::nullopt);
+}
+
+TEST(PoolSize, CgroupWithoutMountinfoUsesTheUsualPlaces) {
+  FakeFs fs{{{"/proc/self/cgroup", "1:cpu:/batch\n"},
+             {"/sys/fs/cgroup/cpu/batch/cpu.cfs_quota_us", "300000"},
+             {"/sys/fs/cgroup/cpu/batch/cpu.cfs_period_us", "100000"}}};
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 3u);
+
+  FakeFs v2{{{"/proc/self/cgroup", "0::/job\n"}, {"/sys/fs/cgroup/job/cpu.max", "200000 100000"}}};
+  EXPECT_EQ(cgroup_cpu_limit(v2.reader()), 2u);
+
+  FakeFs none{{{"/proc/self/cgroup", "0::/\n"}}};
+  EXPECT_EQ(cgroup_cpu_limit(none.reader()), std::nullopt);
+  FakeFs unreadable;
+  EXPECT_EQ(cgroup_cpu_limit(unreadable.reader()), std::nullopt);
+}
+
+TEST(PoolSize, MountinfoPathsAreUnescaped) {
+  FakeFs fs{{{"/proc/self/cgroup", "0::/a\n"},
+             {"/proc/self/mountinfo", "24 30 0:22 / /mnt/cg\\040two rw - cgroup2 cgroup2 rw\n"},
+             {"/mnt/cg two/a/cpu.max", "300000 100000"}}};
+  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 3u);
+}
+
+TEST(PoolSize, CpuCountCombinesAffinityAndQuota) {
+  EXPECT_EQ(cpu_count(4, std::nullopt), 4u);
+  EXPECT_EQ(cpu_count(4, 2), 2u);
+  EXPECT_EQ(cpu_count(2, 16), 2u);
+  EXPECT_EQ(cpu_count(4, 0), 1u);
+  EXPECT_EQ(cpu_count(0, 3), 1u);  // undeterminable
+}
+
+TEST(PoolSize, TheProcessPoolFollowsTheRules) {
+  const size_t cpus = system_cpu_count();
+  EXPECT_GE(cpus, 1u);
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  EXPECT_LE(cpus, static_cast<size_t>(CPU_COUNT(&set)));
+  EXPECT_EQ(WorkerPool::global().worker_count(), decide_worker_count(process_env, system_cpu_count));
+}
+
+// ---------------------------------------------------------------------------
+// Operations
+
+// A one-shot flag that can be waited for with a timeout.
+class Flag {
+ public:
+  void set() {
+    std::lock_guard lk(m_);
+    set_ = true;
+    cv_.notify_all();
+  }
+  bool wait_for(std::chrono::milliseconds d) {
+    std::unique_lock lk(m_);
+    return cv_.wait_for(lk, d, [&] { return set_; });
+  }
+  bool is_set() {
+    std::lock_guard lk(m_);
+    return set_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
+TEST(PoolOps, CollectKeepsIndexOrderWhenALaterIndexFinishesFirst) {
+  WorkerPool& pool = WorkerPool::global();
+  if (pool.worker_count() < 2) GTEST_SKIP() << "needs two workers";
+  Flag two_done;
+  std::atomic<bool> zero_saw_two{false};
+  std::mutex order_m;
+  std::vector<size_t> finish_order;
+  auto out = pool.map_indexed_collect(3, [&](size_t i) {
+    if (i == 0) zero_saw_two = two_done.wait_for(10s);
+    {
+      std::lock_guard lk(order_m);
+      finish_order.push_back(i);
+    }
+    if (i == 2) two_done.set();
+    return std::to_string(i * 10 + 1);
+  });
+  EXPECT_TRUE(zero_saw_two);
+  EXPECT_EQ(finish_order.back(), 0u);
+  EXPECT_EQ(out, (std::vector<std::string>{"1", "11", "21"}));
+}
+
+TEST(PoolOps, CollectWithUnevenDelays) {
+  WorkerPool& pool = WorkerPool::global();
+  auto out = pool.map_indexed_collect(40, [](size_t i) {
+    std::this_thread::sleep_for(std::chrono::microseconds((40 - i) * 50));
+    return i * i + 1;
+  });
+  ASSERT_EQ(out.size(), 40u);
+  for (size_t i = 0; i < 40; ++i) EXPECT_EQ(out[i], i * i + 1);
+  EXPECT_TRUE(pool.map_indexed_collect(0, [](size_t i) { return i; }).empty());
+}
+
+struct NoDefault {
+  explicit NoDefault(size_t v) : value(v) {}
+  size_t value;
+};
+
+TEST(PoolOps, CollectsTypesWithoutDefaultAndBools) {
+  WorkerPool& pool = WorkerPool::global();
+  auto objs = pool.map_indexed_collect(100, [](size_t i) { return NoDefault(3 * i); });
+  for (size_t i = 0; i < objs.size(); ++i) EXPECT_EQ(objs[i].value, 3 * i);
+  // Neighbouring bools written concurrently must not clobber each other.
+  for (int rep = 0; rep < 20; ++rep) {
+    auto bits = pool.map_indexed_collect(257, [](size_t i) { return i % 3 == 0; });
+    ASSERT_EQ(bits.size(), 257u);
+    for (size_t i = 0; i < bits.size(); ++i) ASSERT_EQ(bits[i], i % 3 == 0) << i;
+  }
+}
+
+TEST(PoolOps, IndexedSumAddsElementWise) {
+  WorkerPool& pool = WorkerPool::global();
+  const uint64_t k = 1000;
+  Counts4 s = pool.map_indexed_sum(k, [](size_t i) { return Counts4{i, 2 * i, 1, i * i}; });
+  EXPECT_EQ(s, (Counts4{k * (k - 1) / 2, k * (k - 1), k, (k - 1) * k * (2 * k - 1) / 6}));
+  EXPECT_EQ(pool.map_indexed_sum(0, [](size_t) { return Counts4{1, 1, 1, 1}; }), (Counts4{0, 0, 0, 0}));
+  // Unsigned addition wraps, whatever the order.
+  EXPECT_EQ(pool.map_indexed_sum(3, [](size_t) { return Counts4{UINT64_MAX, 0, 0, 0}; })[0], UINT64_MAX - 2);
+}
+
+TEST(PoolOps, PiecesCoverTheRangeInOrderWithTheRemainderLast) {
+  WorkerPool& pool = WorkerPool::global();
+  using Span = std::pair<size_t, size_t>;
+  auto spans = pool.map_pieces_collect(10, 3, [](size_t b, size_t e) { return Span{b, e}; });
+  EXPECT_EQ(spans, (std::vector<Span>{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
+  EXPECT_EQ(pool.map_pieces_collect(9, 3, [](size_t b, size_t e) { return Span{b, e}; }),
+            (std::vector<Span>{{0, 3}, {3, 6}, {6, 9}}));
+  EXPECT_EQ(pool.map_pieces_collect(5, 8, [](size_t b, size_t e) { return Span{b, e}; }),
+            (std::vector<Span>{{0, 5}}));
+  std::atomic<int> calls{0};
+  EXPECT_TRUE(pool.map_pieces_collect(0, 4, [&](size_t b, size_t e) { ++calls; return Span{b, e}; }).empty());
+  EXPECT_EQ(pool.map_pieces_sum(0, 4, [&](size_t, size_t) { ++calls; return Counts4{1, 1, 1, 1}; }),
+            (Counts4{0, 0, 0, 0}));
+  EXPECT_EQ(calls, 0);
+  EXPECT_THROW(pool.map_pieces_collect(5, 0, [](size_t b, size_t) { return b; }), InternalError);
+}
+
+TEST(PoolOps, PiecesSumVisitsEveryIndexOnce) {
+  WorkerPool& pool = WorkerPool::global();
+  const size_t len = 1000003, piece = 997;
+  std::vector<std::atomic<uint8_t>> hits(len);
+  Counts4 s = pool.map_pieces_sum(len, piece, [&](size_t b, size_t e) {
+    Counts4 c{0, 0, 1, 0};
+    for (size_t i = b; i < e; ++i) {
+      c[0] += i;
+      c[1] += 1;
+      hits[i].fetch_add(1, std::memory_order_relaxed);
+    }
+    c[3] = e - b == piece ? 0 : 1;  // only the last piece is short
+    return c;
+  });
+  EXPECT_EQ(s, (Counts4{uint64_t{len} * (len - 1) / 2, len, (len + piece - 1) / piece, 1}));
+  for (size_t i = 0; i < len; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+}
+
+TEST(PoolOps, JoinReturnsBothResults) {
+  WorkerPool& pool = WorkerPool::global();
+  auto [a, b] = pool.join([] { return std::string("left"); }, [] { return 42; });
+  EXPECT_EQ(a, "left");
+  EXPECT_EQ(b, 42);
+}
+
+TEST(PoolOps, PiecesRunOnWorkersConcurrently) {
+  WorkerPool& pool = WorkerPool::global();
+  const auto caller = std::this_thread::get_id();
+  auto ids = pool.map_indexed_collect(16, [](size_t) { return std::this_thread::get_id(); });
+  for (auto id : ids) EXPECT_NE(id, caller);
+  if (pool.worker_count() < 2) return;
+  // Both halves of a join must be able to wait for each other.
+  std::atomic<int> arrived{0};
+  auto meet = [&] {
+    ++arrived;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (arrived.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return arrived.load() == 2;
+  };
+  auto [x, y] = pool.join(meet, meet);
+  EXPECT_TRUE(x);
+  EXPECT_TRUE(y);
+}
+
+TEST(PoolOps, NestedUseFromATaskRunsInline) {
+  WorkerPool& pool = WorkerPool::global();
+  auto out = pool.map_indexed_collect(4, [&](size_t i) {
+    auto inner = pool.map_indexed_sum(10, [i](size_t j) { return Counts4{i * j, 0, 0, 1}; });
+    return inner[0] + inner[3];
+  });
+  EXPECT_EQ(out, (std::vector<uint64_t>{10, 55, 100, 145}));
+}
+
+TEST(PoolOps, CallersFromSeveralThreadsAreServedOneAtATime) {
+  WorkerPool& pool = WorkerPool::global();
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (size_t t = 0; t < 6; ++t)
+    threads.emplace_back([&, t] {
+      for (int rep = 0; rep < 50; ++rep) {
+        auto v = pool.map_indexed_collect(7, [t](size_t i) { return t * 100 + i; });
+        for (size_t i = 0; i < 7; ++i)
+          if (v[i] != t * 100 + i) ++wrong;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Failures inside pieces
+
+TEST(PoolFailure, InternalErrorKeepsTypeAndMessage) {
+  WorkerPool& pool = WorkerPool::global();
+  try {
+    pool.map_indexed_collect(8, [](size_t i) {
+      if (i == 5) fail("index out of bounds: the len is 5 but the index is 5");
+      return i;
+    });
+    FAIL() << "no exception";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "index out of bounds: the len is 5 but the index is 5");
+  }
+  EXPECT_THROW(pool.map_pieces_sum(100, 7,
+                                   [](size_t b, size_t) -> Counts4 {
+                                     if (b == 98) throw std::out_of_range("last piece");
+                                     return {};
+                                   }),
+               std::out_of_range);
+  EXPECT_THROW(pool.map_indexed_sum(3, [](size_t i) -> Counts4 {
+    if (i == 1) throw std::bad_alloc();
+    return {};
+  }),
+               std::bad_alloc);
+}
+
+TEST(PoolFailure, RunningPiecesFinishAndUnstartedOnesAreSkipped) {
+  WorkerPool& pool = WorkerPool::global();
+  std::atomic<bool> slow_finished{false};
+  std::atomic<size_t> ran{0};
+  const size_t k = 5000;
+  EXPECT_THROW(pool.map_indexed_sum(k,
+                                    [&](size_t i) -> Counts4 {
+                                      ++ran;
+                                      if (i == 0) {
+                                        std::this_thread::sleep_for(50ms);
+                                        slow_finished = true;
+                                      } else if (i == 1) {
+                                        fail("piece failed");
+                                      } else {
+                                        std::this_thread::sleep_for(1ms);
+                                      }
+                                      return {};
+                                    }),
+               InternalError);
+  EXPECT_TRUE(slow_finished);  // the caller waited for the piece in flight
+  EXPECT_LT(ran.load(), 200u);
+}
+
+TEST(PoolFailure, PoolServesCallsAfterAFailure) {
+  WorkerPool& pool = WorkerPool::global();
+  for (int rep = 0; rep < 20; ++rep) {
+    EXPECT_THROW(pool.map_indexed_collect(16, [rep](size_t i) -> size_t {
+      if (i == static_cast<size_t>(rep % 16)) fail("boom");
+      return i;
+    }),
+                 InternalError);
+    auto ok = pool.map_indexed_collect(16, [](size_t i) { return i + 1; });
+    ASSERT_EQ(ok.size(), 16u);
+    for (size_t i = 0; i < 16; ++i) ASSERT_EQ(ok[i], i + 1);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Process-level behaviour: fork, exit, creation
+
+// Runs body in a forked child (its return value is the exit status) and
+// returns the wait status, or -1 when the child did not end in time.
+int run_in_child(const std::function<int()>& body, std::chrono::seconds timeout = 20s) {
+  const pid_t pid = fork();
+  if (pid < 0) return -2;
+  if (pid == 0) {
+    int rc = 99;
+    try {
+      rc = body();
+    } catch (...) {
+      rc = 98;
+    }
+    _exit(rc);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+bool pool_works() {
+  WorkerPool& pool = WorkerPool::global();
+  auto v = pool.map_indexed_collect(64, [](size_t i) { return i * 3; });
+  for (size_t i = 0; i < v.size(); ++i)
+    if (v[i] != i * 3) return false;
+  return v.size() == 64 && pool.map_indexed_sum(10, [](size_t) { return Counts4{1, 0, 0, 0}; })[0] == 10;
+}
+
+size_t thread_count() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(PoolProcess, ForkedChildRunsPooledOperations) {
+  ASSERT_TRUE(pool_works());  // the parent's workers exist before the fork
+  const int status = run_in_child([] { return pool_works() && pool_works() ? 0 : 1; });
+  ASSERT_NE(status, -1) << "child hung";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(pool_works());  // the parent is unaffected
+}
+
+TEST(PoolProcess, ForkWhileAnotherThreadUsesThePool) {
+  ASSERT_TRUE(pool_works());
+  std::atomic<bool> stop{false};
+  std::atomic<bool> busy_ok{true};
+  std::thread busy([&] {
+    while (!stop)
+      if (!pool_works()) busy_ok = false;
+  });
+  int failures = 0;
+  for (int i = 0; i < 20; ++i) {
+    const int status = run_in_child([] { return pool_works() ? 0 : 1; }, 10s);
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+  }
+  stop = true;
+  busy.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_TRUE(busy_ok);
+}
+
+TEST(PoolProcess, ExitAfterPooledCallsIsPromptAndClean) {
+  const auto start = std::chrono::steady_clock::now();
+  const int status = run_in_child(
+      [] {
+        if (!pool_works()) return 1;
+        std::exit(0);  // full exit: atexit handlers and static destructors run
+      },
+      10s);
+  ASSERT_NE(status, -1) << "exit hung";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// The next two run in a freshly executed copy of this test program (the
+// "threadsafe" death-test style), where no pool exists yet.
+
+[[noreturn]] void first_use_from_eight_threads() {
+  if (thread_count() != 1) {
+    std::fprintf(stderr, "unexpected threads before first use\n");
+    std::exit(2);
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  bool go = false;
+  std::vector<WorkerPool*> seen(8, nullptr);
+  std::atomic<bool> ok{true};
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < seen.size(); ++t)
+    threads.emplace_back([&, t] {
+      {
+        std::unique_lock lk(m);
+        cv.wait(lk, [&] { return go; });
+      }
+      seen[t] = &WorkerPool::global();
+      if (!pool_works()) ok = false;
+    });
+  {
+    std::lock_guard lk(m);
+    go = true;
+  }
+  cv.notify_all();
+  for (auto& th : threads) th.join();
+  for (WorkerPool* p : seen)
+    if (p != seen[0]) ok = false;
+  // Only one pool's workers may remain besides this thread.
+  const size_t threads_left = thread_count();
+  std::fprintf(stderr, "threads %zu workers %zu\n", threads_left, seen[0]->worker_count());
+  std::exit(ok && threads_left == 1 + seen[0]->worker_count() ? 0 : 3);
+}
+
+TEST(PoolProcessDeathTest, ConcurrentFirstUseStartsOneSetOfWorkers) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(first_use_from_eight_threads(), ::testing::ExitedWithCode(0), "threads");
+}
+
+[[noreturn]] void start_without_address_space() {
+  size_t vm_kb = 0;
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmSize:", 0) == 0) vm_kb = std::stoul(line.substr(7));
+  rlimit saved;
+  getrlimit(RLIMIT_AS, &saved);
+  rlimit tight = saved;
+  tight.rlim_cur = (vm_kb + 1024) * 1024;  // too little for a worker's stack
+  if (vm_kb == 0 || setrlimit(RLIMIT_AS, &tight) != 0) std::exit(2);
+  std::string message = "(no exception)";
+  try {
+    WorkerPool::global();
+  } catch (const InternalError& e) {
+    message = e.what();
+  }
+  setrlimit(RLIMIT_AS, &saved);
+  std::fprintf(stderr, "first: %s\n", message.c_str());
+  if (message.rfind("The global thread pool has not been initialized.", 0) != 0) std::exit(3);
+  std::exit(pool_works() ? 0 : 4);  // a later call may start the workers
+}
+
+TEST(PoolProcessDeathTest, WorkersThatCannotStartReportAnUninitialisedPool) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(start_without_address_space(), ::testing::ExitedWithCode(0), "first: The global thread pool");
+}
+
+}  // namespace
+}  // namespace cladorix
