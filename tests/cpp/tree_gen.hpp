@@ -15,6 +15,7 @@ namespace testgen {
 struct Shape {
   uint32_t max_children = 2;       // group sizes are drawn from 1 or 2 .. max_children
   double single_child_rate = 0.0;  // chance that a merge wraps one subtree alone
+  bool keep_order = false;         // merge neighbours only: leaves stay in label order
 };
 
 inline std::string leaf_label(uint32_t i) {
@@ -39,6 +40,14 @@ inline std::string random_newick(const std::vector<std::string>& labels, std::mt
                   : std::uniform_int_distribution<uint32_t>(2, hi)(gen);
     }
     std::string merged = "(";
+    if (shape.keep_order) {
+      size_t start = std::uniform_int_distribution<size_t>(0, items.size() - k)(gen);
+      for (uint32_t i = 0; i < k; ++i) merged += (i ? "," : "") + items[start + i];
+      merged += ")";
+      items.erase(items.begin() + start + 1, items.begin() + start + k);
+      items[start] = std::move(merged);
+      continue;
+    }
     for (uint32_t i = 0; i < k; ++i) {
       size_t pick = std::uniform_int_distribution<size_t>(0, items.size() - 1)(gen);
       if (i) merged += ",";
@@ -87,6 +96,24 @@ inline cladorix::NodeId naive_lca(const cladorix::SimpleRootedTree& t, cladorix:
   while (db > da) b = t.parent(b), --db;
   while (a != b) a = t.parent(a), b = t.parent(b);
   return a;
+}
+
+}  // namespace testgen
+
+namespace testgen {
+
+// Names some internal nodes (after their ")") with names drawn from `pool`.
+inline std::string name_internal_nodes(const std::string& newick,
+                                       const std::vector<std::string>& pool, double rate,
+                                       std::mt19937_64& gen) {
+  std::uniform_real_distribution<double> coin(0.0, 1.0);
+  std::string out;
+  for (char ch : newick) {
+    out += ch;
+    if (ch == ')' && !pool.empty() && coin(gen) < rate)
+      out += pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(gen)];
+  }
+  return out;
 }
 
 }  // namespace testgen
