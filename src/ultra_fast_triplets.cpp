@@ -1,5 +1,6 @@
 #include "ultra_fast_triplets.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "errors.hpp"
