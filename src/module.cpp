@@ -11,7 +11,10 @@
 #include "binding/parse.hpp"
 #include "binding/py.hpp"
 #include "binding/result.hpp"
+#include "fast_triplets.hpp"
 #include "rf_distance.hpp"
+#include "triplets.hpp"
+#include "ultra_fast_triplets.hpp"
 
 namespace cladorix::py {
 namespace {
@@ -88,6 +91,16 @@ constexpr Param kLikelihoodDistanceParams[] = {
     {"unedited_state", Kind::I32, 0},
 };
 
+// The four per-bin values every triplet variant reports, in their key order.
+Dict triplet_dict(const TripletScores& s) {
+  Dict d;
+  d.bin0("all_triplets_correct", s.all_triplets_correct)
+      .bin0("resolvable_triplets_correct", s.resolvable_triplets_correct)
+      .bin0("unresolved_triplets_correct", s.unresolved_triplets_correct)
+      .bin0("proportion_unresolvable", s.proportion_unresolvable);
+  return d;
+}
+
 // ---- the twelve functions ----------------------------------------------------
 
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -98,7 +111,8 @@ PyObject* triplets_correct(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
-    not_implemented(sig.function);
+    // min_triplets_at_depth (argument 3) is converted and then ignored.
+    return triplet_dict(cladorix::triplets_correct(t1, t2, a.u64(2), a.opt_u64(4))).release();
   });
 }
 
@@ -108,7 +122,8 @@ PyObject* triplets_correct_fast(PyObject*, PyObject* const* args, Py_ssize_t nar
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
-    not_implemented(sig.function);
+    // min_triplets_at_depth (argument 3) is converted and then ignored.
+    return triplet_dict(cladorix::triplets_correct_fast(t1, t2, a.u64(2), a.opt_u64(4))).release();
   });
 }
 
@@ -118,7 +133,12 @@ PyObject* triplets_correct_ultra(PyObject*, PyObject* const* args, Py_ssize_t na
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
-    not_implemented(sig.function);
+    // min_triplets_at_depth (argument 3) is converted and then ignored.
+    UltraTripletScores r = cladorix::triplets_correct_ultra(t1, t2, a.u64(2), a.opt_u64(4));
+    return triplet_dict(r)
+        .str("method_used", r.method_used)
+        .u64("total_triplets_checked", r.total_triplets_checked)
+        .release();
   });
 }
 

@@ -1,0 +1,136 @@
+#include "ultra_fast_triplets.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "errors.hpp"
+#include "runtime/random.hpp"
+#include "tree/lca.hpp"
+
+namespace cladorix {
+namespace {
+
+struct Run {
+  uint32_t d1, d2;  // LCA depth with the middle leaf in tree 1 and tree 2
+  uint64_t count;
+};
+
+// Pushes (d1, d2) onto `runs`, merging it into the last run when equal.
+inline void push_run(std::vector<Run>& runs, uint32_t d1, uint32_t d2) {
+  if (!runs.empty() && runs.back().d1 == d1 && runs.back().d2 == d2)
+    ++runs.back().count;
+  else
+    runs.push_back(Run{d1, d2, 1});
+}
+
+}  // namespace
+
+UltraFastTreeData::UltraFastTreeData(const SimpleRootedTree& tree) {
+  check_tour_size(tree);
+  check_connected(tree);
+  lca_ = LeafLca(tree);
+  for (NodeId v : lca_.leaves())
+    if (tree.has_name(v)) names_.push_back(tree.name(v));
+}
+
+uint32_t UltraFastTreeData::pair_depth(uint32_t i, uint32_t j) const {
+  const uint32_t n = leaf_count();
+  if (i >= n || j >= n)
+    fail("leaf position " + std::to_string(i >= n ? i : j) + " is outside the " +
+         std::to_string(n) + " x " + std::to_string(n) + " depth matrix");
+  if (i == j) return lca_.depth(lca_.leaves()[i]);
+  return lca_.leaf_pair_depth(i, j);
+}
+
+int64_t UltraFastTreeData::get_outgroup_ultra_fast(uint32_t i, uint32_t j, uint32_t k) const {
+  const int o = outgroup_from_depths(pair_depth(i, j), pair_depth(i, k), pair_depth(j, k));
+  const uint32_t pos[3] = {i, j, k};
+  return o < 0 ? -1 : static_cast<int64_t>(pos[o]);
+}
+
+TripletCounters exhaustive_triplet_counts(const LeafLca& lca1, const LeafLca& lca2, uint32_t n) {
+  // For positions i < j < k in depth-first leaf order, d(i,k) = min(d(i,j),
+  // d(j,k)); so k is the outgroup when d(i,j) > d(j,k), i when d(i,j) < d(j,k),
+  // and the triplet is unresolved on a tie. For each middle leaf j, the depths
+  // d(i,j) and d(j,k) only change along runs, which are counted once each.
+  TripletCounters c;
+  if (n < 3) return c;
+  const std::vector<uint32_t>& adj1 = lca1.adjacent_depths();
+  const std::vector<uint32_t>& adj2 = lca2.adjacent_depths();
+  std::vector<Run> left, right;
+  for (uint32_t j = 1; j + 1 < n; ++j) {
+    left.clear();
+    right.clear();
+    uint32_t m1 = UINT32_MAX, m2 = UINT32_MAX;
+    for (uint32_t i = j; i-- > 0;) {
+      m1 = std::min(m1, adj1[i]);
+      m2 = std::min(m2, adj2[i]);
+      push_run(left, m1, m2);
+    }
+    m1 = m2 = UINT32_MAX;
+    for (uint32_t k = j + 1; k < n; ++k) {
+      m1 = std::min(m1, adj1[k - 1]);
+      m2 = std::min(m2, adj2[k - 1]);
+      push_run(right, m1, m2);
+    }
+    for (const Run& l : left) {
+      uint64_t tie1 = 0, tie_both = 0, agree = 0;
+      for (const Run& r : right) {
+        const bool e1 = l.d1 == r.d1;
+        tie1 += e1 ? r.count : 0;
+        tie_both += (e1 && l.d2 == r.d2) ? r.count : 0;
+        const bool same = (l.d1 > r.d1 && l.d2 > r.d2) || (l.d1 < r.d1 && l.d2 < r.d2);
+        agree += same ? r.count : 0;
+      }
+      c.unresolved_count += l.count * tie1;
+      c.unresolved_correct_count += l.count * tie_both;
+      c.resolvable_correct_count += l.count * agree;
+      c.correct_count += l.count * (tie_both + agree);
+    }
+  }
+  return c;
+}
+
+bool ultra_uses_sampling(uint64_t n, uint64_t number_of_trials, uint64_t* triplets) {
+  // Wraps modulo 2^64 for enormous n, as the 64-bit product does.
+  const uint64_t t = n * (n - 1) * (n - 2) / 6;
+  if (triplets) *triplets = n < 3 ? 0 : t;
+  return n >= 3 && t > 100000 && n > 20 && number_of_trials < t;
+}
+
+UltraTripletScores triplets_correct_ultra(const SimpleRootedTree& tree1,
+                                          const SimpleRootedTree& tree2,
+                                          uint64_t number_of_trials, std::optional<uint64_t> seed) {
+  const UltraFastTreeData data1(tree1);
+  const UltraFastTreeData data2(tree2);
+  if (data1.leaf_count() != data2.leaf_count()) fail("Trees must have the same number of taxa");
+  const uint32_t n = data1.leaf_count();
+
+  uint64_t triplets = 0;
+  const bool sampling = ultra_uses_sampling(n, number_of_trials, &triplets);
+  TripletCounters counters;
+  uint64_t checked;
+  if (sampling) {
+    RandomSource rng = seed ? RandomSource::from_seed_u64(*seed) : RandomSource::from_entropy();
+    const LeafLca& lca1 = data1.lca();
+    const LeafLca& lca2 = data2.lca();
+    for (uint64_t trial = 0; trial < number_of_trials; ++trial) {
+      uint32_t pos[3];
+      sample3(rng, n, pos);
+      // Same positions in both trees: the outgroup's index identifies it.
+      counters.add(lca1.outgroup(pos), lca2.outgroup(pos));
+    }
+    checked = number_of_trials;
+  } else {
+    counters = exhaustive_triplet_counts(data1.lca(), data2.lca(), n);
+    checked = triplets;
+  }
+
+  UltraTripletScores result;
+  static_cast<TripletScores&>(result) = triplet_scores(counters, checked);
+  result.method_used = sampling ? "sampling" : "exhaustive";
+  result.total_triplets_checked = checked;
+  return result;
+}
+
+}  // namespace cladorix
