@@ -1,0 +1,122 @@
+#include "character_states.hpp"
+
+#include "errors.hpp"
+
+namespace cladorix {
+
+LeafRowIndex::LeafRowIndex(const SimpleRootedTree& tree) {
+  const auto& child_counts = tree.child_counts();
+  const size_t n = tree.size();
+  size_t leaves = 0;
+  for (size_t v = 0; v < n; ++v) leaves += child_counts[v] == 0;
+  positions_.reserve(leaves);
+  uint32_t position = 0;
+  for (NodeId v = 0; v < n; ++v) {
+    if (child_counts[v] != 0) continue;
+    if (tree.has_name(v)) positions_.insert_or_assign(tree.name(v), position);
+    ++position;
+  }
+  leaf_count_ = leaves;
+}
+
+StatesView::StatesView(const InternalStates& states) {
+  index_.reserve(states.size());
+  spans_.reserve(states.size());
+  for (const auto& [name, list] : states) set(name, StateSpan::of(list));
+}
+
+void StatesView::set(std::string_view name, StateSpan states) {
+  uint32_t slot = index_.insert_if_absent(name, static_cast<uint32_t>(spans_.size()));
+  if (slot == spans_.size())
+    spans_.push_back(states);
+  else
+    spans_[slot] = states;
+}
+
+const StateSpan* StatesView::find(std::string_view name) const noexcept {
+  const uint32_t* slot = index_.find(name);
+  return slot ? &spans_[*slot] : nullptr;
+}
+
+InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& leaf_rows,
+                            const CharacterMatrix& matrix, int32_t missing_state,
+                            int32_t unedited_state) {
+  if (matrix.empty()) fail("state inference needs at least one matrix row");
+  const size_t n_chars = matrix[0].size();
+  const size_t n = tree.size();
+  const auto& child_counts = tree.child_counts();
+  const auto& first_children = tree.first_children();
+  const auto& next_siblings = tree.next_siblings();
+
+  InferredStates out;
+  out.unedited.assign(n_chars, unedited_state);
+  out.missing.assign(n_chars, missing_state);
+  const StateSpan unedited = StateSpan::of(out.unedited);
+  const StateSpan missing = StateSpan::of(out.missing);
+
+  size_t two_child = 0;
+  for (size_t v = 0; v < n; ++v) two_child += child_counts[v] == 2;
+  // Left uninitialised: pages of nodes never visited are never touched.
+  if (two_child != 0 && n_chars != 0) out.arena.reset(new int32_t[two_child * n_chars]);
+  size_t arena_used = 0;
+
+  // The list each finished node hands to its parent.
+  std::vector<StateSpan> result(n);
+  // Post-order with an explicit stack; the top bit marks a node whose
+  // children have been pushed.
+  constexpr uint64_t kExpanded = uint64_t{1} << 32;
+  std::vector<uint64_t> stack;
+  stack.push_back(tree.root());
+  while (!stack.empty()) {
+    const uint64_t top = stack.back();
+    const NodeId v = static_cast<NodeId>(top);
+    const uint32_t kids = child_counts[v];
+    if (kids == 0) {
+      stack.pop_back();
+      StateSpan own = missing;
+      if (tree.has_name(v)) {
+        const uint32_t* pos = leaf_rows.find(tree.name(v));
+        if (pos && *pos < matrix.size()) own = StateSpan::of(matrix[*pos]);
+      }
+      result[v] = own;
+    } else if (kids != 2) {
+      stack.pop_back();
+      result[v] = unedited;
+    } else if (!(top & kExpanded)) {
+      stack.back() = top | kExpanded;
+      const NodeId first = first_children[v];
+      stack.push_back(next_siblings[first]);  // second child, finished after the first
+      stack.push_back(first);
+    } else {
+      stack.pop_back();
+      const NodeId first = first_children[v];
+      const StateSpan a = result[first];
+      const StateSpan b = result[next_siblings[first]];
+      int32_t* own = out.arena.get() + arena_used;
+      arena_used += n_chars;
+      for (size_t i = 0; i < n_chars; ++i) {
+        const int32_t x = i < a.size ? a[i] : missing_state;
+        const int32_t y = i < b.size ? b[i] : missing_state;
+        own[i] = (x == y && x != unedited_state && x != missing_state) ? x : unedited_state;
+      }
+      const StateSpan list{own, n_chars};
+      result[v] = list;
+      if (tree.has_name(v)) out.states.set(tree.name(v), list);
+    }
+  }
+
+  // The root is unedited by definition.
+  if (tree.has_name(tree.root())) out.states.set(tree.name(tree.root()), unedited);
+  return out;
+}
+
+std::vector<StateSpan> resolve_all_node_states(const SimpleRootedTree& tree,
+                                               const LeafRowIndex& leaf_rows,
+                                               const CharacterMatrix& matrix,
+                                               const StatesView& states) {
+  std::vector<StateSpan> out(tree.size());
+  for (NodeId v = 0; v < tree.size(); ++v) out[v] = node_states(tree, v, leaf_rows, matrix, states);
+  return out;
+}
+
+}  // namespace cladorix
