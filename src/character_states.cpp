@@ -1,41 +1,104 @@
 #include "character_states.hpp"
 
+#include <algorithm>
+
 #include "errors.hpp"
 
 namespace cladorix {
 
-LeafRowIndex::LeafRowIndex(const SimpleRootedTree& tree) {
-  const auto& child_counts = tree.child_counts();
+namespace {
+
+size_t table_size(size_t keys) {
+  size_t size = 16;
+  while (size < keys * 2) size <<= 1;
+  return size;
+}
+
+}  // namespace
+
+NameClasses::NameClasses(const SimpleRootedTree& tree)
+    : class_of_node_(tree.size(), kNone) {
   const size_t n = tree.size();
-  size_t leaves = 0;
-  for (size_t v = 0; v < n; ++v) leaves += child_counts[v] == 0;
-  positions_.reserve(leaves);
+  // Hash every name first (a sequential sweep over the name bytes), so the
+  // table probes below can be prefetched ahead: they land at random in a
+  // table far larger than the cache.
+  std::vector<std::pair<NodeId, uint64_t>> hashed;
+  for (NodeId v = 0; v < n; ++v)
+    if (tree.has_name(v)) hashed.emplace_back(v, hash_bytes(tree.name(v)));
+  slots_.assign(table_size(hashed.size()), 0);
+  const size_t mask = slots_.size() - 1;
+  names_.reserve(hashed.size());
+  constexpr size_t kLookahead = 16;
+  for (size_t k = 0; k < hashed.size(); ++k) {
+    if (k + kLookahead < hashed.size())
+      __builtin_prefetch(&slots_[hashed[k + kLookahead].second & mask], 1);
+    const auto [v, h] = hashed[k];
+    const std::string_view name = tree.name(v);
+    const uint64_t tag = h >> 32;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const uint32_t cls = static_cast<uint32_t>(names_.size());
+        names_.push_back(name);
+        slots_[i] = (tag << 32) | (uint64_t{cls} + 1);
+        class_of_node_[v] = cls;
+        break;
+      }
+      const uint32_t cls = static_cast<uint32_t>(slot) - 1;
+      if ((slot >> 32) == tag && names_[cls] == name) {
+        class_of_node_[v] = cls;
+        break;
+      }
+    }
+  }
+}
+
+uint32_t NameClasses::find(std::string_view name) const noexcept {
+  const uint64_t h = hash_bytes(name);
+  const uint64_t tag = h >> 32;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if (slot == 0) return kNone;
+    const uint32_t cls = static_cast<uint32_t>(slot) - 1;
+    if ((slot >> 32) == tag && names_[cls] == name) return cls;
+  }
+}
+
+LeafRowIndex::LeafRowIndex(const SimpleRootedTree& tree)
+    : classes_(tree), position_(classes_.count(), NameClasses::kNone) {
+  const auto& child_counts = tree.child_counts();
   uint32_t position = 0;
-  for (NodeId v = 0; v < n; ++v) {
+  for (NodeId v = 0; v < tree.size(); ++v) {
     if (child_counts[v] != 0) continue;
-    if (tree.has_name(v)) positions_.insert_or_assign(tree.name(v), position);
+    // Ascending ids: a later leaf of the same name overwrites.
+    if (const uint32_t cls = classes_.of(v); cls != NameClasses::kNone) position_[cls] = position;
     ++position;
   }
-  leaf_count_ = leaves;
+  leaf_count_ = position;
 }
 
-StatesView::StatesView(const InternalStates& states) {
-  index_.reserve(states.size());
-  spans_.reserve(states.size());
-  for (const auto& [name, list] : states) set(name, StateSpan::of(list));
+const uint32_t* LeafRowIndex::find(std::string_view name) const noexcept {
+  const uint32_t cls = classes_.find(name);
+  if (cls == NameClasses::kNone || position_[cls] == NameClasses::kNone) return nullptr;
+  return &position_[cls];
 }
 
-void StatesView::set(std::string_view name, StateSpan states) {
-  uint32_t slot = index_.insert_if_absent(name, static_cast<uint32_t>(spans_.size()));
-  if (slot == spans_.size())
-    spans_.push_back(states);
-  else
-    spans_[slot] = states;
+StatesView::StatesView(const NameClasses& classes)
+    : classes_(&classes), spans_(classes.count()), present_(classes.count(), 0) {}
+
+StatesView::StatesView(const NameClasses& classes, const InternalStates& states)
+    : StatesView(classes) {
+  // Keys are distinct, so the visiting order does not matter.
+  for (const auto& [name, list] : states)
+    if (const uint32_t cls = classes.find(name); cls != NameClasses::kNone)
+      set_class(cls, StateSpan::of(list));
 }
 
 const StateSpan* StatesView::find(std::string_view name) const noexcept {
-  const uint32_t* slot = index_.find(name);
-  return slot ? &spans_[*slot] : nullptr;
+  const uint32_t cls = classes_->find(name);
+  if (cls == NameClasses::kNone || !present_[cls]) return nullptr;
+  return &spans_[cls];
 }
 
 InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& leaf_rows,
@@ -48,7 +111,8 @@ InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& le
   const auto& first_children = tree.first_children();
   const auto& next_siblings = tree.next_siblings();
 
-  InferredStates out;
+  const NameClasses& classes = leaf_rows.classes();
+  InferredStates out(classes);
   out.unedited.assign(n_chars, unedited_state);
   out.missing.assign(n_chars, missing_state);
   const StateSpan unedited = StateSpan::of(out.unedited);
@@ -74,9 +138,9 @@ InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& le
     if (kids == 0) {
       stack.pop_back();
       StateSpan own = missing;
-      if (tree.has_name(v)) {
-        const uint32_t* pos = leaf_rows.find(tree.name(v));
-        if (pos && *pos < matrix.size()) own = StateSpan::of(matrix[*pos]);
+      if (const uint32_t cls = classes.of(v); cls != NameClasses::kNone) {
+        const uint32_t pos = leaf_rows.position_of_class(cls);
+        if (pos != NameClasses::kNone && pos < matrix.size()) own = StateSpan::of(matrix[pos]);
       }
       result[v] = own;
     } else if (kids != 2) {
@@ -94,19 +158,28 @@ InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& le
       const StateSpan b = result[next_siblings[first]];
       int32_t* own = out.arena.get() + arena_used;
       arena_used += n_chars;
-      for (size_t i = 0; i < n_chars; ++i) {
+      // Both lists present first (the common, vectorisable case), then the
+      // tail where a shorter list reads as missing.
+      const size_t both = std::min({a.size, b.size, n_chars});
+      for (size_t i = 0; i < both; ++i) {
+        const int32_t x = a[i];
+        own[i] = (x == b[i] && x != unedited_state && x != missing_state) ? x : unedited_state;
+      }
+      for (size_t i = both; i < n_chars; ++i) {
         const int32_t x = i < a.size ? a[i] : missing_state;
         const int32_t y = i < b.size ? b[i] : missing_state;
         own[i] = (x == y && x != unedited_state && x != missing_state) ? x : unedited_state;
       }
       const StateSpan list{own, n_chars};
       result[v] = list;
-      if (tree.has_name(v)) out.states.set(tree.name(v), list);
+      if (const uint32_t cls = classes.of(v); cls != NameClasses::kNone)
+        out.states.set_class(cls, list);
     }
   }
 
   // The root is unedited by definition.
-  if (tree.has_name(tree.root())) out.states.set(tree.name(tree.root()), unedited);
+  if (const uint32_t cls = classes.of(tree.root()); cls != NameClasses::kNone)
+    out.states.set_class(cls, unedited);
   return out;
 }
 
@@ -115,7 +188,7 @@ std::vector<StateSpan> resolve_all_node_states(const SimpleRootedTree& tree,
                                                const CharacterMatrix& matrix,
                                                const StatesView& states) {
   std::vector<StateSpan> out(tree.size());
-  for (NodeId v = 0; v < tree.size(); ++v) out[v] = node_states(tree, v, leaf_rows, matrix, states);
+  for (NodeId v = 0; v < tree.size(); ++v) out[v] = node_states(v, leaf_rows, matrix, states);
   return out;
 }
 

@@ -33,51 +33,81 @@ struct StateSpan {
   static StateSpan of(const std::vector<int32_t>& v) noexcept { return {v.data(), v.size()}; }
 };
 
+// Every node's name reduced to a dense class number: equal names (byte for
+// byte), equal class. Hashing each name once here lets everything after it
+// work on plain arrays indexed by class. Keys view the tree's names, so the
+// tree must outlive this.
+class NameClasses {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  explicit NameClasses(const SimpleRootedTree& tree);
+
+  // The class of node v's name; kNone for an unnamed node.
+  uint32_t of(NodeId v) const noexcept { return class_of_node_[v]; }
+  // The class of `name`, or kNone when no node carries it.
+  uint32_t find(std::string_view name) const noexcept;
+  size_t count() const noexcept { return names_.size(); }
+
+ private:
+  std::vector<uint32_t> class_of_node_;
+  std::vector<std::string_view> names_;  // by class
+  // Open addressing: high half a hash tag, low half class + 1 (0: empty).
+  std::vector<uint64_t> slots_;
+};
+
 // Leaf name -> position among the leaves (node-id order). Only named leaves
-// are entered; a later leaf of the same name replaces the earlier one. Keys
-// view the tree's names, so the tree must outlive the index.
+// are entered; a later leaf of the same name replaces the earlier one.
 class LeafRowIndex {
  public:
   explicit LeafRowIndex(const SimpleRootedTree& tree);
 
   // Position recorded for `name`, or nullptr.
-  const uint32_t* find(std::string_view name) const noexcept { return positions_.find(name); }
-  size_t size() const noexcept { return positions_.size(); }
+  const uint32_t* find(std::string_view name) const noexcept;
+  // Position recorded for a name class (NameClasses::kNone when none).
+  uint32_t position_of_class(uint32_t cls) const noexcept { return position_[cls]; }
+  const NameClasses& classes() const noexcept { return classes_; }
   // Number of leaves, named or not.
   size_t leaf_count() const noexcept { return leaf_count_; }
 
  private:
-  NameMap positions_;
+  NameClasses classes_;
+  std::vector<uint32_t> position_;  // by class
   size_t leaf_count_ = 0;
 };
 
-// Name -> state list, by view. Setting a name again replaces its list.
+// Name -> state list, by view, for the names that occur in one tree (names
+// of no node are dropped: nothing could ever look them up). Setting a name
+// again replaces its list.
 class StatesView {
  public:
-  StatesView() = default;
+  explicit StatesView(const NameClasses& classes);
   // Views the caller's map; the map must outlive the view and stay unchanged.
-  explicit StatesView(const InternalStates& states);
+  StatesView(const NameClasses& classes, const InternalStates& states);
 
-  void set(std::string_view name, StateSpan states);
+  void set_class(uint32_t cls, StateSpan states) noexcept {
+    spans_[cls] = states;
+    present_[cls] = 1;
+  }
+  // The list held for a class; empty when none is held.
+  StateSpan of_class(uint32_t cls) const noexcept { return spans_[cls]; }
   const StateSpan* find(std::string_view name) const noexcept;
-  size_t size() const noexcept { return spans_.size(); }
 
  private:
-  NameMap index_;
-  std::vector<StateSpan> spans_;
+  const NameClasses* classes_;
+  std::vector<StateSpan> spans_;  // by class
+  std::vector<uint8_t> present_;
 };
 
 // States that the bottom-up inference gave to named nodes, plus the storage
 // its views point into.
 struct InferredStates {
-  StatesView states;
+  StatesView states;  // over the leaf row index's name classes
   std::unique_ptr<int32_t[]> arena;              // one n_chars block per two-child node
   std::vector<int32_t> unedited;                 // n_chars copies of the unedited marker
   std::vector<int32_t> missing;                  // n_chars copies of the missing marker
 
-  InferredStates() = default;
-  InferredStates(InferredStates&&) noexcept = default;
-  InferredStates& operator=(InferredStates&&) noexcept = default;
+  explicit InferredStates(const NameClasses& classes) : states(classes) {}
 };
 
 // The shared bottom-up inference, run from the root in post-order (left to
@@ -99,15 +129,15 @@ InferredStates infer_states(const SimpleRootedTree& tree, const LeafRowIndex& le
 
 // The states of one node as a view: none for an unnamed node; the matrix row
 // of a leaf name whose position has a row; else the states map's entry; else
-// none. Rows win over the states map.
-inline StateSpan node_states(const SimpleRootedTree& tree, NodeId v, const LeafRowIndex& leaf_rows,
-                             const CharacterMatrix& matrix, const StatesView& states) {
-  if (!tree.has_name(v)) return {};
-  std::string_view name = tree.name(v);
-  if (const uint32_t* pos = leaf_rows.find(name); pos && *pos < matrix.size())
-    return StateSpan::of(matrix[*pos]);
-  if (const StateSpan* s = states.find(name)) return *s;
-  return {};
+// none. Rows win over the states map. `states` must be built over
+// `leaf_rows.classes()`.
+inline StateSpan node_states(NodeId v, const LeafRowIndex& leaf_rows, const CharacterMatrix& matrix,
+                             const StatesView& states) noexcept {
+  const uint32_t cls = leaf_rows.classes().of(v);
+  if (cls == NameClasses::kNone) return {};
+  const uint32_t pos = leaf_rows.position_of_class(cls);
+  if (pos != NameClasses::kNone && pos < matrix.size()) return StateSpan::of(matrix[pos]);
+  return states.of_class(cls);
 }
 
 // node_states() of every node, indexed by node id.

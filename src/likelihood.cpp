@@ -12,8 +12,10 @@ std::vector<int32_t> get_node_states_likelihood(const SimpleRootedTree& tree, No
                                                 const LeafRowIndex& leaf_rows,
                                                 const CharacterMatrix& matrix,
                                                 const InternalStates* states) {
-  const StatesView view = states ? StatesView(*states) : StatesView();
-  const StateSpan s = node_states(tree, node, leaf_rows, matrix, view);
+  const StatesView view =
+      states ? StatesView(leaf_rows.classes(), *states) : StatesView(leaf_rows.classes());
+  tree.check(node);
+  const StateSpan s = node_states(node, leaf_rows, matrix, view);
   return std::vector<int32_t>(s.data, s.data + s.size);
 }
 
@@ -25,7 +27,11 @@ namespace {
 double edge_log_sum(const SimpleRootedTree& tree, const std::vector<StateSpan>& spans,
                     double log_stay, double log_cut, int32_t missing_state,
                     int32_t unedited_state) {
-  constexpr double kImpossible = -std::numeric_limits<double>::infinity();
+  // Terms by kind: nothing, stay, cut, forbidden (a lost or changed edit).
+  // "Nothing" adds +0.0, which leaves every sum unchanged: an edge sum starts
+  // at +0.0 and, rounding to nearest, never becomes -0.0. Adding it instead
+  // of branching keeps the loop free of unpredictable jumps.
+  const double term[4] = {0.0, log_stay, log_cut, -std::numeric_limits<double>::infinity()};
   const auto& parents = tree.parents();
   double total = 0.0;
   for (NodeId v = 0; v < tree.size(); ++v) {
@@ -37,11 +43,14 @@ double edge_log_sum(const SimpleRootedTree& tree, const std::vector<StateSpan>& 
     for (size_t i = 0; i < m; ++i) {
       const int32_t from = p[i];
       const int32_t to = c[i];
-      if (from == missing_state || to == missing_state) continue;
-      if (from == unedited_state)
-        edge += to == unedited_state ? log_stay : log_cut;
-      else
-        edge += to == from ? 0.0 : kImpossible;  // editing is irreversible
+      // Flag arithmetic rather than conditionals, so no jumps are emitted.
+      const unsigned from_unedited = from == unedited_state;
+      const unsigned to_edited = to != unedited_state;
+      const unsigned changed = to != from;
+      const unsigned observed = (from != missing_state) & (to != missing_state);
+      const unsigned kind =
+          (from_unedited * (1u + to_edited) + (1u - from_unedited) * 3u * changed) * observed;
+      edge += term[kind];
     }
     total = total + edge;
   }
@@ -83,7 +92,7 @@ LikelihoodResult calculate_likelihood(const SimpleRootedTree& tree, const Charac
   const LeafRowIndex leaf_rows(tree);
   double total;
   if (internal_states) {
-    const StatesView states(*internal_states);
+    const StatesView states(leaf_rows.classes(), *internal_states);
     total = edge_log_sum(tree, resolve_all_node_states(tree, leaf_rows, matrix, states), log_stay,
                          log_cut, missing_state, unedited_state);
   } else {

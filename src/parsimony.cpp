@@ -36,13 +36,13 @@ ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const Characte
   if (internal_states) {
     out.method_used = "provided_states";
     out.internal_states_inferred = false;
-    const StatesView states(*internal_states);
+    const StatesView states(leaf_rows.classes(), *internal_states);
     count = count_total_mutations(tree, matrix, leaf_rows, states, missing_state, unedited_state);
   } else {
     out.method_used = "small_mp_inferred";
     out.internal_states_inferred = true;
     if (matrix.empty()) {
-      count = count_total_mutations(tree, matrix, leaf_rows, StatesView(), missing_state,
+      count = count_total_mutations(tree, matrix, leaf_rows, StatesView(leaf_rows.classes()), missing_state,
                                     unedited_state);
     } else {
       const InferredStates inferred =

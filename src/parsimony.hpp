@@ -28,7 +28,7 @@ ParsimonyResult calculate_parsimony(const SimpleRootedTree& tree, const Characte
 
 // First cuts over every edge (every node that has a parent): characters below
 // the shorter of the two lists where the parent is unedited and the child is
-// neither unedited nor missing.
+// neither unedited nor missing. `states` is built over `leaf_rows.classes()`.
 uint64_t count_total_mutations(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
                                const LeafRowIndex& leaf_rows, const StatesView& states,
                                int32_t missing_state, int32_t unedited_state);
