@@ -1,0 +1,73 @@
+// Argument binding and conversion, driven by one table per function.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "binding/py.hpp"
+
+namespace cladorix::py {
+
+using Matrix = std::vector<std::vector<int32_t>>;
+using StatesMap = std::unordered_map<std::string, std::vector<int32_t>>;
+
+enum class Kind {
+  Text,       // str -> UTF-8 view (the str outlives the call)
+  U64,        // unsigned 64-bit integer with an integer default
+  OptU64,     // None or unsigned 64-bit integer
+  OptF64,     // None or float
+  I32,        // signed 32-bit integer with an integer default
+  Matrix,     // sequence of sequences of signed 32-bit integers
+  OptStates,  // None or dict str -> sequence of signed 32-bit integers
+  States,     // dict str -> sequence of signed 32-bit integers (required)
+};
+
+struct Param {
+  const char* name;
+  Kind kind;
+  int64_t default_value = 0;  // for U64 and I32 when the argument is absent
+};
+
+struct Signature {
+  const char* function;
+  std::span<const Param> params;
+  size_t required;  // the leading parameters without a default
+};
+
+// Converted arguments, indexed like the signature's parameters.
+class Args {
+ public:
+  std::string_view text(size_t i) const { return std::get<std::string_view>(values_[i]); }
+  uint64_t u64(size_t i) const { return std::get<uint64_t>(values_[i]); }
+  std::optional<uint64_t> opt_u64(size_t i) const { return optional<uint64_t>(i); }
+  std::optional<double> opt_f64(size_t i) const { return optional<double>(i); }
+  int32_t i32(size_t i) const { return std::get<int32_t>(values_[i]); }
+  Matrix& matrix(size_t i) { return std::get<Matrix>(values_[i]); }
+  // nullptr when absent.
+  const StatesMap* states(size_t i) const {
+    return std::holds_alternative<StatesMap>(values_[i]) ? &std::get<StatesMap>(values_[i]) : nullptr;
+  }
+
+ private:
+  friend Args bind_arguments(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
+  template <class T>
+  std::optional<T> optional(size_t i) const {
+    if (std::holds_alternative<T>(values_[i])) return std::get<T>(values_[i]);
+    return std::nullopt;
+  }
+  std::vector<std::variant<std::monostate, std::string_view, uint64_t, double, int32_t, Matrix, StatesMap>>
+      values_;
+};
+
+// Binds fast-call arguments to the signature's parameters and converts them
+// in parameter order. Throws ErrorAlreadySet with the Python exception set
+// (TypeError for binding, conversion errors as described per kind).
+Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace cladorix::py

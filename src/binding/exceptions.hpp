@@ -1,0 +1,31 @@
+// The single translation of C++ failures into Python exceptions.
+#pragma once
+
+#include "binding/py.hpp"
+
+namespace cladorix::py {
+
+// "pyo3_runtime.PanicException": internal failures; derives from
+// BaseException so that `except Exception` does not swallow them. Created on
+// first use and kept for the life of the process.
+PyObject* panic_exception_type();
+
+// Sets the Python exception for the exception being handled (call only from
+// a catch block): CallerError -> ValueError, InternalError and any other
+// failure -> PanicException (also reported on standard error),
+// std::bad_alloc -> MemoryError, ErrorAlreadySet -> left as it is.
+void set_python_error_from_current_exception() noexcept;
+
+// Runs `body` and converts every C++ exception into a Python one, so that no
+// exception ever crosses the C API. Returns NULL with an exception set on failure.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace cladorix::py

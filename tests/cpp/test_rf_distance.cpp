@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "rf_distance.hpp"
+#include "tree/bitvec.hpp"
+
+using namespace cladorix;
+
+TEST(BitVec, OnesKeepTheTailClearAndEqualityIsByContent) {
+  for (uint64_t n : {1u, 63u, 64u, 65u, 130u}) {
+    BitVec ones = BitVec::from_ones(n);
+    BitVec zeros = BitVec::from_zeros(n);
+    EXPECT_EQ(ones.words().size(), (n + 63) / 64);
+    uint64_t set = 0;
+    for (uint64_t w : ones.words()) set += static_cast<uint64_t>(__builtin_popcountll(w));
+    EXPECT_EQ(set, n);
+    BitVec x = zeros;
+    x.xor_assign(ones);
+    EXPECT_EQ(x, ones);
+    EXPECT_EQ(x.hash(), ones.hash());
+    x.flip(n - 1);
+    EXPECT_FALSE(x == ones);
+    EXPECT_FALSE(x.get(n - 1));
+    EXPECT_THROW(x.flip(n), InternalError);
+  }
+  EXPECT_FALSE(BitVec::from_zeros(64) == BitVec::from_zeros(65));
+}
+
+namespace {
+
+// Random tree text: leaves drawn from `names` (repeats allowed when `repeat`),
+// polytomies, single-child nodes and internal names.
+std::string random_newick(std::mt19937& rng, int leaves, int pool, bool repeat) {
+  std::vector<std::string> nodes;
+  std::vector<int> order(pool);
+  for (int i = 0; i < pool; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (int i = 0; i < leaves; ++i) {
+    int name = repeat ? static_cast<int>(rng() % pool) : order[i % pool];
+    nodes.push_back("n" + std::to_string(name));
+  }
+  while (nodes.size() > 1) {
+    size_t k = 2 + rng() % std::min<size_t>(3, nodes.size() - 1);
+    std::string joined = "(";
+    for (size_t j = 0; j < k; ++j) {
+      size_t pick = rng() % nodes.size();
+      joined += (j ? "," : "") + nodes[pick];
+      nodes.erase(nodes.begin() + static_cast<long>(pick));
+    }
+    joined += ")";
+    if (rng() % 4 == 0) joined += "i" + std::to_string(rng() % 5);
+    if (rng() % 6 == 0) joined = "(" + joined + ")";
+    nodes.push_back(joined);
+  }
+  return nodes[0] + ";";
+}
+
+}  // namespace
+
+TEST(RobinsonFoulds, IntervalKeysAgreeWithBitVectors) {
+  std::mt19937 rng(12345);
+  int compared = 0;
+  for (int round = 0; round < 3000; ++round) {
+    int pool = 3 + static_cast<int>(rng() % 12);
+    int n1 = 1 + static_cast<int>(rng() % pool), n2 = 1 + static_cast<int>(rng() % pool);
+    SimpleRootedTree a = from_newick(random_newick(rng, n1, pool, false));
+    SimpleRootedTree b = from_newick(random_newick(rng, n2, pool, false));
+    std::optional<uint64_t> fast = rf_distance_by_intervals(a, b);
+    ASSERT_TRUE(fast.has_value());
+    ASSERT_EQ(*fast, rf_distance_by_bitvecs(a, b)) << round;
+    ASSERT_EQ(*fast, *rf_distance_by_intervals(b, a));
+    ++compared;
+  }
+  EXPECT_EQ(compared, 3000);
+}
+
+TEST(RobinsonFoulds, RepeatedLeafNamesUseBitVectors) {
+  std::mt19937 rng(7);
+  int fallbacks = 0;
+  for (int round = 0; round < 300; ++round) {
+    SimpleRootedTree a = from_newick(random_newick(rng, 8, 5, true));
+    SimpleRootedTree b = from_newick(random_newick(rng, 8, 5, true));
+    if (!rf_distance_by_intervals(a, b)) ++fallbacks;
+    EXPECT_EQ(calculate_rf_distance(a, b).rf_distance, rf_distance_by_bitvecs(a, b));
+  }
+  EXPECT_GT(fallbacks, 250);
+}
+
+TEST(RobinsonFoulds, WorkedExamples) {
+  auto d = [](const char* x, const char* y) {
+    return calculate_rf_distance(from_newick(x), from_newick(y)).rf_distance;
+  };
+  EXPECT_EQ(d("((A,B),C);", "((A,C),B);"), 0u);
+  EXPECT_EQ(d("((A,B),(C,D));", "((A,C),(B,D));"), 2u);
+  EXPECT_EQ(d("((A,B),C,D);", "((A,B),(C,D));"), 0u);
+  EXPECT_EQ(d("(A,B);", "(A,C);"), 2u);
+  EXPECT_EQ(d("A;", "A;"), 0u);
+  EXPECT_EQ(d("((A,B)X,C);", "((A,B),C);"), 0u);
+  // Unattached nodes (unclosed "(") contribute names, never clusters.
+  EXPECT_EQ(d("((A,B),C;", "((A,B),C);"), d("((A,B),(C));", "((A,B),C);"));
+  EXPECT_THROW(d("(A,B);", "(,);"), InternalError);
+  RfNormalizedResult n = calculate_rf_distance_normalized(from_newick("((A,B)X,C);"), from_newick("((A,B),C);"));
+  EXPECT_EQ(n.tree1_leaves, 4u);
+  EXPECT_EQ(n.tree2_leaves, 3u);
+  EXPECT_EQ(n.max_possible_rf, 0u);
+  EXPECT_EQ(n.normalized_rf_distance, 0.0);
+}
