@@ -12,6 +12,8 @@
 #include "binding/py.hpp"
 #include "binding/result.hpp"
 #include "fast_triplets.hpp"
+#include "likelihood.hpp"
+#include "parsimony.hpp"
 #include "rf_distance.hpp"
 #include "triplets.hpp"
 #include "ultra_fast_triplets.hpp"
@@ -213,7 +215,14 @@ PyObject* parsimony_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded([&]() -> PyObject* {
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree tree = parse_tree(a.text(0), kTree);
-    not_implemented(sig.function);
+    ParsimonyResult r = calculate_parsimony(tree, a.matrix(1), a.states(2), a.i32(3), a.i32(4));
+    return Dict()
+        .u64("parsimony_score", r.parsimony_score)
+        .u64("total_mutations", r.total_mutations)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .boolean("internal_states_inferred", r.internal_states_inferred)
+        .release();
   });
 }
 
@@ -222,7 +231,14 @@ PyObject* parsimony_p_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&]() -> PyObject* {
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree tree = parse_tree(a.text(0), kTree);
-    not_implemented(sig.function);
+    ParsimonyPValueResult r =
+        cladorix::parsimony_p_value(tree, a.matrix(1), a.states(2), a.opt_f64(3), a.i32(4), a.i32(5));
+    return Dict()
+        .f64("p_value", r.p_value)
+        .u64("parsimony_score", r.parsimony_score)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .release();
   });
 }
 
@@ -231,7 +247,16 @@ PyObject* likelihood_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&]() -> PyObject* {
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree tree = parse_tree(a.text(0), kTree);
-    not_implemented(sig.function);
+    LikelihoodResult r = calculate_likelihood(tree, a.matrix(1), a.states(2), a.opt_f64(3),
+                                              a.opt_f64(4), a.i32(5), a.i32(6));
+    return Dict()
+        .f64("log_likelihood", r.log_likelihood)
+        .f64("likelihood", r.likelihood)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .u64("n_characters", r.n_characters)
+        .u64("n_leaves", r.n_leaves)
+        .release();
   });
 }
 
@@ -241,7 +266,10 @@ PyObject* likelihood_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree reconstructed = parse_tree(a.text(0), kReconstructed);
     SimpleRootedTree ground_truth = parse_tree(a.text(1), kGroundTruth);
-    not_implemented(sig.function);
+    LikelihoodDistanceResult r = cladorix::likelihood_distance(
+        reconstructed, ground_truth, a.matrix(2), a.states(3), a.states(4), a.opt_f64(5),
+        a.opt_f64(6), a.i32(7), a.i32(8));
+    return Dict().f64("likelihood_distance", r.likelihood_distance).release();
   });
 }
 
