@@ -12,6 +12,8 @@
 #include "binding/py.hpp"
 #include "binding/result.hpp"
 #include "fast_triplets.hpp"
+#include "optimized_triplets.hpp"
+#include "parallel_triplets.hpp"
 #include "likelihood.hpp"
 #include "parsimony.hpp"
 #include "rf_distance.hpp"
@@ -103,6 +105,15 @@ Dict triplet_dict(const TripletScores& s) {
   return d;
 }
 
+// The pooled variants add how the result was obtained.
+PyObject* pooled_triplet_dict(const PooledTripletScores& r) {
+  return triplet_dict(r)
+      .str("method_used", r.method_used)
+      .u64("total_triplets_checked", r.total_triplets_checked)
+      .u64("parallel_chunks_used", r.parallel_chunks_used)
+      .release();
+}
+
 // ---- the twelve functions ----------------------------------------------------
 
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -151,7 +162,8 @@ PyObject* triplets_correct_parallel(PyObject*, PyObject* const* args, Py_ssize_t
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
-    not_implemented(sig.function);
+    // min_triplets_at_depth (argument 3) is converted and then ignored.
+    return pooled_triplet_dict(cladorix::triplets_correct_parallel(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
   });
 }
 
@@ -162,7 +174,8 @@ PyObject* triplets_correct_optimized(PyObject*, PyObject* const* args, Py_ssize_
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
-    not_implemented(sig.function);
+    // min_triplets_at_depth (argument 3) is converted and then ignored.
+    return pooled_triplet_dict(cladorix::triplets_correct_optimized(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
   });
 }
 

@@ -8,22 +8,6 @@
 #include "tree/lca.hpp"
 
 namespace cladorix {
-namespace {
-
-struct Run {
-  uint32_t d1, d2;  // LCA depth with the middle leaf in tree 1 and tree 2
-  uint64_t count;
-};
-
-// Pushes (d1, d2) onto `runs`, merging it into the last run when equal.
-inline void push_run(std::vector<Run>& runs, uint32_t d1, uint32_t d2) {
-  if (!runs.empty() && runs.back().d1 == d1 && runs.back().d2 == d2)
-    ++runs.back().count;
-  else
-    runs.push_back(Run{d1, d2, 1});
-}
-
-}  // namespace
 
 UltraFastTreeData::UltraFastTreeData(const SimpleRootedTree& tree) {
   check_tour_size(tree);
@@ -46,49 +30,6 @@ int64_t UltraFastTreeData::get_outgroup_ultra_fast(uint32_t i, uint32_t j, uint3
   const int o = outgroup_from_depths(pair_depth(i, j), pair_depth(i, k), pair_depth(j, k));
   const uint32_t pos[3] = {i, j, k};
   return o < 0 ? -1 : static_cast<int64_t>(pos[o]);
-}
-
-TripletCounters exhaustive_triplet_counts(const LeafLca& lca1, const LeafLca& lca2, uint32_t n) {
-  // For positions i < j < k in depth-first leaf order, d(i,k) = min(d(i,j),
-  // d(j,k)); so k is the outgroup when d(i,j) > d(j,k), i when d(i,j) < d(j,k),
-  // and the triplet is unresolved on a tie. For each middle leaf j, the depths
-  // d(i,j) and d(j,k) only change along runs, which are counted once each.
-  TripletCounters c;
-  if (n < 3) return c;
-  const std::vector<uint32_t>& adj1 = lca1.adjacent_depths();
-  const std::vector<uint32_t>& adj2 = lca2.adjacent_depths();
-  std::vector<Run> left, right;
-  for (uint32_t j = 1; j + 1 < n; ++j) {
-    left.clear();
-    right.clear();
-    uint32_t m1 = UINT32_MAX, m2 = UINT32_MAX;
-    for (uint32_t i = j; i-- > 0;) {
-      m1 = std::min(m1, adj1[i]);
-      m2 = std::min(m2, adj2[i]);
-      push_run(left, m1, m2);
-    }
-    m1 = m2 = UINT32_MAX;
-    for (uint32_t k = j + 1; k < n; ++k) {
-      m1 = std::min(m1, adj1[k - 1]);
-      m2 = std::min(m2, adj2[k - 1]);
-      push_run(right, m1, m2);
-    }
-    for (const Run& l : left) {
-      uint64_t tie1 = 0, tie_both = 0, agree = 0;
-      for (const Run& r : right) {
-        const bool e1 = l.d1 == r.d1;
-        tie1 += e1 ? r.count : 0;
-        tie_both += (e1 && l.d2 == r.d2) ? r.count : 0;
-        const bool same = (l.d1 > r.d1 && l.d2 > r.d2) || (l.d1 < r.d1 && l.d2 < r.d2);
-        agree += same ? r.count : 0;
-      }
-      c.unresolved_count += l.count * tie1;
-      c.unresolved_correct_count += l.count * tie_both;
-      c.resolvable_correct_count += l.count * agree;
-      c.correct_count += l.count * (tie_both + agree);
-    }
-  }
-  return c;
 }
 
 bool ultra_uses_sampling(uint64_t n, uint64_t number_of_trials, uint64_t* triplets) {

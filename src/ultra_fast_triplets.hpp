@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exhaustive_triplets.hpp"
 #include "tree/leaf_lca.hpp"
 #include "tree/tree.hpp"
 #include "triplet_common.hpp"
@@ -37,11 +38,6 @@ class UltraFastTreeData {
   LeafLca lca_;
   std::vector<std::string_view> names_;
 };
-
-// Counters over every triplet of positions 0 .. n-1 (n at most both trees'
-// leaf counts). Ordered by position, a triplet's outgroup follows from its two
-// inner pairs, and runs of equal pair depths are counted once.
-TripletCounters exhaustive_triplet_counts(const LeafLca& lca1, const LeafLca& lca2, uint32_t n);
 
 // Whether the call samples: n >= 3, more than 100000 triplets, n > 20 and
 // fewer trials than triplets. `triplets` is n(n-1)(n-2)/6 in 64-bit arithmetic.
