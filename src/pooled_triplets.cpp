@@ -11,10 +11,10 @@
 namespace cladorix {
 namespace {
 
-// Below this many run steps (a few hundred microseconds) counting stays on
-// the calling thread even where chunks are planned: handing over would cost
-// more than it saves, and the counts are the same either way.
-constexpr uint64_t kMinPooledCountingWork = uint64_t{1} << 17;
+// Below this many run steps (about a quarter of a millisecond) counting
+// stays on the calling thread even where chunks are planned: handing over
+// would cost about what it saves, and the counts are the same either way.
+constexpr uint64_t kMinPooledCountingWork = uint64_t{1} << 15;
 
 Counts4 to_counts4(const TripletCounters& c) {
   return {c.correct_count, c.resolvable_correct_count, c.unresolved_correct_count,
