@@ -37,7 +37,7 @@ class ExhaustiveTripletCounter {
   TripletCounters count(uint32_t begin, uint32_t end) const;
   TripletCounters count_all() const { return count(middle_begin(), middle_end()); }
 
-  // Estimated cost (run steps) of the middle leaves in [begin, end).
+  // Estimated cost (weighted run steps) of the middle leaves in [begin, end).
   uint64_t work(uint32_t begin, uint32_t end) const;
   // Boundaries b_0 = middle_begin() < ... < b_m = middle_end() cutting the
   // middle leaves into at most `pieces` ranges of about equal work.

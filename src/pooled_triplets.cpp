@@ -11,7 +11,7 @@
 namespace cladorix {
 namespace {
 
-// Below this many run steps (about a quarter of a millisecond) counting
+// Below this much work (about a tenth of a millisecond) counting
 // stays on the calling thread even where chunks are planned: handing over
 // would cost about what it saves, and the counts are the same either way.
 constexpr uint64_t kMinPooledCountingWork = uint64_t{1} << 15;
@@ -71,9 +71,9 @@ TripletCounters count_in_pieces(const PooledTripletConstants& k, const PooledTri
   const ExhaustiveTripletCounter counter(lca1, lca2, n);
   const uint32_t begin = counter.middle_begin(), end = counter.middle_end();
   if (counter.work(begin, end) < kMinPooledCountingWork) return counter.count_all();
-  // As many ranges of middle leaves, of about equal work, as there are
-  // planned pieces: the pool spreads them as it would spread the pieces.
-  const std::vector<uint32_t> bounds = counter.split(plan.pieces);
+  // Ranges of middle leaves of about equal work, four per planned piece:
+  // the planned division, with slack for a worker that falls behind.
+  const std::vector<uint32_t> bounds = counter.split(4 * plan.pieces);
   return run_on_pool(k, bounds.size() - 1, [&](size_t p) -> Counts4 {
     return to_counts4(counter.count(bounds[p], bounds[p + 1]));
   });
