@@ -51,6 +51,7 @@ struct Core {
   std::condition_variable done_cv;
   Op* op = nullptr;          // guarded by m
   uint64_t generation = 0;   // bumped per published operation; guarded by m
+  size_t wakes_in_flight = 0;  // workers woken for op that have not joined it; guarded by m
   bool stop = false;         // only for a pool whose start failed half-way
 };
 
@@ -99,7 +100,18 @@ void* worker_main(void* arg) {
       seen = c.generation;
       Op& op = *c.op;
       ++op.users;
+      if (c.wakes_in_flight > 0) --c.wakes_in_flight;
+      // Wake up to two more while work is left, so that wake-ups spread as a
+      // tree. Woken by a worker on a busy CPU rather than by the caller, a
+      // sleeper lands on an idle CPU instead of queueing behind a busy one.
+      const size_t wanted = std::min(op.count, c.workers);
+      const size_t joining = op.users + c.wakes_in_flight;
+      size_t wake = 0;
+      if (op.next.load(std::memory_order_relaxed) < op.count && joining < wanted)
+        wake = std::min<size_t>(2, wanted - joining);
+      c.wakes_in_flight += wake;
       lk.unlock();
+      for (size_t i = 0; i < wake; ++i) c.work_cv.notify_one();
       work_on(c, op);
       lk.lock();
       if (--op.users == 0) c.done_cv.notify_one();
@@ -117,12 +129,9 @@ void hand_over(Core& c, Op& op) noexcept {
       std::lock_guard lk(c.m);
       c.op = &op;
       ++c.generation;
+      c.wakes_in_flight = 1;  // the rest are woken by the workers that join
     }
-    if (op.count >= c.workers) {
-      c.work_cv.notify_all();
-    } else {
-      for (size_t i = 0; i < op.count; ++i) c.work_cv.notify_one();
-    }
+    c.work_cv.notify_one();
     std::unique_lock lk(c.m);
     c.done_cv.wait(lk, [&] { return op.users == 0 && op.next.load(std::memory_order_relaxed) >= op.count; });
     c.op = nullptr;

@@ -638,5 +638,34 @@ TEST(PoolProcessDeathTest, WorkersThatCannotStartReportAnUninitialisedPool) {
   EXPECT_EXIT(start_without_address_space(), ::testing::ExitedWithCode(0), "first: The global thread pool");
 }
 
+// Sixteen workers, woken in a cascade by the workers that join: every piece
+// waits until as many pieces have started as the operation can occupy, which
+// only happens when every needed worker has been woken.
+[[noreturn]] void wide_operations_wake_every_worker() {
+  setenv("RAYON_NUM_THREADS", "16", 1);
+  WorkerPool& pool = WorkerPool::global();
+  if (pool.worker_count() != 16) std::exit(2);
+  for (int round = 0; round < 40; ++round) {
+    const size_t k = round % 4 == 3 ? 5 : 16;  // fewer pieces than workers, too
+    std::atomic<size_t> started{0};
+    auto met = pool.map_indexed_collect(k, [&](size_t) {
+      started.fetch_add(1);
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (started.load() < k && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+      return started.load() >= k;
+    });
+    for (bool ok : met)
+      if (!ok) std::exit(3);
+  }
+  std::fprintf(stderr, "all met\n");
+  std::exit(0);
+}
+
+TEST(PoolProcessDeathTest, WideOperationsWakeEveryWorker) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(wide_operations_wake_every_worker(), ::testing::ExitedWithCode(0), "all met");
+}
+
 }  // namespace
 }  // namespace cladorix
