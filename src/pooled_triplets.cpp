@@ -11,10 +11,10 @@
 namespace cladorix {
 namespace {
 
-// Below this much work (about a fifth of a millisecond) counting
-// stays on the calling thread even where chunks are planned: handing over
-// would cost about what it saves, and the counts are the same either way.
-constexpr uint64_t kMinPooledCountingWork = uint64_t{1} << 16;
+// Below this much work (about a third of a millisecond) counting stays on
+// the calling thread even where chunks are planned: waking the workers costs
+// some 20 to 50 microseconds, and the counts are the same either way.
+constexpr uint64_t kMinPooledCountingWork = uint64_t{1} << 17;
 
 Counts4 to_counts4(const TripletCounters& c) {
   return {c.correct_count, c.resolvable_correct_count, c.unresolved_correct_count,
