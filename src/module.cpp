@@ -12,9 +12,9 @@
 #include "binding/py.hpp"
 #include "binding/result.hpp"
 #include "fast_triplets.hpp"
+#include "likelihood.hpp"
 #include "optimized_triplets.hpp"
 #include "parallel_triplets.hpp"
-#include "likelihood.hpp"
 #include "parsimony.hpp"
 #include "rf_distance.hpp"
 #include "triplets.hpp"
@@ -163,7 +163,8 @@ PyObject* triplets_correct_parallel(PyObject*, PyObject* const* args, Py_ssize_t
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
     // min_triplets_at_depth (argument 3) is converted and then ignored.
-    return pooled_triplet_dict(cladorix::triplets_correct_parallel(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
+    return pooled_triplet_dict(
+        cladorix::triplets_correct_parallel(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
   });
 }
 
@@ -175,7 +176,8 @@ PyObject* triplets_correct_optimized(PyObject*, PyObject* const* args, Py_ssize_
     SimpleRootedTree t1 = parse_tree(a.text(0), kTree1);
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
     // min_triplets_at_depth (argument 3) is converted and then ignored.
-    return pooled_triplet_dict(cladorix::triplets_correct_optimized(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
+    return pooled_triplet_dict(
+        cladorix::triplets_correct_optimized(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
   });
 }
 
