@@ -87,8 +87,8 @@ bool has_avx2() {
 }
 
 template <unsigned W>
-ScanFn scan_kernel() {
-  return has_avx2() ? &scan_rows_avx2<W> : &scan_rows_sse2<W>;
+ScanFn scan_kernel(bool portable) {
+  return has_avx2() && !portable ? &scan_rows_avx2<W> : &scan_rows_sse2<W>;
 }
 
 // Histograms are merged by sorting on (count, depth bits); for the
@@ -175,7 +175,10 @@ double homoplasy_probability(double lambda, double q, double d) {
 }
 
 double phs_pair_pvalue(double lambda, double q, uint64_t c, double d, uint64_t a) {
-  const double h = homoplasy_probability(lambda, q, d);
+  return binomial_tail_pvalue(homoplasy_probability(lambda, q, d), c, a);
+}
+
+double binomial_tail_pvalue(double h, uint64_t c, uint64_t a) {
   const std::vector<double> t = c == 0 ? std::vector<double>{} : log_binomials(a, std::min(c - 1, a));
   std::vector<double> p;
   pvalues_at(h, a, {c}, t, p);
@@ -276,7 +279,7 @@ double estimate_mutation_rate(const CharacterMatrix& matrix, int32_t missing_sta
 
 OptimizedPHSTreeData OptimizedPHSTreeData::build(const SimpleRootedTree& tree, CharacterMatrix matrix,
                                                  const InternalStates& states, int32_t missing_state,
-                                                 int32_t unedited_state) {
+                                                 int32_t unedited_state, PhsKernelOptions options) {
   // The Euler-tour tables would fail on these, in this order; everything
   // below only needs the pre-order ids.
   check_tour_size(tree);
@@ -286,6 +289,7 @@ OptimizedPHSTreeData OptimizedPHSTreeData::build(const SimpleRootedTree& tree, C
   data.matrix_ = std::move(matrix);
   data.missing_ = missing_state;
   data.unedited_ = unedited_state;
+  data.portable_ = options.portable;
   const NodeId N = static_cast<NodeId>(tree.size());
   const auto& parents = tree.parents();
 
@@ -415,9 +419,9 @@ OptimizedPHSTreeData OptimizedPHSTreeData::build(const SimpleRootedTree& tree, C
   // The all-ones value of the chosen width is the sentinel; codes stay below.
   data.row_offset_.resize(n);
   data.row_blocks_.resize(n);
-  if (most_codes < 0xFFu) {
+  if (most_codes < 0xFFu && options.min_code_width <= 1) {
     data.code_width_ = 1;
-  } else if (most_codes < 0xFFFFu) {
+  } else if (most_codes < 0xFFFFu && options.min_code_width <= 2) {
     data.code_width_ = 2;
   } else {
     data.code_width_ = 4;
@@ -471,7 +475,7 @@ std::vector<PairBin> OptimizedPHSTreeData::count_compared_as(uint64_t begin, uin
   constexpr unsigned W = sizeof(Code);
   constexpr uint32_t lanes = kBlockBytes / W;
   constexpr Code sentinel = std::numeric_limits<Code>::max();
-  const ScanFn scan = scan_kernel<W>();
+  const ScanFn scan = scan_kernel<W>(portable_);
 
   std::vector<uint64_t> counts(size_t{usable_width_} + 1, 0);
   std::vector<unsigned char> prep((size_t{usable_width_} * W + kBlockBytes - 1) / kBlockBytes *

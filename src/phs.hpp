@@ -57,6 +57,13 @@ struct PairBlock {
   uint64_t size() const noexcept { return uint64_t{prep_hi - prep_lo} * width(); }
 };
 
+// Choices of representation that never change a result; tests force them to
+// reach every kernel on small inputs.
+struct PhsKernelOptions {
+  uint32_t min_code_width = 1;  // 1, 2 or 4 bytes per recoded state
+  bool portable = false;        // SSE2 kernels even where AVX2 is available
+};
+
 // Per-call record built from the tree, the matrix and the internal states.
 // The states are viewed, not copied: the map must outlive the record.
 class OptimizedPHSTreeData {
@@ -68,7 +75,7 @@ class OptimizedPHSTreeData {
   // dropped.
   static OptimizedPHSTreeData build(const SimpleRootedTree& tree, CharacterMatrix matrix,
                                     const InternalStates& states, int32_t missing_state,
-                                    int32_t unedited_state);
+                                    int32_t unedited_state, PhsKernelOptions options = {});
 
   const std::vector<NodeId>& leaf_ids() const noexcept { return leaf_ids_; }
   uint64_t leaf_count() const noexcept { return leaf_ids_.size(); }
@@ -106,6 +113,7 @@ class OptimizedPHSTreeData {
   // 0. Each row is cut to the usable width and padded with 0 to whole
   // 32-byte blocks.
   uint32_t code_width_ = 1;
+  bool portable_ = false;
   uint32_t usable_width_ = 0;            // characters that can ever count
   std::vector<uint64_t> row_offset_;      // byte offset of each row's codes
   std::vector<uint32_t> row_blocks_;      // 32-byte blocks per row
@@ -131,8 +139,12 @@ double estimate_mutation_rate(const CharacterMatrix& matrix, int32_t missing_sta
 // edges from the root), capped at 1.
 double homoplasy_probability(double lambda, double q, double d);
 
-// P(X >= c) for X ~ Binomial(a, h) under an ancestor at depth d, with a
-// result of exactly 0 replaced by kPhsZeroPValue.
+// P(X >= c) for X ~ Binomial(a, h): 1 for c = 0, else 0 for h = 0, else for
+// h = 1 whether c <= a, else 1 minus the terms j < c summed in increasing j.
+// A result of exactly 0 is replaced by kPhsZeroPValue.
+double binomial_tail_pvalue(double h, uint64_t c, uint64_t a);
+
+// binomial_tail_pvalue with h from an ancestor at depth d.
 double phs_pair_pvalue(double lambda, double q, uint64_t c, double d, uint64_t a);
 
 // Simes' combination of a multiset of p-values given as (value, multiplicity)
