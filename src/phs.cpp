@@ -37,6 +37,7 @@ __attribute__((target("avx2,popcnt"))) void scan_rows_avx2(const unsigned char* 
                                                            const uint64_t* row_offset,
                                                            const uint32_t* row_blocks, uint32_t lo,
                                                            uint32_t hi, uint64_t* counts) {
+  uint64_t none = 0;
   for (uint32_t s = lo; s < hi; ++s) {
     const unsigned char* row = codes + row_offset[s];
     const uint32_t nb = prep_blocks < row_blocks[s] ? prep_blocks : row_blocks[s];
@@ -53,14 +54,22 @@ __attribute__((target("avx2,popcnt"))) void scan_rows_avx2(const unsigned char* 
         e = _mm256_cmpeq_epi32(x, y);
       bits += static_cast<uint32_t>(_mm_popcnt_u32(static_cast<uint32_t>(_mm256_movemask_epi8(e))));
     }
-    ++counts[bits / W];  // one mask bit per byte of a matching lane
+    // One mask bit per byte of a matching lane. Most pairs share nothing;
+    // counting those in a register keeps successive increments of the same
+    // memory slot out of the loop's critical path.
+    if (bits == 0)
+      ++none;
+    else
+      ++counts[bits / W];
   }
+  counts[0] += none;
 }
 
 template <unsigned W>
 void scan_rows_sse2(const unsigned char* prep, uint32_t prep_blocks, const unsigned char* codes,
                     const uint64_t* row_offset, const uint32_t* row_blocks, uint32_t lo, uint32_t hi,
                     uint64_t* counts) {
+  uint64_t none = 0;
   for (uint32_t s = lo; s < hi; ++s) {
     const unsigned char* row = codes + row_offset[s];
     const uint32_t nb = std::min(prep_blocks, row_blocks[s]) * 2;
@@ -77,8 +86,12 @@ void scan_rows_sse2(const unsigned char* prep, uint32_t prep_blocks, const unsig
         e = _mm_cmpeq_epi32(x, y);
       bits += static_cast<uint32_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(e))));
     }
-    ++counts[bits / W];
+    if (bits == 0)
+      ++none;
+    else
+      ++counts[bits / W];
   }
+  counts[0] += none;
 }
 
 bool has_avx2() {
