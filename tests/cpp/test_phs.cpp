@@ -203,11 +203,13 @@ Case random_case(std::mt19937_64& gen, uint32_t max_leaves, int32_t distinct_edi
 TEST(PhsPairs, HistogramMatchesDenseTablesOnRandomTrees) {
   std::mt19937_64 gen(20240611);
   WorkerPool& pool = WorkerPool::global();
+  uint64_t shared = 0;  // pairs with c > 0
   for (int iter = 0; iter < 400; ++iter) {
     Case c = random_case(gen, 30);
     const SimpleRootedTree tree = from_newick(c.newick);
     const RefPairs ref = reference_pairs(tree, c.matrix, c.states, c.missing, c.unedited);
     const std::vector<PairBin> want = bins_of(ref);
+    for (uint64_t c : ref.counts) shared += c > 0;
     const std::vector<NodeId> leaves = tree.leaves();
     if (std::none_of(leaves.begin(), leaves.end(), [&](NodeId v) { return tree.has_name(v); })) {
       EXPECT_THROW(OptimizedPHSTreeData::build(tree, c.matrix, c.states, c.missing, c.unedited), InternalError);
@@ -224,6 +226,33 @@ TEST(PhsPairs, HistogramMatchesDenseTablesOnRandomTrees) {
           expect_same_bins(calculate_phs_optimized(data, &pool, piece), want);
       }
   }
+  EXPECT_GT(shared, 2000u);
+}
+
+TEST(PhsPairs, CountsSpanSeveralBlocks) {
+  // 70 characters: several 32-byte blocks at every code width. Everything is
+  // shared except where the ancestor is edited (every 7th) or a leaf is
+  // missing (every 11th, in the second leaf).
+  const SimpleRootedTree tree = from_newick("((A,B)y,C)r;");
+  CharacterMatrix m(3, std::vector<int32_t>(70));
+  std::vector<int32_t> y(70, 0);
+  uint64_t want = 0;
+  for (int32_t k = 0; k < 70; ++k) {
+    m[0][k] = 100 + k;
+    m[1][k] = k % 11 == 10 ? -1 : 100 + k;
+    m[2][k] = 100 + k;
+    if (k % 7 == 6) y[k] = 9;
+    want += k % 11 != 10 && k % 7 != 6;
+  }
+  const InternalStates s = {{"y", y}, {"r", std::vector<int32_t>(69, 0)}};
+  for (uint32_t width : {1u, 2u, 4u})
+    for (bool portable : {false, true}) {
+      const auto data = OptimizedPHSTreeData::build(tree, m, s, -1, 0, {width, portable});
+      // (A, C) and (B, C) under r see 69 characters; B misses 6 of them.
+      ASSERT_EQ(want, 54u);
+      expect_same_bins(calculate_phs_optimized(data, nullptr, 0),
+                       {{want, 1.0, 1}, {63, 0.0, 1}, {69, 0.0, 1}});
+    }
 }
 
 TEST(PhsPairs, ManyDistinctEditsChooseWiderCodes) {
@@ -551,57 +580,6 @@ TEST(PhsScore, DeepSharedEditsNoLongerFail) {
   const RefPairs ref = reference_pairs(tree, m, s, -1, 0);
   EXPECT_THROW(reference_score(0.1, 0.1, ref, 3, false), InternalError);
   EXPECT_EQ(reference_score(0.1, 0.1, ref, 3, true), 1.0);
-}
-
-// ---- paths -----------------------------------------------------------------------------
-
-TEST(PhsPaths, SequentialAndParallelDecisions) {
-  const InternalStates none;
-  auto run = [&](uint32_t n, std::optional<uint64_t> max_threads) {
-    std::mt19937_64 gen(n);
-    const SimpleRootedTree tree = from_newick(testgen::random_newick(testgen::labels(n), gen));
-    return phs_optimized(tree, CharacterMatrix(n, {0}), none, std::nullopt, std::nullopt, -1, 0, max_threads);
-  };
-  EXPECT_STREQ(run(63, 0).method_used, "optimized_sequential");
-  EXPECT_STREQ(run(63, std::nullopt).method_used, "optimized_sequential");
-  try {
-    run(64, 0);
-    ADD_FAILURE() << "max_threads 0 with 64 named leaves must fail";
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "attempt to divide by zero");
-  }
-  EXPECT_STREQ(run(64, 1).method_used, "optimized_sequential");
-  const PhsResult r = run(127, 2);
-  if (WorkerPool::global().worker_count() >= 2) {
-    EXPECT_STREQ(r.method_used, "optimized_parallel");
-    EXPECT_EQ(r.parallel_chunks_used, 2u);
-  } else {
-    EXPECT_STREQ(r.method_used, "optimized_sequential");
-  }
-  EXPECT_EQ(r.total_pairs, 127u * 126u / 2u);
-}
-
-TEST(PhsPaths, SequentialEqualsParallel) {
-  std::mt19937_64 gen(3);
-  for (int iter = 0; iter < 6; ++iter) {
-    Case c = random_case(gen, 400, 4, 200);
-    const SimpleRootedTree tree = from_newick(c.newick);
-    auto go = [&](std::optional<uint64_t> mt) {
-      return phs_optimized(tree, c.matrix, c.states, 0.05, 0.3, c.missing, c.unedited, mt);
-    };
-    try {
-      const PhsResult one = go(1);
-      const PhsResult all = go(std::nullopt);
-      EXPECT_TRUE(same_bits(one.phs_score, all.phs_score)) << one.phs_score << " " << all.phs_score;
-      EXPECT_EQ(one.total_pairs, all.total_pairs);
-      EXPECT_STREQ(one.method_used, "optimized_sequential");
-      if (WorkerPool::global().worker_count() >= 2) {
-        EXPECT_STREQ(all.method_used, "optimized_parallel");
-      }
-    } catch (const InternalError&) {
-      EXPECT_THROW(go(std::nullopt), InternalError);
-    }
-  }
 }
 
 }  // namespace
