@@ -143,8 +143,8 @@ def main():
     args = ap.parse_args()
 
     rows_out = []
-    for spec in args.case or DEFAULT_CASES:
-        leaves, chars, threads = (int(x) for x in spec.split(":"))
+    for case in args.case or DEFAULT_CASES:
+        leaves, chars, threads = (int(x) for x in case.split(":"))
         newick, rows, states = generate(leaves, chars, args.seed)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "data.pickle")
