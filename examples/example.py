@@ -45,6 +45,8 @@ def main():
     show("Parsimony, states inferred", cladorix.parsimony_score(truth, matrix))
     show("Parsimony, true internal states", cladorix.parsimony_score(truth, matrix, states))
     show("Parsimony p-value", cladorix.parsimony_p_value(truth, matrix, mutation_rate=0.05))
+    show("Pairwise homoplasy score, true internal states",
+         cladorix.phs_optimized(truth, matrix, states, collision_probability=0.05))
     show("Likelihood, true internal states", cladorix.likelihood_score(truth, matrix, states))
     # Rows follow each tree's own leaf order, so both sides use the true tree
     # here: how much lower the inferred internal states score than the true ones.
