@@ -5,6 +5,7 @@
 // plain C++ measure, and build the result dict. `guarded` turns every C++
 // failure into the Python exception it stands for.
 #include <array>
+#include <utility>
 
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
@@ -16,6 +17,7 @@
 #include "optimized_triplets.hpp"
 #include "parallel_triplets.hpp"
 #include "parsimony.hpp"
+#include "phs.hpp"
 #include "rf_distance.hpp"
 #include "triplets.hpp"
 #include "ultra_fast_triplets.hpp"
@@ -186,7 +188,15 @@ PyObject* phs_optimized(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&]() -> PyObject* {
     Args a = bind_arguments(sig, args, nargs, kwnames);
     SimpleRootedTree tree = parse_tree(a.text(0), kTree);
-    not_implemented(sig.function);
+    PhsResult r = cladorix::phs_optimized(tree, std::move(a.matrix(1)), *a.states(2), a.opt_f64(3),
+                                          a.opt_f64(4), a.i32(5), a.i32(6), a.opt_u64(7));
+    return Dict()
+        .f64("phs_score", r.phs_score)
+        .u64("total_pairs", r.total_pairs)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .u64("parallel_chunks_used", r.parallel_chunks_used)
+        .release();
   });
 }
 

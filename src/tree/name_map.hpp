@@ -46,37 +46,27 @@ class NameMap {
 
   // Inserts or overwrites; returns true when the key was new.
   bool insert_or_assign(std::string_view key, uint32_t value) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
-    uint64_t h = hash_bytes(key);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (!s.used) {
-        s = Slot{key, value, h, true};
-        ++size_;
-        return true;
-      }
-      if (s.hash == h && s.key == key) {
-        s.value = value;
-        return false;
-      }
+    Slot& s = slot_for(key);
+    const bool added = !s.used;
+    if (added) {
+      s.key = key;
+      s.used = true;
+      ++size_;
     }
+    s.value = value;
+    return added;
   }
 
   // Inserts only when absent; returns the value now stored.
   uint32_t insert_if_absent(std::string_view key, uint32_t value) {
-    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
-    uint64_t h = hash_bytes(key);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (!s.used) {
-        s = Slot{key, value, h, true};
-        ++size_;
-        return value;
-      }
-      if (s.hash == h && s.key == key) return s.value;
+    Slot& s = slot_for(key);
+    if (!s.used) {
+      s.key = key;
+      s.value = value;
+      s.used = true;
+      ++size_;
     }
+    return s.value;
   }
 
   const uint32_t* find(std::string_view key) const noexcept {
@@ -107,6 +97,21 @@ class NameMap {
     uint64_t hash = 0;
     bool used = false;
   };
+
+  // The slot holding `key`, or the empty slot where it belongs (its hash set).
+  Slot& slot_for(std::string_view key) {
+    if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    const uint64_t h = hash_bytes(key);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (!s.used) {
+        s.hash = h;
+        return s;
+      }
+      if (s.hash == h && s.key == key) return s;
+    }
+  }
 
   void rehash(size_t capacity) {
     std::vector<Slot> old;

@@ -193,7 +193,7 @@ class NewickReader {
       switch (c) {
         case '(':
           stack_.push_back(current);
-          current = tree_.add_node();
+          current = next_id_++;
           ++p;
           break;
         case ')':
@@ -209,7 +209,7 @@ class NewickReader {
           give_pending_name(current, pending_name);
           length_.clear();
           if (c == ',') {
-            current = tree_.add_node();
+            current = next_id_++;
           } else {
             current = parent;
             stack_.pop_back();
@@ -232,16 +232,11 @@ class NewickReader {
 
  private:
   void reserve() {
-    // One node per "(" and ","; reserving avoids regrowing nine columns.
+    // A node per "(" and "," at most (text after ";" is counted too): size
+    // every column once and hand out ids by counting.
     size_t nodes = 1;
     for (const unsigned char* q = begin_; q < end_; ++q) nodes += (*q == '(') | (*q == ',');
-    for (auto* v : {&tree_.parent_, &tree_.first_child_, &tree_.last_child_, &tree_.next_sibling_})
-      v->reserve(nodes);
-    tree_.child_count_.reserve(nodes);
-    tree_.name_off_.reserve(nodes);
-    tree_.name_len_.reserve(nodes);
-    tree_.weight_.reserve(nodes);
-    tree_.has_weight_.reserve(nodes);
+    tree_.resize_nodes(nodes);
     tree_.naming_order_.reserve(nodes);
     tree_.names_.reserve(static_cast<size_t>(end_ - begin_));
   }
@@ -289,6 +284,7 @@ class NewickReader {
   }
 
   SimpleRootedTree finish(uint64_t) {
+    tree_.resize_nodes(next_id_);
     tree_.last_child_.clear();
     tree_.last_child_.shrink_to_fit();
     return std::move(tree_);
@@ -299,6 +295,7 @@ class NewickReader {
   SimpleRootedTree tree_;
   std::vector<NodeId> stack_;
   std::string length_;
+  NodeId next_id_ = 1;  // the root is node 0
 };
 
 SimpleRootedTree from_newick(std::string_view text) { return NewickReader(text).read(); }

@@ -28,6 +28,19 @@ NodeId SimpleRootedTree::add_node() {
   return id;
 }
 
+void SimpleRootedTree::resize_nodes(size_t n) {
+  if (n >= kNoNode) fail("tree has too many nodes");
+  parent_.resize(n, kNoNode);
+  first_child_.resize(n, kNoNode);
+  last_child_.resize(n, kNoNode);
+  next_sibling_.resize(n, kNoNode);
+  child_count_.resize(n, 0);
+  name_off_.resize(n, 0);
+  name_len_.resize(n, 0);
+  weight_.resize(n, 0.0f);
+  has_weight_.resize(n, 0);
+}
+
 void SimpleRootedTree::attach(NodeId child, NodeId parent) {
   parent_[child] = parent;
   if (last_child_[parent] == kNoNode)

@@ -96,6 +96,8 @@ class SimpleRootedTree {
   [[noreturn]] void throw_bad_id(NodeId v) const;
 
   NodeId add_node();
+  // Sizes every column to n nodes: new nodes are unattached, unnamed, bare.
+  void resize_nodes(size_t n);
   void attach(NodeId child, NodeId parent);
   void set_name(NodeId v, uint64_t offset, uint32_t length);
 
