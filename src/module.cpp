@@ -25,11 +25,6 @@
 namespace cladorix::py {
 namespace {
 
-[[noreturn]] void not_implemented(const char* function) {
-  PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", function);
-  throw_error_set();
-}
-
 // ---- parameter tables --------------------------------------------------------
 
 constexpr Param kTripletParams1000[] = {
