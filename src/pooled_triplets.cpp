@@ -81,12 +81,6 @@ TripletCounters count_in_pieces(const PooledTripletConstants& k, const PooledTri
 
 }  // namespace
 
-uint64_t triplet_count(uint64_t n) {
-  if (n < 3) return 0;
-  const unsigned __int128 t = static_cast<unsigned __int128>(n) * (n - 1) * (n - 2) / 6;
-  return t > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(t);
-}
-
 PooledTripletPlan plan_pooled_triplets(const PooledTripletConstants& k, uint64_t n,
                                        uint64_t number_of_trials, uint64_t cap) {
   PooledTripletPlan plan;

@@ -37,9 +37,6 @@ struct PooledTripletConstants {
 extern const PooledTripletConstants kParallelTripletConstants;
 extern const PooledTripletConstants kOptimizedTripletConstants;
 
-// C(n, 3), saturating at 2^64 - 1 (beyond any number of trials).
-uint64_t triplet_count(uint64_t n);
-
 // What a call does, decided from the named-leaf count, the trials and cap.
 struct PooledTripletPlan {
   bool sampling = false;

@@ -38,6 +38,15 @@ struct TripletCounters {
   bool operator==(const TripletCounters&) const = default;
 };
 
+// C(n, 3), 0 below 3 leaves. Exact (a 64-bit product n(n-1)(n-2) would wrap
+// from about 2.6 million leaves on), and held at 2^64 - 1 from about 4.8
+// million leaves, where the count itself no longer fits.
+inline uint64_t triplet_count(uint64_t n) {
+  if (n < 3) return 0;
+  const unsigned __int128 t = static_cast<unsigned __int128>(n) * (n - 1) * (n - 2) / 6;
+  return t > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(t);
+}
+
 struct TripletScores {
   TripletCounters counters;
   double all_triplets_correct = 0.0;

@@ -33,9 +33,8 @@ int64_t UltraFastTreeData::get_outgroup_ultra_fast(uint32_t i, uint32_t j, uint3
 }
 
 bool ultra_uses_sampling(uint64_t n, uint64_t number_of_trials, uint64_t* triplets) {
-  // Wraps modulo 2^64 for enormous n, as the 64-bit product does.
-  const uint64_t t = n * (n - 1) * (n - 2) / 6;
-  if (triplets) *triplets = n < 3 ? 0 : t;
+  const uint64_t t = triplet_count(n);
+  if (triplets) *triplets = t;
   return n >= 3 && t > 100000 && n > 20 && number_of_trials < t;
 }
 

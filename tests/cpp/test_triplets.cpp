@@ -384,6 +384,12 @@ TEST(TripletsCorners, UltraModeRule) {
   EXPECT_FALSE(ultra_uses_sampling(86, 102340, nullptr));
   EXPECT_FALSE(ultra_uses_sampling(2, 0, &t));
   EXPECT_EQ(t, 0u);
+  // Counts beyond 64 bits hold at the maximum instead of wrapping to a small
+  // number that would pick exhaustive counting for millions of leaves.
+  EXPECT_EQ(triplet_count(2642246), 3074454030718368980ull);  // the 64-bit product wraps here
+  EXPECT_EQ(triplet_count(5000000), UINT64_MAX);
+  EXPECT_TRUE(ultra_uses_sampling(5000000, 5000, &t));
+  EXPECT_EQ(t, UINT64_MAX);
 
   std::mt19937_64 gen(21);
   for (uint32_t n : {85u, 86u}) {
