@@ -6,65 +6,6 @@
 
 namespace cladorix {
 
-namespace {
-
-size_t table_size(size_t keys) {
-  size_t size = 16;
-  while (size < keys * 2) size <<= 1;
-  return size;
-}
-
-}  // namespace
-
-NameClasses::NameClasses(const SimpleRootedTree& tree)
-    : class_of_node_(tree.size(), kNone) {
-  const size_t n = tree.size();
-  // Hash every name first (a sequential sweep over the name bytes), so the
-  // table probes below can be prefetched ahead: they land at random in a
-  // table far larger than the cache.
-  std::vector<std::pair<NodeId, uint64_t>> hashed;
-  for (NodeId v = 0; v < n; ++v)
-    if (tree.has_name(v)) hashed.emplace_back(v, hash_bytes(tree.name(v)));
-  slots_.assign(table_size(hashed.size()), 0);
-  const size_t mask = slots_.size() - 1;
-  names_.reserve(hashed.size());
-  constexpr size_t kLookahead = 16;
-  for (size_t k = 0; k < hashed.size(); ++k) {
-    if (k + kLookahead < hashed.size())
-      __builtin_prefetch(&slots_[hashed[k + kLookahead].second & mask], 1);
-    const auto [v, h] = hashed[k];
-    const std::string_view name = tree.name(v);
-    const uint64_t tag = h >> 32;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) {
-        const uint32_t cls = static_cast<uint32_t>(names_.size());
-        names_.push_back(name);
-        slots_[i] = (tag << 32) | (uint64_t{cls} + 1);
-        class_of_node_[v] = cls;
-        break;
-      }
-      const uint32_t cls = static_cast<uint32_t>(slot) - 1;
-      if ((slot >> 32) == tag && names_[cls] == name) {
-        class_of_node_[v] = cls;
-        break;
-      }
-    }
-  }
-}
-
-uint32_t NameClasses::find(std::string_view name) const noexcept {
-  const uint64_t h = hash_bytes(name);
-  const uint64_t tag = h >> 32;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = h & mask;; i = (i + 1) & mask) {
-    const uint64_t slot = slots_[i];
-    if (slot == 0) return kNone;
-    const uint32_t cls = static_cast<uint32_t>(slot) - 1;
-    if ((slot >> 32) == tag && names_[cls] == name) return cls;
-  }
-}
-
 LeafRowIndex::LeafRowIndex(const SimpleRootedTree& tree)
     : classes_(tree), position_(classes_.count(), NameClasses::kNone) {
   const auto& child_counts = tree.child_counts();

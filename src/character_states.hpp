@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tree/name_map.hpp"
+#include "tree/name_classes.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {
@@ -33,28 +34,6 @@ struct StateSpan {
   static StateSpan of(const std::vector<int32_t>& v) noexcept { return {v.data(), v.size()}; }
 };
 
-// Every node's name reduced to a dense class number: equal names (byte for
-// byte), equal class. Hashing each name once here lets everything after it
-// work on plain arrays indexed by class. Keys view the tree's names, so the
-// tree must outlive this.
-class NameClasses {
- public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-
-  explicit NameClasses(const SimpleRootedTree& tree);
-
-  // The class of node v's name; kNone for an unnamed node.
-  uint32_t of(NodeId v) const noexcept { return class_of_node_[v]; }
-  // The class of `name`, or kNone when no node carries it.
-  uint32_t find(std::string_view name) const noexcept;
-  size_t count() const noexcept { return names_.size(); }
-
- private:
-  std::vector<uint32_t> class_of_node_;
-  std::vector<std::string_view> names_;  // by class
-  // Open addressing: high half a hash tag, low half class + 1 (0: empty).
-  std::vector<uint64_t> slots_;
-};
 
 // Leaf name -> position among the leaves (node-id order). Only named leaves
 // are entered; a later leaf of the same name replaces the earlier one.

@@ -219,9 +219,9 @@ PyObject* robinson_foulds_distance_normalized(PyObject*, PyObject* const* args, 
     SimpleRootedTree t2 = parse_tree(a.text(1), kTree2);
     RfNormalizedResult r = calculate_rf_distance_normalized(t1, t2);
     return Dict()
-        .u64("rf_distance", r.rf_distance)
+        .u64("rf_distance", r.base.rf_distance)
         .f64("normalized_rf_distance", r.normalized_rf_distance)
-        .f64("computation_time_ms", r.computation_time_ms)
+        .f64("computation_time_ms", r.base.computation_time_ms)
         .str("method_used", kRfMethod)
         .u64("max_possible_rf", r.max_possible_rf)
         .u64("tree1_leaves", r.tree1_leaves)

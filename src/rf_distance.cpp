@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "hash_set.hpp"
 #include "tree/bitvec.hpp"
+#include "tree/name_classes.hpp"
 
 namespace cladorix {
 namespace {
@@ -34,6 +35,38 @@ inline bool contributes(const SimpleRootedTree& t, const std::vector<uint8_t>& r
   return reach[v] && (v != 0 || t.is_leaf(0));
 }
 
+// Every name of either tree (every named node, attached or not) gets one
+// number, so that the rest of the computation never hashes a name again.
+struct NameIds {
+  std::vector<uint32_t> of1, of2;  // per node; kNoName for unnamed nodes
+  uint32_t count = 0;              // distinct names of both trees
+  uint64_t distinct1 = 0, distinct2 = 0;
+};
+
+constexpr uint32_t kNoName = NameClasses::kNone;
+
+NameIds number_all_names(const SimpleRootedTree& t1, const SimpleRootedTree& t2) {
+  NameClasses classes({&t1, &t2});
+  NameIds ids;
+  ids.count = static_cast<uint32_t>(classes.count());
+  std::vector<uint8_t> seen;
+  auto distinct = [&](const std::vector<uint32_t>& of) {
+    seen.assign(ids.count, 0);
+    uint64_t d = 0;
+    for (uint32_t c : of)
+      if (c != kNoName && !seen[c]) {
+        seen[c] = 1;
+        ++d;
+      }
+    return d;
+  };
+  ids.distinct1 = distinct(classes.classes_of(0));
+  ids.distinct2 = distinct(classes.classes_of(1));
+  ids.of1 = classes.classes_of(0);
+  ids.of2 = classes.classes_of(1);
+  return ids;
+}
+
 // ---- linear path ---------------------------------------------------------
 //
 // With the names of one tree's leaves numbered in its DFS order, every
@@ -47,49 +80,39 @@ constexpr uint64_t kEmptySide = (uint64_t{1} << 32);  // lo 1, hi 0: no interval
 
 inline uint64_t interval_key(uint32_t lo, uint32_t hi) { return (uint64_t{lo} << 32) | hi; }
 
-struct Numbering {
-  NameMap position;  // name -> position among all names
-  uint32_t leaf_count = 0;
-};
-
-// Positions: this tree's reachable leaves in DFS order first, then every other
-// name of either tree. Absent when a name repeats among those leaves.
-std::optional<Numbering> number_names(const SimpleRootedTree& own, const std::vector<uint8_t>& reach,
-                                      const SimpleRootedTree& a, const SimpleRootedTree& b) {
-  Numbering num;
-  num.position.reserve(a.taxa_map().size() + b.taxa_map().size());
+// Positions of all names: this tree's reachable leaves in DFS order first,
+// then every other name. Empty when a name repeats among those leaves.
+std::vector<uint32_t> positions(const SimpleRootedTree& own, const std::vector<uint8_t>& reach,
+                                const std::vector<uint32_t>& own_ids, uint32_t count) {
+  std::vector<uint32_t> pos(count, kNoName);
   uint32_t next = 0;
   for (NodeId v = 0; v < own.size(); ++v) {
     if (!reach[v] || !own.is_leaf(v)) continue;
-    if (!num.position.insert_or_assign(own.name(v), next)) return std::nullopt;
-    ++next;
+    uint32_t& p = pos[own_ids[v]];
+    if (p != kNoName) return {};
+    p = next++;
   }
-  num.leaf_count = next;
-  auto add = [&](std::string_view name, uint32_t) {
-    if (num.position.insert_if_absent(name, next) == next) ++next;
-  };
-  a.taxa_map().for_each(add);
-  b.taxa_map().for_each(add);
-  return num;
+  for (uint32_t& p : pos)
+    if (p == kNoName) p = next++;
+  return pos;
 }
 
-// Keys of a tree's bipartitions under its own numbering, per contributing node.
-// `lo`/`hi` receive each node's leaf-position interval.
-void own_keys(const SimpleRootedTree& t, const std::vector<uint8_t>& reach, const Numbering& num,
-              uint32_t n, std::vector<uint32_t>& lo, std::vector<uint32_t>& hi) {
+// Each node's leaf-position interval under a numbering.
+void intervals(const SimpleRootedTree& t, const std::vector<uint8_t>& reach,
+               const std::vector<uint32_t>& ids, const std::vector<uint32_t>& pos,
+               std::vector<uint32_t>& lo, std::vector<uint32_t>& hi) {
   lo.assign(t.size(), UINT32_MAX);
   hi.assign(t.size(), 0);
   const auto& parent = t.parents();
   for (NodeId v = static_cast<NodeId>(t.size()); v-- > 0;) {
     if (!reach[v]) continue;
-    if (t.is_leaf(v)) lo[v] = hi[v] = *num.position.find(t.name(v));
+    if (t.is_leaf(v)) lo[v] = hi[v] = pos[ids[v]];
     if (v != 0) {
       NodeId p = parent[v];
       lo[p] = std::min(lo[p], lo[v]);
       hi[p] = std::max(hi[p], hi[v]);
     }
   }
-  (void)n;
 }
 
 inline uint64_t side_key(uint32_t lo, uint32_t hi, uint32_t n) {
@@ -99,17 +122,17 @@ inline uint64_t side_key(uint32_t lo, uint32_t hi, uint32_t n) {
 
 std::optional<uint64_t> distance_by_intervals(const SimpleRootedTree& t1, const SimpleRootedTree& t2,
                                               const std::vector<uint8_t>& reach1,
-                                              const std::vector<uint8_t>& reach2) {
-  std::optional<Numbering> num1 = number_names(t1, reach1, t1, t2);
-  if (!num1) return std::nullopt;
-  std::optional<Numbering> num2 = number_names(t2, reach2, t1, t2);
-  if (!num2) return std::nullopt;
-  const uint32_t n = static_cast<uint32_t>(num1->position.size());
+                                              const std::vector<uint8_t>& reach2, const NameIds& ids) {
+  const uint32_t n = ids.count;
+  const std::vector<uint32_t> pos1 = positions(t1, reach1, ids.of1, n);
+  if (pos1.empty() && n > 0) return std::nullopt;
+  const std::vector<uint32_t> pos2 = positions(t2, reach2, ids.of2, n);
+  if (pos2.empty() && n > 0) return std::nullopt;
 
   std::vector<uint32_t> lo, hi;
 
   // Tree 1: its bipartitions as keys.
-  own_keys(t1, reach1, *num1, n, lo, hi);
+  intervals(t1, reach1, ids.of1, pos1, lo, hi);
   U64Set known(t1.size());
   for (NodeId v = 0; v < t1.size(); ++v)
     if (contributes(t1, reach1, v)) known.insert(side_key(lo[v], hi[v], n));
@@ -123,7 +146,7 @@ std::optional<uint64_t> distance_by_intervals(const SimpleRootedTree& t1, const 
   for (NodeId v = static_cast<NodeId>(t2.size()); v-- > 0;) {
     if (!reach2[v]) continue;
     if (t2.is_leaf(v)) {
-      uint32_t p = *num1->position.find(t2.name(v));
+      const uint32_t p = pos1[ids.of2[v]];
       min1[v] = max1[v] = p;
       leaves[v] = 1;
       if (p == 0) {
@@ -154,7 +177,7 @@ std::optional<uint64_t> distance_by_intervals(const SimpleRootedTree& t1, const 
     auto add_range = [&](NodeId b, NodeId e) {
       for (NodeId u = b; u < e; ++u)
         if (reach2[u] && t2.is_leaf(u)) {
-          uint32_t p = *num1->position.find(t2.name(u));
+          const uint32_t p = pos1[ids.of2[u]];
           if (!inside[p]) {
             inside[p] = 1;
             ++size;
@@ -186,11 +209,11 @@ std::optional<uint64_t> distance_by_intervals(const SimpleRootedTree& t1, const 
   }
 
   // Tree 2's own numbering tells its distinct bipartitions apart.
-  own_keys(t2, reach2, *num2, n, lo, hi);
+  intervals(t2, reach2, ids.of2, pos2, lo, hi);
   U64Set seen(t2.size()), shared(t2.size());
   for (NodeId v = 0; v < t2.size(); ++v) {
     if (!contributes(t2, reach2, v)) continue;
-    uint64_t key = side_key(lo[v], hi[v], n);
+    const uint64_t key = side_key(lo[v], hi[v], n);
     seen.insert(key);
     if (in_known[v]) shared.insert(key);
   }
@@ -199,12 +222,10 @@ std::optional<uint64_t> distance_by_intervals(const SimpleRootedTree& t1, const 
 
 // ---- bit-vector path -----------------------------------------------------
 
-struct SplitSet {
-  std::unordered_set<BitVec, BitVecHash> splits;
-};
+using SplitSet = std::unordered_set<BitVec, BitVecHash>;
 
 SplitSet bitvec_splits(const SimpleRootedTree& t, const std::vector<uint8_t>& reach,
-                       const NameMap& index, uint64_t n) {
+                       const std::vector<uint32_t>& ids, uint64_t n) {
   SplitSet out;
   // Clusters live until their parent has used them; children come before
   // parents in reverse id order.
@@ -219,80 +240,80 @@ SplitSet bitvec_splits(const SimpleRootedTree& t, const std::vector<uint8_t>& re
         cluster[ch].reset();
       });
     } else {
-      c.flip(*index.find(t.name(v)));
+      c.flip(ids[v]);
     }
     k.xor_assign(c);
-    out.splits.insert(c);
-    out.splits.insert(std::move(k));
+    out.insert(c);
+    out.insert(std::move(k));
     cluster[v] = std::move(c);
   }
   return out;
 }
 
 uint64_t distance_by_bitvecs(const SimpleRootedTree& t1, const SimpleRootedTree& t2,
-                             const std::vector<uint8_t>& reach1, const std::vector<uint8_t>& reach2) {
-  NameMap index(t1.taxa_map().size() + t2.taxa_map().size());
-  uint32_t next = 0;
-  auto add = [&](std::string_view name, uint32_t) {
-    if (index.insert_if_absent(name, next) == next) ++next;
-  };
-  t1.taxa_map().for_each(add);
-  t2.taxa_map().for_each(add);
-  SplitSet s1 = bitvec_splits(t1, reach1, index, next);
-  SplitSet s2 = bitvec_splits(t2, reach2, index, next);
+                             const std::vector<uint8_t>& reach1, const std::vector<uint8_t>& reach2,
+                             const NameIds& ids) {
+  SplitSet s1 = bitvec_splits(t1, reach1, ids.of1, ids.count);
+  SplitSet s2 = bitvec_splits(t2, reach2, ids.of2, ids.count);
   uint64_t d = 0;
-  for (const BitVec& b : s1.splits) d += !s2.splits.count(b);
-  for (const BitVec& b : s2.splits) d += !s1.splits.count(b);
+  for (const BitVec& b : s1) d += !s2.count(b);
+  for (const BitVec& b : s2) d += !s1.count(b);
   return d / 2;
 }
 
-uint64_t distance(const SimpleRootedTree& t1, const SimpleRootedTree& t2) {
-  std::vector<uint8_t> reach1 = reachable(t1), reach2 = reachable(t2);
+enum class Path { Any, Intervals, BitVecs };
+
+struct Outcome {
+  std::optional<uint64_t> distance;
+  uint64_t names1 = 0, names2 = 0;  // distinct names of each tree
+};
+
+Outcome distance(const SimpleRootedTree& t1, const SimpleRootedTree& t2, Path path) {
+  const std::vector<uint8_t> reach1 = reachable(t1), reach2 = reachable(t2);
   require_named_leaves(t1, reach1);
   require_named_leaves(t2, reach2);
-  if (std::optional<uint64_t> d = distance_by_intervals(t1, t2, reach1, reach2)) return *d;
-  return distance_by_bitvecs(t1, t2, reach1, reach2);
+  const NameIds ids = number_all_names(t1, t2);
+  Outcome out;
+  out.names1 = ids.distinct1;
+  out.names2 = ids.distinct2;
+  if (path != Path::BitVecs) out.distance = distance_by_intervals(t1, t2, reach1, reach2, ids);
+  if (!out.distance && path != Path::Intervals)
+    out.distance = distance_by_bitvecs(t1, t2, reach1, reach2, ids);
+  return out;
 }
 
 }  // namespace
 
 RfResult calculate_rf_distance(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2) {
-  Instant start = monotonic_now();
-  RfResult r;
-  r.rf_distance = distance(tree1, tree2);
-  r.computation_time_ms = elapsed_ms(start, monotonic_now());
-  return r;
+  return calculate_rf_distance_normalized(tree1, tree2).base;
 }
 
 RfNormalizedResult calculate_rf_distance_normalized(const SimpleRootedTree& tree1,
                                                     const SimpleRootedTree& tree2) {
-  RfResult base = calculate_rf_distance(tree1, tree2);
   RfNormalizedResult r;
-  r.rf_distance = base.rf_distance;
-  r.computation_time_ms = base.computation_time_ms;
-  r.tree1_leaves = tree1.taxa_map().size();
-  r.tree2_leaves = tree2.taxa_map().size();
-  uint64_t m = std::min(r.tree1_leaves, r.tree2_leaves);
+  const Instant start = monotonic_now();
+  {
+    const Outcome o = distance(tree1, tree2, Path::Any);
+    r.base.rf_distance = *o.distance;
+    r.tree1_leaves = o.names1;
+    r.tree2_leaves = o.names2;
+  }
+  r.base.computation_time_ms = elapsed_ms(start, monotonic_now());
+  const uint64_t m = std::min(r.tree1_leaves, r.tree2_leaves);
   r.max_possible_rf = m < 3 ? 1 : 2 * m - 6;
-  r.normalized_rf_distance = r.max_possible_rf != 0
-                                 ? static_cast<double>(r.rf_distance) / static_cast<double>(r.max_possible_rf)
-                                 : 0.0;
+  r.normalized_rf_distance = r.max_possible_rf != 0 ? static_cast<double>(r.base.rf_distance) /
+                                                          static_cast<double>(r.max_possible_rf)
+                                                    : 0.0;
   return r;
 }
 
 std::optional<uint64_t> rf_distance_by_intervals(const SimpleRootedTree& tree1,
                                                  const SimpleRootedTree& tree2) {
-  std::vector<uint8_t> reach1 = reachable(tree1), reach2 = reachable(tree2);
-  require_named_leaves(tree1, reach1);
-  require_named_leaves(tree2, reach2);
-  return distance_by_intervals(tree1, tree2, reach1, reach2);
+  return distance(tree1, tree2, Path::Intervals).distance;
 }
 
 uint64_t rf_distance_by_bitvecs(const SimpleRootedTree& tree1, const SimpleRootedTree& tree2) {
-  std::vector<uint8_t> reach1 = reachable(tree1), reach2 = reachable(tree2);
-  require_named_leaves(tree1, reach1);
-  require_named_leaves(tree2, reach2);
-  return distance_by_bitvecs(tree1, tree2, reach1, reach2);
+  return *distance(tree1, tree2, Path::BitVecs).distance;
 }
 
 }  // namespace cladorix

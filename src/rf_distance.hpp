@@ -16,9 +16,8 @@ struct RfResult {
 };
 
 struct RfNormalizedResult {
-  uint64_t rf_distance = 0;
+  RfResult base;  // the distance and the run time of its computation
   double normalized_rf_distance = 0.0;
-  double computation_time_ms = 0.0;
   uint64_t max_possible_rf = 0;
   uint64_t tree1_leaves = 0;  // distinct names of tree 1, internal names included
   uint64_t tree2_leaves = 0;

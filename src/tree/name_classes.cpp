@@ -1,0 +1,74 @@
+#include "tree/name_classes.hpp"
+
+namespace cladorix {
+
+namespace {
+
+size_t table_size(size_t keys) {
+  size_t size = 16;
+  while (size < keys * 2) size <<= 1;
+  return size;
+}
+
+}  // namespace
+
+NameClasses::NameClasses(std::initializer_list<const SimpleRootedTree*> trees) {
+  // Hash every name first (a sequential sweep over the name bytes), so the
+  // table probes below can be prefetched ahead: they land at random in a
+  // table far larger than the cache.
+  struct Hashed {
+    uint32_t tree;
+    NodeId node;
+    uint64_t hash;
+  };
+  std::vector<Hashed> hashed;
+  uint32_t index = 0;
+  for (const SimpleRootedTree* tree : trees) {
+    class_of_node_.emplace_back(tree->size(), kNone);
+    for (NodeId v = 0; v < tree->size(); ++v)
+      if (tree->has_name(v)) hashed.push_back({index, v, hash_bytes(tree->name(v))});
+    ++index;
+  }
+  std::vector<const SimpleRootedTree*> by_index(trees);
+  slots_.assign(table_size(hashed.size()), 0);
+  const size_t mask = slots_.size() - 1;
+  names_.reserve(hashed.size());
+  constexpr size_t kLookahead = 16;
+  for (size_t k = 0; k < hashed.size(); ++k) {
+    if (k + kLookahead < hashed.size())
+      __builtin_prefetch(&slots_[hashed[k + kLookahead].hash & mask], 1);
+    const auto [t, v, h] = hashed[k];
+    const std::string_view name = by_index[t]->name(v);
+    std::vector<uint32_t>& class_of_node = class_of_node_[t];
+    const uint64_t tag = h >> 32;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const uint32_t cls = static_cast<uint32_t>(names_.size());
+        names_.push_back(name);
+        slots_[i] = (tag << 32) | (uint64_t{cls} + 1);
+        class_of_node[v] = cls;
+        break;
+      }
+      const uint32_t cls = static_cast<uint32_t>(slot) - 1;
+      if ((slot >> 32) == tag && names_[cls] == name) {
+        class_of_node[v] = cls;
+        break;
+      }
+    }
+  }
+}
+
+uint32_t NameClasses::find(std::string_view name) const noexcept {
+  const uint64_t h = hash_bytes(name);
+  const uint64_t tag = h >> 32;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if (slot == 0) return kNone;
+    const uint32_t cls = static_cast<uint32_t>(slot) - 1;
+    if ((slot >> 32) == tag && names_[cls] == name) return cls;
+  }
+}
+
+}  // namespace cladorix
