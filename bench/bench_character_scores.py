@@ -18,76 +18,15 @@ Usage: python bench/bench_character_scores.py [--leaves N] [--chars K]
 """
 import argparse
 import json
-import math
 import os
 import pickle
-import random
 import subprocess
 import sys
 import tempfile
 import textwrap
 
 
-# ---- data ----------------------------------------------------------------------
-
-def generate(n_leaves, n_chars, seed, rate=0.1, n_edits=50, missing_rate=0.05):
-    """Newick text and leaf rows (in leaf order of the text).
-
-    The tree splits n leaves at a uniform point, recursively. Characters start
-    unedited (0) at the root; along each edge every unedited site is cut with
-    probability `rate` into one of `n_edits` edits and keeps it below; leaves
-    then lose sites to missing (-1) with probability `missing_rate`. Sites are
-    visited by geometric skips so generation stays fast in pure Python.
-    """
-    rng = random.Random(seed)
-    log_keep = math.log(1.0 - rate)
-    log_present = math.log(1.0 - missing_rate)
-
-    def skip(log_q):  # sites to the next event, geometric
-        return int(math.log(1.0 - rng.random()) / log_q)
-
-    out, rows = [], []
-    leaf_no = internal_no = 0
-    # Frames: [leaves below, states, stage]; stage 0 = not opened, 1 = after
-    # the first child, 2 = after the second.
-    root_states = [0] * n_chars
-    stack = [[n_leaves, root_states, 0, 0]]
-    while stack:
-        frame = stack[-1]
-        n, states, stage = frame[0], frame[1], frame[2]
-        if n == 1:
-            row = list(states)
-            i = skip(log_present)
-            while i < n_chars:
-                row[i] = -1
-                i += 1 + skip(log_present)
-            rows.append(row)
-            out.append(f"cell{leaf_no}")
-            leaf_no += 1
-            stack.pop()
-            continue
-        if stage == 2:
-            out.append(f")n{internal_no}")
-            internal_no += 1
-            stack.pop()
-            continue
-        if stage == 0:
-            out.append("(")
-            frame[3] = rng.randint(1, n - 1)  # leaves of the first child
-            size = frame[3]
-        else:
-            out.append(",")
-            size = n - frame[3]
-        frame[2] = stage + 1
-        child = list(states)
-        i = skip(log_keep)
-        while i < n_chars:
-            if child[i] == 0:
-                child[i] = rng.randint(1, n_edits)
-            i += 1 + skip(log_keep)
-        stack.append([size, child, 0, 0])
-    out.append(";")
-    return "".join(out), rows
+from common import simulate_lineage  # noqa: E402
 
 
 # ---- one case, in a fresh interpreter ----------------------------------------------
@@ -161,7 +100,7 @@ def main():
     ap.add_argument("--seed", type=int, default=2024)
     args = ap.parse_args()
 
-    newick, rows = generate(args.leaves, args.chars, args.seed)
+    newick, rows, _ = simulate_lineage(args.leaves, args.chars, args.seed)
     cells = sum(len(r) for r in rows)
     print(f"tree: {args.leaves} leaves, {len(newick)} bytes of Newick; "
           f"matrix: {len(rows)} x {args.chars} = {cells} entries (list of lists)")

@@ -21,10 +21,8 @@ Usage: python bench/bench_phs.py [--repeat R] [--seed S] [--case LEAVES:CHARS:TH
 """
 import argparse
 import json
-import math
 import os
 import pickle
-import random
 import subprocess
 import sys
 import tempfile
@@ -33,62 +31,7 @@ import textwrap
 DEFAULT_CASES = ["5000:100:2", "20000:50:2"]
 
 
-def generate(n_leaves, n_chars, seed, rate=0.1, n_edits=50, missing_rate=0.05):
-    """Newick text, leaf rows (in leaf order) and the states of every internal
-    node, by name."""
-    rng = random.Random(seed)
-    log_keep = math.log(1.0 - rate)
-    log_present = math.log(1.0 - missing_rate)
-
-    def skip(log_q):  # sites to the next event, geometric
-        return int(math.log(1.0 - rng.random()) / log_q)
-
-    def descend(states):
-        child = list(states)
-        i = skip(log_keep)
-        while i < n_chars:
-            if child[i] == 0:
-                child[i] = rng.randint(1, n_edits)
-            i += 1 + skip(log_keep)
-        return child
-
-    out, rows, internal = [], [], {}
-    leaf_no = internal_no = 0
-    # Frames: [leaves below, states, stage, leaves of the first child, name];
-    # stage 0 = not opened, 1 = after the first child, 2 = after the second.
-    stack = [[n_leaves, [0] * n_chars, 0, 0, None]]
-    while stack:
-        frame = stack[-1]
-        n, states, stage = frame[0], frame[1], frame[2]
-        if n == 1:
-            row = list(states)
-            i = skip(log_present)
-            while i < n_chars:
-                row[i] = -1
-                i += 1 + skip(log_present)
-            rows.append(row)
-            out.append(f"cell{leaf_no}")
-            leaf_no += 1
-            stack.pop()
-            continue
-        if stage == 0:
-            frame[4] = f"n{internal_no}"
-            internal_no += 1
-            internal[frame[4]] = states
-            out.append("(")
-            frame[3] = rng.randint(1, n - 1)
-            size = frame[3]
-        elif stage == 1:
-            out.append(",")
-            size = n - frame[3]
-        else:
-            out.append(")" + frame[4])
-            stack.pop()
-            continue
-        frame[2] = stage + 1
-        stack.append([size, descend(states), 0, 0, None])
-    out.append(";")
-    return "".join(out), rows, internal
+from common import simulate_lineage  # noqa: E402
 
 
 CASE = textwrap.dedent(r"""
@@ -145,7 +88,7 @@ def main():
     rows_out = []
     for case in args.case or DEFAULT_CASES:
         leaves, chars, threads = (int(x) for x in case.split(":"))
-        newick, rows, states = generate(leaves, chars, args.seed)
+        newick, rows, states = simulate_lineage(leaves, chars, args.seed)
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "data.pickle")
             with open(path, "wb") as f:
