@@ -1,16 +1,22 @@
 #include "binding/args.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
+#include "util/texts.hpp"
+
 namespace cladorix::py {
 namespace {
+
+// Items reserved ahead on the strength of a __len__ alone.
+constexpr size_t kTrustedHint = 4096;
 
 // ---- messages --------------------------------------------------------------
 
 std::string type_name(PyObject* obj) {
   PyObject* q = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
-  std::string out = "<failed to extract type name>";
+  std::string out = texts::kUnknownTypeName;
   if (q && PyUnicode_Check(q)) {
     Py_ssize_t len = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(q, &len)) out.assign(s, static_cast<size_t>(len));
@@ -22,7 +28,7 @@ std::string type_name(PyObject* obj) {
 
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target) {
   std::string name = type_name(obj);
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name.c_str(), target);
+  PyErr_Format(PyExc_TypeError, texts::kCannotConvert, name.c_str(), target);
   throw_error_set();
 }
 
@@ -51,7 +57,7 @@ void rewrap_type_error(const char* param) {
   PyObject* text = PyObject_Str(value);
   PyObject* replacement = nullptr;
   if (text) {
-    PyObject* msg = PyUnicode_FromFormat("argument '%s': %U", param, text);
+    PyObject* msg = PyUnicode_FromFormat(texts::kArgumentPrefix, param, text);
     Py_DECREF(text);
     if (msg) {
       replacement = PyObject_CallOneArg(PyExc_TypeError, msg);
@@ -73,7 +79,7 @@ void rewrap_type_error(const char* param) {
 // ---- conversions -----------------------------------------------------------
 
 std::string_view to_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, "PyString");
+  if (!PyUnicode_Check(obj)) raise_cannot_convert(obj, texts::kTargetString);
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
   if (!s) throw_error_set();
@@ -103,7 +109,7 @@ int32_t to_i32(PyObject* obj) {
   }
   if (v == -1 && PyErr_Occurred()) throw_error_set();
   if (v < INT32_MIN || v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    PyErr_SetString(PyExc_OverflowError, texts::kI32Overflow);
     throw_error_set();
   }
   return static_cast<int32_t>(v);
@@ -116,44 +122,71 @@ double to_f64(PyObject* obj) {
   return v;
 }
 
+// Huge arguments take long to convert: look for pending signals (Ctrl-C)
+// every so many items, so that the conversion can be interrupted.
+class SignalPoll {
+ public:
+  void tick() {
+    if (--left_ == 0) {
+      left_ = kItems;
+      if (PyErr_CheckSignals() != 0) throw_error_set();
+    }
+  }
+
+ private:
+  static constexpr uint32_t kItems = 1u << 16;
+  uint32_t left_ = kItems;
+};
+
 // Calls f(item) for every element taken by iteration. Exact lists and tuples
 // are read by index with the size re-read each step, which is exactly what
 // their iterators do.
 template <class F>
 void for_each_item(PyObject* seq, F&& f) {
+  SignalPoll poll;
   if (PyList_CheckExact(seq)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
       f(item.get());
+      poll.tick();
     }
     return;
   }
   if (PyTuple_CheckExact(seq)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) f(PyTuple_GET_ITEM(seq, i));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+      f(PyTuple_GET_ITEM(seq, i));
+      poll.tick();
+    }
     return;
   }
   Ref it = check(PyObject_GetIter(seq));
   while (PyObject* raw = PyIter_Next(it.get())) {
     Ref item(raw);
     f(item.get());
+    poll.tick();
   }
   if (PyErr_Occurred()) throw_error_set();
 }
 
 // The outer checks of every sequence argument: str refused, then the
-// interpreter's sequence check; the length is only a size hint.
+// interpreter's sequence check; the length is only a size hint. A hint is
+// trusted only as far as it cannot cost much: a sequence may claim far more
+// items than it yields, so beyond kTrustedHint the storage grows with the
+// items actually delivered. Exact lists and tuples report their true size.
 size_t sequence_hint(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, texts::kStrToVec);
     throw_error_set();
   }
-  if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+  if (!PySequence_Check(obj)) raise_cannot_convert(obj, texts::kTargetSequence);
+  if (PyList_CheckExact(obj)) return static_cast<size_t>(PyList_GET_SIZE(obj));
+  if (PyTuple_CheckExact(obj)) return static_cast<size_t>(PyTuple_GET_SIZE(obj));
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<size_t>(n);
+  return std::min(static_cast<size_t>(n), kTrustedHint);
 }
 
 std::vector<int32_t> to_i32_vec(PyObject* obj) {
@@ -163,16 +196,16 @@ std::vector<int32_t> to_i32_vec(PyObject* obj) {
   return out;
 }
 
-Matrix to_matrix(PyObject* obj) {
-  Matrix out;
+CharacterMatrix to_matrix(PyObject* obj) {
+  CharacterMatrix out;
   out.reserve(sequence_hint(obj));
   for_each_item(obj, [&](PyObject* row) { out.push_back(to_i32_vec(row)); });
   return out;
 }
 
-StatesMap to_states(PyObject* obj) {
-  if (!PyDict_Check(obj)) raise_cannot_convert(obj, "PyDict");
-  StatesMap out;
+InternalStates to_states(PyObject* obj) {
+  if (!PyDict_Check(obj)) raise_cannot_convert(obj, texts::kTargetDict);
+  InternalStates out;
   out.reserve(static_cast<size_t>(PyDict_Size(obj)));
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
@@ -196,11 +229,12 @@ StatesMap to_states(PyObject* obj) {
 [[noreturn]] void raise_too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.params.size())
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.function,
-                 sig.params.size(), given, verb);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                 sig.function, sig.params.size(), given, verb);
   else
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.function, sig.required, sig.params.size(), given, verb);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.function,
+                 sig.required, sig.params.size(), given, verb);
   throw_error_set();
 }
 
@@ -222,7 +256,8 @@ StatesMap to_states(PyObject* obj) {
 
 }  // namespace
 
-Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
   const size_t nparams = sig.params.size();
   std::vector<PyObject*> slots(nparams, nullptr);  // borrowed
 
@@ -240,11 +275,13 @@ Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
       }
     }
     if (found == nparams) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, name);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function,
+                   name);
       throw_error_set();
     }
     if (slots[found]) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.function, name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.function,
+                   name);
       throw_error_set();
     }
     slots[found] = args[nargs + k];

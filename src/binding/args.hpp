@@ -6,16 +6,13 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
 
 #include "binding/py.hpp"
+#include "measures/characters/character_states.hpp"
 
 namespace cladorix::py {
-
-using Matrix = std::vector<std::vector<int32_t>>;
-using StatesMap = std::unordered_map<std::string, std::vector<int32_t>>;
 
 enum class Kind {
   Text,       // str -> UTF-8 view (the str outlives the call)
@@ -48,10 +45,12 @@ class Args {
   std::optional<uint64_t> opt_u64(size_t i) const { return optional<uint64_t>(i); }
   std::optional<double> opt_f64(size_t i) const { return optional<double>(i); }
   int32_t i32(size_t i) const { return std::get<int32_t>(values_[i]); }
-  Matrix& matrix(size_t i) { return std::get<Matrix>(values_[i]); }
+  CharacterMatrix& matrix(size_t i) { return std::get<CharacterMatrix>(values_[i]); }
   // nullptr when absent.
-  const StatesMap* states(size_t i) const {
-    return std::holds_alternative<StatesMap>(values_[i]) ? &std::get<StatesMap>(values_[i]) : nullptr;
+  const InternalStates* states(size_t i) const {
+    return std::holds_alternative<InternalStates>(values_[i])
+               ? &std::get<InternalStates>(values_[i])
+               : nullptr;
   }
 
  private:
@@ -61,13 +60,15 @@ class Args {
     if (std::holds_alternative<T>(values_[i])) return std::get<T>(values_[i]);
     return std::nullopt;
   }
-  std::vector<std::variant<std::monostate, std::string_view, uint64_t, double, int32_t, Matrix, StatesMap>>
+  std::vector<std::variant<std::monostate, std::string_view, uint64_t, double, int32_t,
+                           CharacterMatrix, InternalStates>>
       values_;
 };
 
 // Binds fast-call arguments to the signature's parameters and converts them
 // in parameter order. Throws ErrorAlreadySet with the Python exception set
 // (TypeError for binding, conversion errors as described per kind).
-Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames);
 
 }  // namespace cladorix::py

@@ -4,7 +4,8 @@
 #include <new>
 #include <string>
 
-#include "errors.hpp"
+#include "util/errors.hpp"
+#include "util/texts.hpp"
 
 namespace cladorix::py {
 namespace {
@@ -14,7 +15,8 @@ PyObject* g_panic_type = nullptr;
 void raise_panic(const char* message) noexcept {
   PyObject* type = panic_exception_type();
   if (!type) return;  // creating the type failed; that error is set
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
   if (!text) return;
   PySys_FormatStderr("cladorix: internal error: %U\n", text);
   PyErr_SetObject(type, text);
@@ -26,7 +28,7 @@ void raise_panic(const char* message) noexcept {
 PyObject* panic_exception_type() {
   if (!g_panic_type) {
     g_panic_type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
+        texts::kPanicTypeName,
         "Raised when an internal check of cladorix fails.\n\n"
         "It derives from BaseException, like SystemExit, so that a handler for\n"
         "Exception does not hide the failure.",
@@ -40,6 +42,10 @@ void set_python_error_from_current_exception() noexcept {
     throw;
   } catch (const ErrorAlreadySet&) {
     if (!PyErr_Occurred()) raise_panic("an error was reported without an exception");
+  } catch (const Cancelled&) {
+    // The signal check that stopped the computation set the exception (a
+    // KeyboardInterrupt, or whatever the signal handler raised).
+    if (!PyErr_Occurred()) raise_panic("computation cancelled without an exception");
   } catch (const CallerError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const InternalError& e) {

@@ -13,7 +13,8 @@ PyObject* panic_exception_type();
 // Sets the Python exception for the exception being handled (call only from
 // a catch block): CallerError -> ValueError, InternalError and any other
 // failure -> PanicException (also reported on standard error),
-// std::bad_alloc -> MemoryError, ErrorAlreadySet -> left as it is.
+// std::bad_alloc -> MemoryError, ErrorAlreadySet and Cancelled -> the Python
+// exception already set.
 void set_python_error_from_current_exception() noexcept;
 
 // Runs `body` and converts every C++ exception into a Python one, so that no

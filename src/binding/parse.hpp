@@ -1,22 +1,16 @@
 // Newick arguments become trees here, with the parse error named by the
-// tree's role ("Failed to parse tree1: ..."), raised as ValueError.
+// tree's role (one of the texts::kParse* prefixes), raised as ValueError.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
-#include "tree/tree.hpp"
+#include "tree/newick.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix::py {
 
-inline constexpr const char* kTree1 = "Failed to parse tree1: ";
-inline constexpr const char* kTree2 = "Failed to parse tree2: ";
-inline constexpr const char* kTree = "Failed to parse tree: ";
-inline constexpr const char* kReconstructed = "Failed to parse reconstructed tree: ";
-inline constexpr const char* kGroundTruth = "Failed to parse ground truth tree: ";
-
-inline SimpleRootedTree parse_tree(std::string_view text, const char* role_prefix) {
+inline Tree parse_tree(std::string_view text, const char* role_prefix) {
   try {
     return from_newick(text);
   } catch (const NewickError& e) {

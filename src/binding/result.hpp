@@ -15,7 +15,8 @@ class Dict {
   Dict& u64(const char* key, uint64_t v) { return set(key, check(PyLong_FromUnsignedLongLong(v))); }
   Dict& f64(const char* key, double v) { return set(key, check(PyFloat_FromDouble(v))); }
   Dict& str(const char* key, std::string_view v) {
-    return set(key, check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
+    return set(key,
+               check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
   }
   Dict& boolean(const char* key, bool v) { return set(key, Ref::borrow(v ? Py_True : Py_False)); }
   // A table keyed by a count holding the single depth bin 0.

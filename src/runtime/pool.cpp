@@ -1,20 +1,21 @@
 #include "runtime/pool.hpp"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <system_error>
 
-#include "errors.hpp"
+#include "runtime/cancel.hpp"
+#include "runtime/cpu_limits.hpp"
+#include "util/errors.hpp"
+#include "util/texts.hpp"
 
 namespace cladorix {
 
@@ -30,7 +31,6 @@ namespace cladorix {
 namespace {
 
 constexpr size_t kWorkerStack = size_t{4} << 20;  // pieces are loops, never deep recursion
-constexpr const char* kInitFailure = "The global thread pool has not been initialized.";
 
 struct Op {
   size_t count = 0;
@@ -45,17 +45,24 @@ struct Op {
 struct Core {
   explicit Core(size_t n) : workers(n) {}
   const size_t workers;
-  std::mutex submit;  // serialises callers: one operation in the pool at a time
+  std::timed_mutex submit;  // serialises callers: one operation in the pool at a time
   std::mutex m;
   std::condition_variable work_cv;
   std::condition_variable done_cv;
-  Op* op = nullptr;          // guarded by m
-  uint64_t generation = 0;   // bumped per published operation; guarded by m
+  Op* op = nullptr;            // guarded by m
+  uint64_t generation = 0;     // bumped per published operation; guarded by m
   size_t wakes_in_flight = 0;  // workers woken for op that have not joined it; guarded by m
-  bool stop = false;         // only for a pool whose start failed half-way
+  bool stop = false;           // only for a pool whose start failed half-way
 };
 
 thread_local bool t_is_worker = false;
+// Set while this thread has an operation in the pool: a cancellation check
+// it runs meanwhile may itself ask for the pool (a Python signal handler
+// can), and must not wait for the operation its own thread is waiting on.
+thread_local bool t_handing_over = false;
+
+// How often a caller with a cancellation check looks at it while it waits.
+constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 
 // Process-wide state. Nothing here has a destructor that touches the
 // workers: at exit the pool is simply abandoned.
@@ -65,8 +72,7 @@ std::atomic<Core*> g_core{nullptr};
 bool g_fork_hooks = false;  // guarded by g_create
 
 [[noreturn]] void scheduling_failure() noexcept {
-  static const char msg[] = "Rayon: detected unexpected panic; aborting\n";
-  ssize_t ignored = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+  ssize_t ignored = ::write(STDERR_FILENO, texts::kPoolAbort, std::strlen(texts::kPoolAbort));
   (void)ignored;
   std::abort();
 }
@@ -112,7 +118,13 @@ void* worker_main(void* arg) {
       c.wakes_in_flight += wake;
       lk.unlock();
       for (size_t i = 0; i < wake; ++i) c.work_cv.notify_one();
-      work_on(c, op);
+      {
+        // Pieces that poll for cancellation stop when the operation winds down.
+        const CancelScope scope(
+            {[](void* o) { return static_cast<Op*>(o)->failed.load(std::memory_order_relaxed); },
+             &op});
+        work_on(c, op);
+      }
       lk.lock();
       if (--op.users == 0) c.done_cv.notify_one();
     }
@@ -121,9 +133,14 @@ void* worker_main(void* arg) {
   }
 }
 
-// Publishes the operation and waits for it. A failure here would leave
+// Publishes the operation and waits for it, running the caller's
+// cancellation check every wait slice. When the check asks to stop, the
+// operation winds down as after a failure (unstarted pieces are skipped,
+// running ones see the stop at their next poll) and, once every worker has
+// left it, Cancelled reaches the caller. Any other failure here would leave
 // workers pointing at a dead descriptor, so it is fatal.
-void hand_over(Core& c, Op& op) noexcept {
+void hand_over(Core& c, Op& op) {
+  bool cancelled = false;
   try {
     {
       std::lock_guard lk(c.m);
@@ -132,12 +149,44 @@ void hand_over(Core& c, Op& op) noexcept {
       c.wakes_in_flight = 1;  // the rest are woken by the workers that join
     }
     c.work_cv.notify_one();
+    const bool checking = static_cast<bool>(current_cancel_check());
+    const auto done = [&] {
+      return op.users == 0 && op.next.load(std::memory_order_relaxed) >= op.count;
+    };
     std::unique_lock lk(c.m);
-    c.done_cv.wait(lk, [&] { return op.users == 0 && op.next.load(std::memory_order_relaxed) >= op.count; });
+    while (!done()) {
+      if (!checking || cancelled) {
+        c.done_cv.wait(lk, done);
+        break;
+      }
+      if (c.done_cv.wait_for(lk, kWaitSlice, done)) break;
+      lk.unlock();
+      try {
+        check_cancel_now();
+      } catch (const Cancelled&) {
+        cancelled = true;
+        op.failed.store(true, std::memory_order_relaxed);
+        op.next.store(op.count, std::memory_order_relaxed);
+      }
+      lk.lock();
+    }
     c.op = nullptr;
   } catch (...) {
     scheduling_failure();
   }
+  if (cancelled) throw Cancelled();
+}
+
+// Takes the submission lock, looking at the caller's cancellation check
+// while another caller's operation holds it.
+std::unique_lock<std::timed_mutex> lock_submission(Core& c) {
+  std::unique_lock lk(c.submit, std::defer_lock);
+  if (!current_cancel_check()) {
+    lk.lock();
+    return lk;
+  }
+  while (!lk.try_lock_for(kWaitSlice)) check_cancel_now();
+  return lk;
 }
 
 Core* start_core(size_t n) {
@@ -145,7 +194,8 @@ Core* start_core(size_t n) {
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) {
     delete c;
-    throw InternalError(std::string(kInitFailure) + " " + std::generic_category().message(rc));
+    throw InternalError(std::string(texts::kPoolNotStarted) + " " +
+                        std::generic_category().message(rc));
   }
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, kWorkerStack);
@@ -164,14 +214,20 @@ Core* start_core(size_t n) {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
-    // The workers already running still read *c on their way out: leak it.
-    {
-      std::lock_guard lk(c->m);
-      c->stop = true;
+    const std::string why = std::generic_category().message(rc);
+    if (started == 0) {
+      delete c;  // no thread ever saw it
+    } else {
+      // The workers already running still read *c on their way out: leak it.
+      {
+        std::lock_guard lk(c->m);
+        c->stop = true;
+      }
+      c->work_cv.notify_all();
     }
-    c->work_cv.notify_all();
-    throw InternalError(std::string(kInitFailure) + " Starting worker " + std::to_string(started + 1) +
-                        " of " + std::to_string(n) + " failed: " + std::generic_category().message(rc));
+    throw InternalError(std::string(texts::kPoolNotStarted) + " Starting worker " +
+                        std::to_string(started + 1) + " of " + std::to_string(n) +
+                        " failed: " + why);
   }
   return c;
 }
@@ -196,13 +252,14 @@ WorkerPool& WorkerPool::global() {
   pool = g_pool.load(std::memory_order_relaxed);
   if (pool == nullptr) {
     // Sized once per process: a restart after fork keeps the count.
-    pool = new WorkerPool(pool_sizing::decide_worker_count(pool_sizing::process_env,
-                                                           pool_sizing::system_cpu_count));
+    pool = new WorkerPool(
+        pool_sizing::decide_worker_count(pool_sizing::process_env, pool_sizing::system_cpu_count));
     g_pool.store(pool, std::memory_order_release);
   }
   if (!g_fork_hooks) {
     if (int rc = pthread_atfork(before_fork, after_fork_parent, after_fork_child); rc != 0)
-      throw InternalError(std::string(kInitFailure) + " " + std::generic_category().message(rc));
+      throw InternalError(std::string(texts::kPoolNotStarted) + " " +
+                          std::generic_category().message(rc));
     g_fork_hooks = true;
   }
   if (g_core.load(std::memory_order_relaxed) == nullptr)
@@ -212,9 +269,10 @@ WorkerPool& WorkerPool::global() {
 
 void WorkerPool::run_erased(size_t k, TaskRef task) {
   if (k == 0) return;
-  if (t_is_worker) {
-    // A task asking for parallelism itself: handing over would wait on the
-    // very workers that are busy, so run it here.
+  if (t_is_worker || t_handing_over) {
+    // A task (or a cancellation check run while this thread waits) asking
+    // for parallelism itself: handing over would wait on the very workers
+    // that are busy, so run it here.
     for (size_t i = 0; i < k; ++i) task.call(task.obj, i);
     return;
   }
@@ -228,8 +286,15 @@ void WorkerPool::run_erased(size_t k, TaskRef task) {
   op.obj = task.obj;
   op.call = task.call;
   {
-    std::lock_guard serial(c->submit);
-    hand_over(*c, op);
+    const std::unique_lock serial = lock_submission(*c);
+    t_handing_over = true;
+    try {
+      hand_over(*c, op);
+    } catch (...) {
+      t_handing_over = false;
+      throw;
+    }
+    t_handing_over = false;
   }
   if (op.error) std::rethrow_exception(op.error);
 }
@@ -238,273 +303,5 @@ size_t WorkerPool::piece_count(size_t len, size_t piece) {
   if (piece == 0) fail("chunk size must be non-zero");
   return len / piece + (len % piece != 0 ? 1 : 0);
 }
-
-// ---------------------------------------------------------------------------
-// Chunk planning.
-
-uint64_t effective_thread_count(std::optional<uint64_t> max_threads, uint64_t worker_count) {
-  return max_threads ? std::min(*max_threads, worker_count) : worker_count;
-}
-
-uint64_t effective_thread_count(std::optional<uint64_t> max_threads) {
-  return effective_thread_count(max_threads, WorkerPool::global().worker_count());
-}
-
-uint64_t chunk_count(uint64_t work, uint64_t d1, uint64_t d2, uint64_t cap) {
-  if (d1 == 0 || d2 == 0) fail("attempt to divide by zero");
-  const double root = std::sqrt(static_cast<double>(work / d1) * static_cast<double>(work / d2));
-  // Saturating conversion: the root of the largest product rounds up to 2^64.
-  const uint64_t s = root >= 18446744073709551616.0 ? UINT64_MAX : static_cast<uint64_t>(root);
-  return std::min(cap, std::max<uint64_t>(1, s));
-}
-
-uint64_t piece_size(uint64_t len, uint64_t chunks, uint64_t divisor) {
-  if (chunks == 0 || divisor == 0) fail("attempt to divide by zero");
-  return std::max<uint64_t>(1, (len / chunks) / divisor);
-}
-
-// ---------------------------------------------------------------------------
-// Pool size.
-
-namespace pool_sizing {
-
-namespace {
-
-std::vector<std::string_view> split_ws(std::string_view s) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < s.size()) {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
-    const size_t b = i;
-    while (i < s.size() && !(s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
-    if (i > b) out.push_back(s.substr(b, i - b));
-  }
-  return out;
-}
-
-std::vector<std::string_view> split_char(std::string_view s, char sep) {
-  std::vector<std::string_view> out;
-  size_t b = 0;
-  for (;;) {
-    const size_t e = s.find(sep, b);
-    out.push_back(s.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b));
-    if (e == std::string_view::npos) return out;
-    b = e + 1;
-  }
-}
-
-// mountinfo writes blanks and backslashes in paths as \ooo.
-std::string unescape_octal(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto octal = [&](size_t j) { return j < s.size() && s[j] >= '0' && s[j] <= '7'; };
-    if (s[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-      out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
-      i += 3;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
-struct Mount {
-  std::string root;   // the cgroup this mount shows at its mount point
-  std::string point;  // where it is mounted
-};
-
-void parse_mountinfo(std::string_view text, std::vector<Mount>& v2, std::vector<Mount>& v1_cpu) {
-  for (std::string_view line : split_char(text, '\n')) {
-    const auto f = split_ws(line);
-    size_t dash = 6;
-    while (dash < f.size() && f[dash] != "-") ++dash;
-    if (dash + 1 >= f.size()) continue;
-    const std::string_view fstype = f[dash + 1];
-    if (fstype == "cgroup2") {
-      v2.push_back({unescape_octal(f[3]), unescape_octal(f[4])});
-    } else if (fstype == "cgroup" && dash + 3 < f.size()) {
-      for (std::string_view opt : split_char(f[dash + 3], ','))
-        if (opt == "cpu") {
-          v1_cpu.push_back({unescape_octal(f[3]), unescape_octal(f[4])});
-          break;
-        }
-    }
-  }
-}
-
-void keep_min(std::optional<uint64_t>& best, std::optional<uint64_t> v) {
-  if (v && (!best || *v < *best)) best = v;
-}
-
-// Reads the limit at the process's cgroup directory under `m` and at every
-// ancestor up to the mount point; each level caps everything below it.
-template <class LimitAt>
-void walk_up(const Mount& m, std::string_view path, std::optional<uint64_t>& best, LimitAt limit_at) {
-  std::string rel;
-  if (m.root == "/") {
-    rel = path;
-  } else if (path == m.root || (path.substr(0, m.root.size()) == m.root && path.size() > m.root.size() &&
-                                path[m.root.size()] == '/')) {
-    rel = path.substr(m.root.size());
-  }  // else: the process's cgroup is outside this view; only the mount point applies
-  while (!rel.empty() && rel.back() == '/') rel.pop_back();
-  std::string point = m.point;
-  while (point.size() > 1 && point.back() == '/') point.pop_back();
-  std::string dir = point + rel;
-  for (;;) {
-    keep_min(best, limit_at(dir));
-    if (dir.size() <= point.size()) break;
-    dir.resize(dir.rfind('/'));
-    if (dir.size() < point.size()) break;
-  }
-}
-
-std::optional<std::string> read_whole_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return out;
-}
-
-}  // namespace
-
-std::optional<uint64_t> parse_count(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (const char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const uint64_t d = static_cast<uint64_t>(ch - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
-}
-
-size_t decide_worker_count(const EnvLookup& env, const std::function<size_t()>& cpu_count) {
-  const auto clamp = [](uint64_t v) {
-    return static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(v, 1), kMaxWorkers));
-  };
-  if (const auto text = env("RAYON_NUM_THREADS")) {
-    if (const auto v = parse_count(*text)) return clamp(*v > 0 ? *v : cpu_count());
-  }
-  if (const auto text = env("RAYON_RS_NUM_CPUS")) {
-    if (const auto v = parse_count(*text); v && *v > 0) return clamp(*v);
-  }
-  return clamp(cpu_count());
-}
-
-std::optional<uint64_t> cgroup_v2_limit(std::string_view cpu_max) {
-  const auto f = split_ws(cpu_max);
-  if (f.size() != 2 || f[0] == "max") return std::nullopt;
-  const auto quota = parse_count(f[0]);
-  const auto period = parse_count(f[1]);
-  if (!quota || !period || *period == 0) return std::nullopt;
-  return std::max<uint64_t>(1, *quota / *period);
-}
-
-std::optional<uint64_t> cgroup_v1_limit(std::string_view quota_text, std::string_view period_text) {
-  const auto q = split_ws(quota_text);
-  const auto p = split_ws(period_text);
-  if (q.size() != 1 || p.size() != 1 || q[0].front() == '-') return std::nullopt;  // -1: no quota
-  const auto quota = parse_count(q[0]);
-  const auto period = parse_count(p[0]);
-  if (!quota || !period || *period == 0) return std::nullopt;
-  return std::max<uint64_t>(1, *quota / *period);
-}
-
-std::optional<uint64_t> cgroup_cpu_limit(const FileReader& read) {
-  const auto cgroups = read("/proc/self/cgroup");
-  if (!cgroups) return std::nullopt;
-  std::vector<Mount> v2, v1;
-  if (const auto mountinfo = read("/proc/self/mountinfo")) parse_mountinfo(*mountinfo, v2, v1);
-  if (v2.empty()) v2 = {{"/", "/sys/fs/cgroup"}, {"/", "/sys/fs/cgroup/unified"}};
-  if (v1.empty()) v1 = {{"/", "/sys/fs/cgroup/cpu"}, {"/", "/sys/fs/cgroup/cpu,cpuacct"}};
-
-  const auto v2_at = [&](const std::string& dir) -> std::optional<uint64_t> {
-    const auto text = read(dir + "/cpu.max");
-    return text ? cgroup_v2_limit(*text) : std::nullopt;
-  };
-  const auto v1_at = [&](const std::string& dir) -> std::optional<uint64_t> {
-    const auto quota = read(dir + "/cpu.cfs_quota_us");
-    if (!quota) return std::nullopt;
-    const auto period = read(dir + "/cpu.cfs_period_us");
-    return period ? cgroup_v1_limit(*quota, *period) : std::nullopt;
-  };
-
-  std::optional<uint64_t> best;
-  for (std::string_view line : split_char(*cgroups, '\n')) {
-    // hierarchy-id:controllers:path (the path may itself contain ':')
-    const size_t a = line.find(':');
-    if (a == std::string_view::npos) continue;
-    const size_t b = line.find(':', a + 1);
-    if (b == std::string_view::npos) continue;
-    const std::string_view id = line.substr(0, a);
-    const std::string_view controllers = line.substr(a + 1, b - a - 1);
-    const std::string_view path = line.substr(b + 1);
-    if (path.empty() || path.front() != '/') continue;
-    if (id == "0" && controllers.empty()) {
-      for (const Mount& m : v2) walk_up(m, path, best, v2_at);
-    } else {
-      for (std::string_view c : split_char(controllers, ','))
-        if (c == "cpu") {
-          for (const Mount& m : v1) walk_up(m, path, best, v1_at);
-          break;
-        }
-    }
-  }
-  return best;
-}
-
-size_t cpu_count(size_t affinity, std::optional<uint64_t> cgroup_limit) {
-  if (affinity == 0) return 1;
-  if (cgroup_limit) return static_cast<size_t>(std::min<uint64_t>(affinity, std::max<uint64_t>(1, *cgroup_limit)));
-  return affinity;
-}
-
-size_t system_cpu_count() {
-  size_t affinity = 0;
-  // The mask may be wider than cpu_set_t on very large machines: grow on EINVAL.
-  for (size_t ncpu = 1024; ncpu <= (size_t{1} << 20); ncpu *= 2) {
-    cpu_set_t* set = CPU_ALLOC(ncpu);
-    if (set == nullptr) break;
-    const size_t bytes = CPU_ALLOC_SIZE(ncpu);
-    CPU_ZERO_S(bytes, set);
-    if (sched_getaffinity(0, bytes, set) == 0) {
-      affinity = static_cast<size_t>(CPU_COUNT_S(bytes, set));
-      CPU_FREE(set);
-      break;
-    }
-    const int err = errno;
-    CPU_FREE(set);
-    if (err != EINVAL) break;
-  }
-  if (affinity == 0) {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online > 0) affinity = static_cast<size_t>(online);
-  }
-  return cpu_count(affinity, cgroup_cpu_limit(read_whole_file));
-}
-
-std::optional<std::string> process_env(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr) return std::nullopt;
-  return std::string(v);
-}
-
-}  // namespace pool_sizing
 
 }  // namespace cladorix

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace cladorix {
 
@@ -43,20 +42,8 @@ class RandomSource {
   bool ahead_ = false;
 };
 
-// One ChaCha block (16 words) for the given key, counter and stream, with
-// `rounds` rounds (12 for the generator; 20 only to check the layout).
-// This is the reference every faster path must match.
-void chacha_block(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
-                  uint32_t out[16]);
-
-// Unbiased integer in [0, high] by widening multiplication and rejection.
-uint32_t uniform_inclusive_u32(RandomSource& rng, uint32_t high);
-
-// `amount` distinct positions in [0, length), in Floyd's order (rejection into
-// a set for lengths of 2^32 or more). Throws InternalError when amount > length.
-std::vector<uint64_t> sample_indices(RandomSource& rng, uint64_t length, uint64_t amount);
-
-// The draw of uniform_inclusive_u32 for a range (= high + 1) that is not 0.
+// An unbiased integer in [0, range) by widening multiplication and
+// rejection; range must not be 0.
 inline uint32_t uniform_below_nonzero_u32(RandomSource& rng, uint32_t range) {
   const uint32_t zone = (range << __builtin_clz(range)) - 1;
   for (;;) {
@@ -65,8 +52,9 @@ inline uint32_t uniform_below_nonzero_u32(RandomSource& rng, uint32_t range) {
   }
 }
 
-// sample_indices(rng, length, 3) for 3 <= length < 2^32, without allocating:
-// the same draws and the same order. Inline because it sits in the innermost
+// Three distinct positions in [0, length), 3 <= length < 2^32, drawn by
+// Floyd's method: the draws and the order of the general index sampler for
+// an amount of 3, without allocating. Inline because it sits in the innermost
 // loop of the triplet samplers.
 inline void sample3(RandomSource& rng, uint32_t length, uint32_t out[3]) {
   const uint32_t j0 = length - 3, j1 = length - 2, j2 = length - 1;
@@ -81,25 +69,5 @@ inline void sample3(RandomSource& rng, uint32_t length, uint32_t out[3]) {
   out[1] = t2 == a ? a : (t2 == b ? j2 : b);
   out[2] = t2 == a ? b : t2;
 }
-
-// The block paths, exposed so that tests can hold each against the reference.
-namespace random_detail {
-
-// Four consecutive blocks (counters c .. c+3, modulo 2^64) into 64 words.
-void chacha_x4_scalar(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
-                      uint32_t out[64]);
-void chacha_x4_sse2(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
-                    uint32_t out[64]);
-// Eight consecutive blocks (counters c .. c+7) into 128 words; only to be
-// called when cpu_has_avx2().
-void chacha_x8_avx2(const uint32_t key[8], uint64_t counter, uint64_t stream, int rounds,
-                    uint32_t out[128]);
-bool cpu_has_avx2();
-
-// The device-file route of from_entropy, callable directly so that it can be
-// exercised on kernels where getrandom works.
-void fill_from_device_files(unsigned char* dst, size_t len);
-
-}  // namespace random_detail
 
 }  // namespace cladorix

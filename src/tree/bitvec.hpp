@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "errors.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix {
 

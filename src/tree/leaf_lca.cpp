@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "errors.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix {
 
@@ -27,7 +27,7 @@ MinSparseTable::MinSparseTable(std::vector<uint32_t> values) : size_(values.size
   }
 }
 
-LeafLca::LeafLca(const SimpleRootedTree& tree) {
+LeafLca::LeafLca(const Tree& tree) {
   const size_t n = tree.size();
   const auto& parent = tree.parents();
   const auto& child_count = tree.child_counts();

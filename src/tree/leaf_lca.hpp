@@ -34,7 +34,7 @@ class MinSparseTable {
   size_t size() const noexcept { return size_; }
 
  private:
-  std::vector<uint32_t> table_;        // level k holds size - 2^k + 1 window minima
+  std::vector<uint32_t> table_;  // level k holds size - 2^k + 1 window minima
   std::vector<size_t> level_start_;
   size_t size_ = 0;
 };
@@ -44,7 +44,7 @@ class LeafLca {
   LeafLca() = default;
   // The tree must be connected (every "(" closed); callers check that first
   // so that they fail where and how the Euler-tour tables would.
-  explicit LeafLca(const SimpleRootedTree& tree);
+  explicit LeafLca(const Tree& tree);
 
   // Leaves in ascending id (depth-first order).
   const std::vector<NodeId>& leaves() const noexcept { return leaves_; }
@@ -58,6 +58,8 @@ class LeafLca {
   uint32_t leaf_pair_depth(uint32_t i, uint32_t j) const {
     return i < j ? table_.min(i, j) : table_.min(j, i);
   }
+  // The same for i < j, without the comparison.
+  uint32_t ordered_pair_depth(uint32_t i, uint32_t j) const { return table_.min(i, j); }
 
   // Depth of the LCA of two arbitrary nodes.
   uint32_t lca_depth(NodeId a, NodeId b) const {
@@ -66,38 +68,13 @@ class LeafLca {
     return table_.min(first_leaf_[a], first_leaf_[b]);
   }
 
-  // Outgroup of the leaves at distinct positions (p[0], p[1], p[2]): the index
-  // 0, 1 or 2 of the leaf outside the strictly deepest pair, or -1 when no pair
-  // is strictly deepest. Ordered by position, the outer pair's depth is the
-  // smaller of the two inner ones, so two reads decide.
-  int outgroup(const uint32_t p[3]) const {
-    int lo = 0, mid = 1, hi = 2;
-    if (p[lo] > p[mid]) std::swap(lo, mid);
-    if (p[mid] > p[hi]) std::swap(mid, hi);
-    if (p[lo] > p[mid]) std::swap(lo, mid);
-    const uint32_t x = table_.min(p[lo], p[mid]);
-    const uint32_t z = table_.min(p[mid], p[hi]);
-    if (x > z) return hi;
-    if (z > x) return lo;
-    return -1;
-  }
-
  private:
   std::vector<NodeId> leaves_;
-  std::vector<uint32_t> depth_;        // by node id
-  std::vector<NodeId> subtree_end_;    // by node id: v + subtree size
-  std::vector<uint32_t> first_leaf_;   // by node id: position of the subtree's first leaf
+  std::vector<uint32_t> depth_;       // by node id
+  std::vector<NodeId> subtree_end_;   // by node id: v + subtree size
+  std::vector<uint32_t> first_leaf_;  // by node id: position of the subtree's first leaf
   std::vector<uint32_t> adjacent_;
   MinSparseTable table_;
 };
-
-// The rule on three pair depths: the pair strictly deeper than both others
-// leaves its third leaf out (ab -> 2, ac -> 1, bc -> 0); -1 otherwise.
-inline int outgroup_from_depths(uint64_t d_ab, uint64_t d_ac, uint64_t d_bc) {
-  if (d_ab > d_ac && d_ab > d_bc) return 2;
-  if (d_ac > d_ab && d_ac > d_bc) return 1;
-  if (d_bc > d_ab && d_bc > d_ac) return 0;
-  return -1;
-}
 
 }  // namespace cladorix

@@ -12,7 +12,7 @@ size_t table_size(size_t keys) {
 
 }  // namespace
 
-NameClasses::NameClasses(std::initializer_list<const SimpleRootedTree*> trees) {
+NameClasses::NameClasses(std::initializer_list<const Tree*> trees) {
   // Hash every name first (a sequential sweep over the name bytes), so the
   // table probes below can be prefetched ahead: they land at random in a
   // table far larger than the cache.
@@ -23,13 +23,13 @@ NameClasses::NameClasses(std::initializer_list<const SimpleRootedTree*> trees) {
   };
   std::vector<Hashed> hashed;
   uint32_t index = 0;
-  for (const SimpleRootedTree* tree : trees) {
+  for (const Tree* tree : trees) {
     class_of_node_.emplace_back(tree->size(), kNone);
     for (NodeId v = 0; v < tree->size(); ++v)
       if (tree->has_name(v)) hashed.push_back({index, v, hash_bytes(tree->name(v))});
     ++index;
   }
-  std::vector<const SimpleRootedTree*> by_index(trees);
+  std::vector<const Tree*> by_index(trees);
   slots_.assign(table_size(hashed.size()), 0);
   const size_t mask = slots_.size() - 1;
   names_.reserve(hashed.size());

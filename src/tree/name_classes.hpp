@@ -16,16 +16,18 @@ class NameClasses {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  explicit NameClasses(const SimpleRootedTree& tree) : NameClasses({&tree}) {}
+  explicit NameClasses(const Tree& tree) : NameClasses({&tree}) {}
   // Classes are handed out in order of first appearance: tree by tree, then
   // by node id.
-  explicit NameClasses(std::initializer_list<const SimpleRootedTree*> trees);
+  explicit NameClasses(std::initializer_list<const Tree*> trees);
 
   // The class of node v's name in the first (or the given) tree; kNone for an
   // unnamed node.
   uint32_t of(NodeId v) const noexcept { return class_of_node_[0][v]; }
   uint32_t of(size_t tree, NodeId v) const noexcept { return class_of_node_[tree][v]; }
-  const std::vector<uint32_t>& classes_of(size_t tree) const noexcept { return class_of_node_[tree]; }
+  const std::vector<uint32_t>& classes_of(size_t tree) const noexcept {
+    return class_of_node_[tree];
+  }
   // The class of `name`, or kNone when no node carries it.
   uint32_t find(std::string_view name) const noexcept;
   size_t count() const noexcept { return names_.size(); }

@@ -4,14 +4,15 @@
 // lengths). Error positions count characters of the text with that white
 // space removed; they are only computed when an error is raised, so the
 // common path never decodes UTF-8.
+#include "tree/newick.hpp"
+
 #include <array>
 #include <charconv>
-#include <optional>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
-#include "errors.hpp"
-#include "tree/tree.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix {
 namespace {
@@ -96,8 +97,7 @@ std::optional<float> parse_length(std::string_view s) {
     s.remove_prefix(1);
   }
   if (s.empty()) return std::nullopt;
-  if (iequals(s, "inf") || iequals(s, "infinity"))
-    return negative ? -INFINITY : INFINITY;
+  if (iequals(s, "inf") || iequals(s, "infinity")) return negative ? -INFINITY : INFINITY;
   if (iequals(s, "nan")) return negative ? -NAN : NAN;
   // Validate the decimal form ourselves; from_chars alone accepts a few
   // spellings ("nan(...)", a second sign) that are not numbers here.
@@ -119,7 +119,8 @@ std::optional<float> parse_length(std::string_view s) {
   if (i != s.size()) return std::nullopt;
 
   float value = 0.0f;
-  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
+  auto [ptr, ec] =
+      std::from_chars(s.data(), s.data() + s.size(), value, std::chars_format::general);
   if (ec == std::errc::result_out_of_range) {
     // Beyond the float range: decide between overflow (infinity) and
     // underflow (zero) from the decimal exponent of the first non-zero digit.
@@ -136,7 +137,8 @@ std::optional<float> parse_length(std::string_view s) {
     }
     std::string_view mant = s.substr(0, mantissa_end);
     size_t point = mant.find('.');
-    long long int_digits = static_cast<long long>(point == std::string_view::npos ? mant.size() : point);
+    long long int_digits =
+        static_cast<long long>(point == std::string_view::npos ? mant.size() : point);
     long long lead = 0;  // position of the first non-zero digit relative to the point
     bool found = false;
     long long pos = 0;
@@ -162,10 +164,9 @@ std::optional<float> parse_length(std::string_view s) {
 class NewickReader {
  public:
   explicit NewickReader(std::string_view text)
-      : begin_(reinterpret_cast<const unsigned char*>(text.data())),
-        end_(begin_ + text.size()) {}
+      : begin_(reinterpret_cast<const unsigned char*>(text.data())), end_(begin_ + text.size()) {}
 
-  SimpleRootedTree read() {
+  Tree read() {
     reserve();
     const unsigned char* p = begin_;
     NodeId current = 0;
@@ -283,7 +284,7 @@ class NewickReader {
     }
   }
 
-  SimpleRootedTree finish(uint64_t) {
+  Tree finish(uint64_t) {
     tree_.resize_nodes(next_id_);
     tree_.last_child_.clear();
     tree_.last_child_.shrink_to_fit();
@@ -292,12 +293,12 @@ class NewickReader {
 
   const unsigned char* begin_;
   const unsigned char* end_;
-  SimpleRootedTree tree_;
+  Tree tree_;
   std::vector<NodeId> stack_;
   std::string length_;
   NodeId next_id_ = 1;  // the root is node 0
 };
 
-SimpleRootedTree from_newick(std::string_view text) { return NewickReader(text).read(); }
+Tree from_newick(std::string_view text) { return NewickReader(text).read(); }
 
 }  // namespace cladorix

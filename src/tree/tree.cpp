@@ -2,18 +2,19 @@
 
 #include <algorithm>
 
-#include "errors.hpp"
+#include "util/errors.hpp"
+#include "util/texts.hpp"
 
 namespace cladorix {
 
-SimpleRootedTree::SimpleRootedTree() { add_node(); }
+Tree::Tree() { add_node(); }
 
-void SimpleRootedTree::throw_bad_id(NodeId v) const {
+void Tree::throw_bad_id(NodeId v) const {
   fail("node id " + std::to_string(v) + " is outside the tree (" + std::to_string(size()) +
        " nodes)");
 }
 
-NodeId SimpleRootedTree::add_node() {
+NodeId Tree::add_node() {
   if (parent_.size() >= kNoNode) fail("tree has too many nodes");
   NodeId id = static_cast<NodeId>(parent_.size());
   parent_.push_back(kNoNode);
@@ -28,7 +29,7 @@ NodeId SimpleRootedTree::add_node() {
   return id;
 }
 
-void SimpleRootedTree::resize_nodes(size_t n) {
+void Tree::resize_nodes(size_t n) {
   if (n >= kNoNode) fail("tree has too many nodes");
   parent_.resize(n, kNoNode);
   first_child_.resize(n, kNoNode);
@@ -41,7 +42,7 @@ void SimpleRootedTree::resize_nodes(size_t n) {
   has_weight_.resize(n, 0);
 }
 
-void SimpleRootedTree::attach(NodeId child, NodeId parent) {
+void Tree::attach(NodeId child, NodeId parent) {
   parent_[child] = parent;
   if (last_child_[parent] == kNoNode)
     first_child_[parent] = child;
@@ -51,21 +52,21 @@ void SimpleRootedTree::attach(NodeId child, NodeId parent) {
   ++child_count_[parent];
 }
 
-void SimpleRootedTree::set_name(NodeId v, uint64_t offset, uint32_t length) {
+void Tree::set_name(NodeId v, uint64_t offset, uint32_t length) {
   name_off_[v] = offset;
   name_len_[v] = length;
   naming_order_.push_back(v);
   taxa_map_.reset();
 }
 
-std::vector<NodeId> SimpleRootedTree::children(NodeId v) const {
+std::vector<NodeId> Tree::children(NodeId v) const {
   std::vector<NodeId> out;
   out.reserve(child_count(v));
   for_each_child(v, [&](NodeId c) { out.push_back(c); });
   return out;
 }
 
-const NameMap& SimpleRootedTree::taxa_map() const {
+const NameMap& Tree::taxa_map() const {
   if (!taxa_map_) {
     auto map = std::make_unique<NameMap>(naming_order_.size());
     // Later names overwrite earlier ones, as each naming did when it happened.
@@ -75,20 +76,20 @@ const NameMap& SimpleRootedTree::taxa_map() const {
   return *taxa_map_;
 }
 
-std::optional<NodeId> SimpleRootedTree::get_taxa_node_id(std::string_view name) const {
+std::optional<NodeId> Tree::get_taxa_node_id(std::string_view name) const {
   const uint32_t* hit = taxa_map().find(name);
   if (!hit) return std::nullopt;
   return *hit;
 }
 
-std::vector<NodeId> SimpleRootedTree::leaves() const {
+std::vector<NodeId> Tree::leaves() const {
   std::vector<NodeId> out;
   for (NodeId v = 0; v < size(); ++v)
     if (child_count_[v] == 0) out.push_back(v);
   return out;
 }
 
-std::vector<NodeId> SimpleRootedTree::postord_ids(NodeId start) const {
+std::vector<NodeId> Tree::postorder_ids(NodeId start) const {
   check(start);
   std::vector<NodeId> out;
   // Stack of (node, next child to descend into); no recursion over depth.
@@ -108,7 +109,7 @@ std::vector<NodeId> SimpleRootedTree::postord_ids(NodeId start) const {
   return out;
 }
 
-std::vector<NodeId> SimpleRootedTree::preorder_ids(NodeId start) const {
+std::vector<NodeId> Tree::preorder_ids(NodeId start) const {
   check(start);
   std::vector<NodeId> out;
   std::vector<NodeId> stack{start};
@@ -124,14 +125,14 @@ std::vector<NodeId> SimpleRootedTree::preorder_ids(NodeId start) const {
   return out;
 }
 
-uint32_t SimpleRootedTree::depth(NodeId v) const {
+uint32_t Tree::depth(NodeId v) const {
   check(v);
   uint32_t d = 0;
   for (NodeId p = parent_[v]; p != kNoNode; p = parent_[p]) ++d;
   return d;
 }
 
-std::vector<uint32_t> SimpleRootedTree::depths() const {
+std::vector<uint32_t> Tree::depths() const {
   // A parent's id is always below its child's, so one ascending pass works.
   std::vector<uint32_t> d(size(), 0);
   for (NodeId v = 1; v < size(); ++v)
@@ -139,7 +140,35 @@ std::vector<uint32_t> SimpleRootedTree::depths() const {
   return d;
 }
 
-bool SimpleRootedTree::fully_connected() const {
+uint64_t Tree::connected_count() const {
+  std::vector<uint8_t> reach(size(), 0);
+  reach[0] = 1;
+  uint64_t count = 1;
+  for (NodeId v = 1; v < size(); ++v) {
+    if (parent_[v] != kNoNode && reach[parent_[v]]) {
+      reach[v] = 1;
+      ++count;
+    }
+  }
+  return count;
+}
+
+void check_tour_size(const Tree& tree) {
+  if (2 * tree.connected_count() - 1 > 0xFFFFFFFFULL) fail(texts::kTourTooLarge);
+}
+
+void check_connected(const Tree& tree) {
+  const auto& parent = tree.parents();
+  std::vector<uint8_t> reach(tree.size(), 0);
+  reach[0] = 1;
+  for (NodeId v = 1; v < tree.size(); ++v) {
+    if (parent[v] == kNoNode || !reach[parent[v]])
+      fail("node " + std::to_string(v) + " does not occur in the Euler tour");
+    reach[v] = 1;
+  }
+}
+
+bool Tree::fully_connected() const {
   std::vector<uint8_t> reach(size(), 0);
   reach[0] = 1;
   for (NodeId v = 1; v < size(); ++v) {

@@ -23,11 +23,11 @@ namespace cladorix {
 using NodeId = uint32_t;
 inline constexpr NodeId kNoNode = UINT32_MAX;
 
-class SimpleRootedTree {
+class Tree {
  public:
-  SimpleRootedTree();
-  SimpleRootedTree(SimpleRootedTree&&) noexcept = default;
-  SimpleRootedTree& operator=(SimpleRootedTree&&) noexcept = default;
+  Tree();
+  Tree(Tree&&) noexcept = default;
+  Tree& operator=(Tree&&) noexcept = default;
 
   // ---- shape -------------------------------------------------------------
   size_t size() const noexcept { return parent_.size(); }
@@ -62,22 +62,20 @@ class SimpleRootedTree {
     if (!has_weight_[v]) return std::nullopt;
     return weight_[v];
   }
-  // The reader never sets the second annotation.
-  std::optional<float> node_weight(NodeId v) const {
-    check(v);
-    return std::nullopt;
-  }
 
   // ---- names -------------------------------------------------------------
   // Name -> id of the node named last with it (reader order), built on first
   // use. Not thread-safe: call it on the thread that owns the tree before
   // handing the tree to workers.
   const NameMap& taxa_map() const;
+  // Named nodes in the order the reader named them (a node named twice
+  // appears twice); the taxa map keeps the last node of each name.
+  const std::vector<NodeId>& naming_order() const noexcept { return naming_order_; }
   std::optional<NodeId> get_taxa_node_id(std::string_view name) const;
 
   // ---- traversals --------------------------------------------------------
-  std::vector<NodeId> leaves() const;                 // ascending id
-  std::vector<NodeId> postord_ids(NodeId start) const;  // left-to-right post-order
+  std::vector<NodeId> leaves() const;                     // ascending id
+  std::vector<NodeId> postorder_ids(NodeId start) const;  // left-to-right post-order
   std::vector<NodeId> preorder_ids(NodeId start) const;
   // Edges from v up to the top of its component (the root for attached nodes).
   uint32_t depth(NodeId v) const;
@@ -85,6 +83,8 @@ class SimpleRootedTree {
   std::vector<uint32_t> depths() const;
   // Whether every node is reachable from the root.
   bool fully_connected() const;
+  // Nodes reachable from the root.
+  uint64_t connected_count() const;
 
   NodeId check(NodeId v) const {
     if (v >= parent_.size()) throw_bad_id(v);
@@ -110,13 +110,17 @@ class SimpleRootedTree {
   std::vector<uint32_t> name_len_;  // 0: unnamed (the reader never gives an empty name)
   std::vector<float> weight_;
   std::vector<uint8_t> has_weight_;
-  std::string names_;                // every name's bytes, back to back
+  std::string names_;                 // every name's bytes, back to back
   std::vector<NodeId> naming_order_;  // ids in the order names were given
   mutable std::unique_ptr<NameMap> taxa_map_;
 };
 
-// Reads Newick text (UTF-8). Throws NewickError for a ")" or "," without an
-// open "(", InternalError for a name or branch length running off the end.
-SimpleRootedTree from_newick(std::string_view text);
+// The failures a measure that needs every leaf pair's LCA raises, each
+// where the classic Euler-tour build would meet it: a tree whose tour (2N - 1
+// entries) would not fit 32-bit positions ("input too large for binary rmq"),
+// and a node left outside the tree by an unclosed "(" ("node N does not occur
+// in the Euler tour", the first such node).
+void check_tour_size(const Tree& tree);
+void check_connected(const Tree& tree);
 
 }  // namespace cladorix

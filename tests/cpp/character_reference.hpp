@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "character_states.hpp"
+#include "measures/characters/character_states.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix::reference {
 
 using States = std::map<std::string, std::vector<int32_t>>;
 
-inline std::map<std::string, size_t> leaf_index(const SimpleRootedTree& t) {
+inline std::map<std::string, size_t> leaf_index(const Tree& t) {
   std::map<std::string, size_t> idx;
   size_t pos = 0;
   for (NodeId v = 0; v < t.size(); ++v) {
@@ -28,7 +28,7 @@ inline std::map<std::string, size_t> leaf_index(const SimpleRootedTree& t) {
   return idx;
 }
 
-inline std::vector<int32_t> lookup(const SimpleRootedTree& t, NodeId v,
+inline std::vector<int32_t> lookup(const Tree& t, NodeId v,
                                    const std::map<std::string, size_t>& idx,
                                    const CharacterMatrix& m, const States& states) {
   if (!t.has_name(v)) return {};
@@ -40,8 +40,7 @@ inline std::vector<int32_t> lookup(const SimpleRootedTree& t, NodeId v,
   return {};
 }
 
-inline std::vector<int32_t> infer(const SimpleRootedTree& t, NodeId v,
-                                  const std::map<std::string, size_t>& idx,
+inline std::vector<int32_t> infer(const Tree& t, NodeId v, const std::map<std::string, size_t>& idx,
                                   const CharacterMatrix& m, States& states, size_t n_chars,
                                   int32_t missing, int32_t unedited) {
   std::vector<NodeId> kids = t.children(v);
@@ -66,7 +65,7 @@ inline std::vector<int32_t> infer(const SimpleRootedTree& t, NodeId v,
 }
 
 // The states map counting reads: the given one, or the inferred one.
-inline States states_for(const SimpleRootedTree& t, const CharacterMatrix& m, const States* given,
+inline States states_for(const Tree& t, const CharacterMatrix& m, const States* given,
                          int32_t missing, int32_t unedited) {
   if (given) return *given;
   States states;
@@ -78,7 +77,7 @@ inline States states_for(const SimpleRootedTree& t, const CharacterMatrix& m, co
   return states;
 }
 
-inline uint64_t parsimony(const SimpleRootedTree& t, const CharacterMatrix& m, const States* given,
+inline uint64_t parsimony(const Tree& t, const CharacterMatrix& m, const States* given,
                           int32_t missing, int32_t unedited) {
   States states = states_for(t, m, given, missing, unedited);
   auto idx = leaf_index(t);
@@ -94,10 +93,9 @@ inline uint64_t parsimony(const SimpleRootedTree& t, const CharacterMatrix& m, c
 }
 
 // Log-likelihood of non-empty data, logs taken per character.
-inline double log_likelihood(const SimpleRootedTree& t, const CharacterMatrix& m,
-                             const States* given, std::optional<double> rate,
-                             std::optional<double> collision, int32_t missing,
-                             int32_t unedited) {
+inline double log_likelihood(const Tree& t, const CharacterMatrix& m, const States* given,
+                             std::optional<double> rate, std::optional<double> collision,
+                             int32_t missing, int32_t unedited) {
   const double q = collision ? *collision : 0.1;
   const double p_edit = rate ? 1.0 - std::exp(-*rate) : 0.09516258196404048;
   const double p_stay = 1.0 - p_edit;

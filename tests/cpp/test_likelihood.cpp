@@ -6,7 +6,9 @@
 #include <string>
 
 #include "character_reference.hpp"
-#include "likelihood.hpp"
+#include "measures/characters/likelihood.hpp"
+#include "measures/model_defaults.hpp"
+#include "tree/newick.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {
@@ -19,7 +21,7 @@ LikelihoodResult score(const std::string& newick, const CharacterMatrix& m,
                        const InternalStates* states = nullptr,
                        std::optional<double> rate = std::nullopt,
                        std::optional<double> collision = std::nullopt) {
-  return calculate_likelihood(from_newick(newick), m, states, rate, collision, -1, 0);
+  return likelihood(from_newick(newick), m, states, rate, collision, -1, 0);
 }
 
 // Equal bits, so NaN equals NaN and -0.0 differs from 0.0.
@@ -99,18 +101,24 @@ TEST(Likelihood, WhatContributesNothing) {
 }
 
 TEST(Likelihood, NodeStateLookup) {
-  SimpleRootedTree t = from_newick("((A,B)x,(,C)y)r;");
+  Tree t = from_newick("((A,B)x,(,C)y)r;");
   LeafRowIndex rows(t);
   CharacterMatrix m{{1, 2}, {3}};
   InternalStates states{{"A", {9}}, {"C", {8, 8}}, {"x", {7}}};
-  EXPECT_EQ(get_node_states_likelihood(t, 2, rows, m, &states), (std::vector<int32_t>{1, 2}));
-  EXPECT_EQ(get_node_states_likelihood(t, 3, rows, m, &states), (std::vector<int32_t>{3}));
-  EXPECT_EQ(get_node_states_likelihood(t, 1, rows, m, &states), (std::vector<int32_t>{7}));
+  const StatesView view(rows.classes(), states);
+  const StatesView none(rows.classes());
+  auto of = [&](NodeId v, const StatesView& s) {
+    const StateSpan span = node_states(v, rows, m, s);
+    return std::vector<int32_t>(span.data, span.data + span.size);
+  };
+  EXPECT_EQ(of(2, view), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(of(3, view), (std::vector<int32_t>{3}));
+  EXPECT_EQ(of(1, view), (std::vector<int32_t>{7}));
   // Unnamed leaf at position 2: nothing. C at position 3 has no row: the map.
-  EXPECT_TRUE(get_node_states_likelihood(t, 5, rows, m, &states).empty());
-  EXPECT_EQ(get_node_states_likelihood(t, 6, rows, m, &states), (std::vector<int32_t>{8, 8}));
-  EXPECT_TRUE(get_node_states_likelihood(t, 4, rows, m, &states).empty());
-  EXPECT_TRUE(get_node_states_likelihood(t, 6, rows, m, nullptr).empty());
+  EXPECT_TRUE(of(5, view).empty());
+  EXPECT_EQ(of(6, view), (std::vector<int32_t>{8, 8}));
+  EXPECT_TRUE(of(4, view).empty());
+  EXPECT_TRUE(of(6, none).empty());
 }
 
 TEST(Likelihood, MatchesRecursiveDefinitionOnRandomTrees) {
@@ -121,15 +129,14 @@ TEST(Likelihood, MatchesRecursiveDefinitionOnRandomTrees) {
     reference::Case c = gen.next();
     if (c.matrix.empty() || c.matrix[0].empty()) continue;
     SCOPED_TRACE(c.newick);
-    SimpleRootedTree tree = from_newick(c.newick);
+    Tree tree = from_newick(c.newick);
     const auto rate = rates[gen.pick(0, 4)];
     const auto collision = collisions[gen.pick(0, 4)];
     const int32_t unedited = gen.pick(0, 3) == 0 ? 2 : 0;
-    double got = calculate_likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited)
-                     .log_likelihood;
+    double got = likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited).log_likelihood;
     double want = reference::log_likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited);
     EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
-    got = calculate_likelihood(tree, c.matrix, &c.internal_states, rate, collision, -1, unedited)
+    got = likelihood(tree, c.matrix, &c.internal_states, rate, collision, -1, unedited)
               .log_likelihood;
     want = reference::log_likelihood(tree, c.matrix, &c.states, rate, collision, -1, unedited);
     EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
@@ -142,7 +149,7 @@ TEST(Likelihood, DeepCaterpillarNeedsNoRecursion) {
   s += "L0,L1)n1";
   for (size_t k = 2; k <= depth; ++k) s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
   s += ";";
-  SimpleRootedTree tree = from_newick(s);
+  Tree tree = from_newick(s);
   CharacterMatrix m(depth + 1);
   for (size_t k = 0; k <= depth; ++k) m[k] = {1, k % 2 ? 2 : 1};
   // Character 0: internal nodes edited, only the root's two edges cut.
@@ -151,7 +158,7 @@ TEST(Likelihood, DeepCaterpillarNeedsNoRecursion) {
   const double log_cut = std::log(0.1 * kDefaultEditProbability);
   const double log_stay = std::log(1.0 - kDefaultEditProbability);
   const double want = (depth + 3) * log_cut + (depth - 1) * log_stay;
-  LikelihoodResult r = calculate_likelihood(tree, m, nullptr, std::nullopt, std::nullopt, -1, 0);
+  LikelihoodResult r = likelihood(tree, m, nullptr, std::nullopt, std::nullopt, -1, 0);
   EXPECT_NEAR(r.log_likelihood, want, 1e-9 * std::fabs(want));
   EXPECT_EQ(r.n_leaves, depth + 1);
 }
@@ -161,16 +168,16 @@ TEST(LikelihoodDistance, Rule) {
   EXPECT_EQ(relative_likelihood_distance(-12.0, -10.0), 0.0);
   EXPECT_EQ(relative_likelihood_distance(0.0, -5.0), kInf);
   EXPECT_EQ(relative_likelihood_distance(-0.0, 0.0), kInf);
-  EXPECT_EQ(relative_likelihood_distance(-kInf, -3.0), 0.0);    // quotient 0
-  EXPECT_EQ(relative_likelihood_distance(-kInf, -kInf), 0.0);   // quotient NaN
+  EXPECT_EQ(relative_likelihood_distance(-kInf, -3.0), 0.0);   // quotient 0
+  EXPECT_EQ(relative_likelihood_distance(-kInf, -kInf), 0.0);  // quotient NaN
   EXPECT_EQ(relative_likelihood_distance(std::nan(""), -1.0), 0.0);
 }
 
 TEST(LikelihoodDistance, OfTrees) {
-  SimpleRootedTree a = from_newick(kSmall);
-  SimpleRootedTree b = from_newick("(A,(B,C)x)r;");
+  Tree a = from_newick(kSmall);
+  Tree b = from_newick("(A,(B,C)x)r;");
   CharacterMatrix m{{1}, {1}, {0}};
-  auto dist = [&](const SimpleRootedTree& r, const SimpleRootedTree& g, const CharacterMatrix& mm,
+  auto dist = [&](const Tree& r, const Tree& g, const CharacterMatrix& mm,
                   const InternalStates* sr = nullptr, const InternalStates* sg = nullptr) {
     return likelihood_distance(r, g, mm, sr, sg, std::nullopt, std::nullopt, -1, 0)
         .likelihood_distance;
@@ -181,10 +188,8 @@ TEST(LikelihoodDistance, OfTrees) {
   EXPECT_EQ(dist(a, a, {}), kInf);
 
   // a: one cut and one stay; b: x is unedited, two cuts and two stays.
-  const double ra = calculate_likelihood(a, m, nullptr, std::nullopt, std::nullopt, -1, 0)
-                        .log_likelihood;
-  const double rb = calculate_likelihood(b, m, nullptr, std::nullopt, std::nullopt, -1, 0)
-                        .log_likelihood;
+  const double ra = likelihood(a, m, nullptr, std::nullopt, std::nullopt, -1, 0).log_likelihood;
+  const double rb = likelihood(b, m, nullptr, std::nullopt, std::nullopt, -1, 0).log_likelihood;
   ASSERT_NE(ra, rb);
   EXPECT_EQ(dist(a, b, m), std::max(rb / ra - 1.0, 0.0));
   EXPECT_EQ(dist(b, a, m), std::max(ra / rb - 1.0, 0.0));
@@ -192,9 +197,8 @@ TEST(LikelihoodDistance, OfTrees) {
 
   // Each tree uses its own states.
   EXPECT_EQ(dist(a, a, m, nullptr, &given),
-            relative_likelihood_distance(ra, calculate_likelihood(a, m, &given, std::nullopt,
-                                                                  std::nullopt, -1, 0)
-                                                 .log_likelihood));
+            relative_likelihood_distance(
+                ra, likelihood(a, m, &given, std::nullopt, std::nullopt, -1, 0).log_likelihood));
   // A reconstructed tree without internal labels scores exactly 0.
   EXPECT_EQ(dist(from_newick("((A,B),C);"), a, m), kInf);
 }

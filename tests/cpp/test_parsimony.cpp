@@ -5,7 +5,9 @@
 #include <string>
 
 #include "character_reference.hpp"
-#include "parsimony.hpp"
+#include "measures/characters/parsimony.hpp"
+#include "stats/poisson_tail.hpp"
+#include "tree/newick.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {
@@ -14,7 +16,7 @@ namespace {
 ParsimonyResult score(const std::string& newick, const CharacterMatrix& m,
                       const InternalStates* states = nullptr, int32_t missing = -1,
                       int32_t unedited = 0) {
-  return calculate_parsimony(from_newick(newick), m, states, missing, unedited);
+  return parsimony(from_newick(newick), m, states, missing, unedited);
 }
 
 constexpr const char* kSmall = "((A,B)x,C)r;";
@@ -93,7 +95,7 @@ TEST(Parsimony, NonBinaryNodesStopInference) {
   const std::string tree = "(((A,B)y,C,D)x,E)r;";
   CharacterMatrix m{{1}, {2}, {1}, {1}, {1}};
   EXPECT_EQ(score(tree, m).parsimony_score, 1u);
-  SimpleRootedTree t = from_newick(tree);
+  Tree t = from_newick(tree);
   LeafRowIndex rows(t);
   InferredStates inferred = infer_states(t, rows, m, -1, 0);
   EXPECT_EQ(inferred.states.find("y"), nullptr);
@@ -140,14 +142,13 @@ TEST(Parsimony, MatchesRecursiveDefinitionOnRandomTrees) {
   for (int round = 0; round < 3000; ++round) {
     reference::Case c = gen.next();
     SCOPED_TRACE(c.newick);
-    SimpleRootedTree tree = from_newick(c.newick);
+    Tree tree = from_newick(c.newick);
     const int32_t missing = gen.pick(0, 3) == 0 ? 1 : -1;
     const int32_t unedited = gen.pick(0, 3) == 0 ? 2 : 0;
-    EXPECT_EQ(calculate_parsimony(tree, c.matrix, nullptr, missing, unedited).parsimony_score,
+    EXPECT_EQ(parsimony(tree, c.matrix, nullptr, missing, unedited).parsimony_score,
               reference::parsimony(tree, c.matrix, nullptr, missing, unedited));
-    EXPECT_EQ(
-        calculate_parsimony(tree, c.matrix, &c.internal_states, missing, unedited).parsimony_score,
-        reference::parsimony(tree, c.matrix, &c.states, missing, unedited));
+    EXPECT_EQ(parsimony(tree, c.matrix, &c.internal_states, missing, unedited).parsimony_score,
+              reference::parsimony(tree, c.matrix, &c.states, missing, unedited));
   }
 }
 
@@ -157,7 +158,7 @@ TEST(Parsimony, InferredStatesGivenBackScoreTheSame) {
     reference::Case c = gen.next();
     if (c.matrix.empty()) continue;
     SCOPED_TRACE(c.newick);
-    SimpleRootedTree tree = from_newick(c.newick);
+    Tree tree = from_newick(c.newick);
     LeafRowIndex rows(tree);
     InferredStates inferred = infer_states(tree, rows, c.matrix, -1, 0);
     InternalStates given;
@@ -166,8 +167,8 @@ TEST(Parsimony, InferredStatesGivenBackScoreTheSame) {
       if (const StateSpan* s = inferred.states.find(tree.name(v)))
         given[std::string(tree.name(v))] = std::vector<int32_t>(s->data, s->data + s->size);
     }
-    EXPECT_EQ(calculate_parsimony(tree, c.matrix, &given, -1, 0).parsimony_score,
-              calculate_parsimony(tree, c.matrix, nullptr, -1, 0).parsimony_score);
+    EXPECT_EQ(parsimony(tree, c.matrix, &given, -1, 0).parsimony_score,
+              parsimony(tree, c.matrix, nullptr, -1, 0).parsimony_score);
   }
 }
 
@@ -175,15 +176,14 @@ TEST(Parsimony, NeverExceedsEdgeCharacterPairs) {
   reference::CaseGenerator gen(99);
   for (int round = 0; round < 1000; ++round) {
     reference::Case c = gen.next();
-    SimpleRootedTree tree = from_newick(c.newick);
+    Tree tree = from_newick(c.newick);
     size_t longest = 0;
     for (const auto& row : c.matrix) longest = std::max(longest, row.size());
     for (const auto& [name, list] : c.internal_states) longest = std::max(longest, list.size());
     size_t edges = 0;
     for (NodeId v = 0; v < tree.size(); ++v) edges += tree.has_parent(v);
-    EXPECT_LE(calculate_parsimony(tree, c.matrix, nullptr, -1, 0).parsimony_score,
-              edges * longest);
-    EXPECT_LE(calculate_parsimony(tree, c.matrix, &c.internal_states, -1, 0).parsimony_score,
+    EXPECT_LE(parsimony(tree, c.matrix, nullptr, -1, 0).parsimony_score, edges * longest);
+    EXPECT_LE(parsimony(tree, c.matrix, &c.internal_states, -1, 0).parsimony_score,
               edges * longest);
   }
 }
@@ -192,21 +192,20 @@ TEST(Parsimony, NeverExceedsEdgeCharacterPairs) {
 std::string caterpillar(size_t depth) {
   std::string s(depth, '(');
   s += "L0,L1)n1";
-  for (size_t k = 2; k <= depth; ++k)
-    s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
+  for (size_t k = 2; k <= depth; ++k) s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
   return s + ";";
 }
 
 TEST(Parsimony, DeepCaterpillarNeedsNoRecursion) {
   const size_t depth = 200000;
-  SimpleRootedTree tree = from_newick(caterpillar(depth));
+  Tree tree = from_newick(caterpillar(depth));
   // Leaves in node order are L0, L1, ..., L{depth}. Character 0 is edited
   // everywhere (all internal nodes inferred edited: the root's two edges
   // count); character 1 alternates edits, so every internal node is
   // unedited and every leaf edge counts.
   CharacterMatrix m(depth + 1);
   for (size_t k = 0; k <= depth; ++k) m[k] = {1, k % 2 ? 2 : 1};
-  EXPECT_EQ(calculate_parsimony(tree, m, nullptr, -1, 0).parsimony_score, 2 + depth + 1);
+  EXPECT_EQ(parsimony(tree, m, nullptr, -1, 0).parsimony_score, 2 + depth + 1);
 }
 
 TEST(ParsimonyPValue, PoissonTail) {
@@ -254,7 +253,7 @@ TEST(ParsimonyPValue, ErfApproximation) {
 }
 
 TEST(ParsimonyPValue, FromTree) {
-  SimpleRootedTree tree = from_newick(kSmall);
+  Tree tree = from_newick(kSmall);
   CharacterMatrix m{{1}, {1}, {0}};
   // S = 1, three leaves: mu = 0.1 * 2 by default.
   ParsimonyPValueResult p = parsimony_p_value(tree, m, nullptr, std::nullopt, -1, 0);
@@ -267,14 +266,13 @@ TEST(ParsimonyPValue, FromTree) {
   EXPECT_TRUE(std::isnan(parsimony_p_value(tree, m, nullptr, std::nan(""), -1, 0).p_value));
 
   // Unnamed leaves count toward mu too: four leaves -> mu = 0.3.
-  SimpleRootedTree wide = from_newick("((A,B)x,(,)y)r;");
+  Tree wide = from_newick("((A,B)x,(,)y)r;");
   ParsimonyPValueResult q = parsimony_p_value(wide, {{1}, {1}}, nullptr, std::nullopt, -1, 0);
   EXPECT_EQ(q.parsimony_score, 1u);
   EXPECT_EQ(q.p_value, 1.0 - std::exp(-(0.1 * 3.0)));
 
   // A single leaf: mu = 0, S = 0.
-  EXPECT_EQ(parsimony_p_value(from_newick("A;"), {{1}}, nullptr, std::nullopt, -1, 0).p_value,
-            1.0);
+  EXPECT_EQ(parsimony_p_value(from_newick("A;"), {{1}}, nullptr, std::nullopt, -1, 0).p_value, 1.0);
   // The method label is the same on the normal branch.
   const size_t depth = 300;
   std::string cat = caterpillar(depth);
@@ -285,7 +283,8 @@ TEST(ParsimonyPValue, FromTree) {
   EXPECT_EQ(big.parsimony_score, depth + 1);
   EXPECT_STREQ(big.method_used, "poisson_approximation");
   const double mu = 0.1 * static_cast<double>(depth);
-  EXPECT_EQ(big.p_value, 0.5 * (1.0 - erf_approx((301.0 - mu) / std::sqrt(mu) / 1.4142135623730951)));
+  EXPECT_EQ(big.p_value,
+            0.5 * (1.0 - erf_approx((301.0 - mu) / std::sqrt(mu) / 1.4142135623730951)));
 }
 
 }  // namespace

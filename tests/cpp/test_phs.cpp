@@ -13,16 +13,28 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
-#include "phs.hpp"
-#include "tree/lca.hpp"
+#include "measures/phs/phs.hpp"
+#include "reference/euler_lca.hpp"
+#include "stats/binomial_tail.hpp"
+#include "stats/simes.hpp"
 #include "tree_gen.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The score of pair lists: counts[i] and depths[i] belong to pair i.
+double score_of_pair_lists(double lambda, double q, const std::vector<uint64_t>& counts,
+                           const std::vector<double>& depths, uint64_t a) {
+  if (counts.size() != depths.size()) fail("pair counts and depths differ in length");
+  std::vector<PairBin> bins;
+  for (size_t i = 0; i < counts.size(); ++i) bins.push_back({counts[i], depths[i], 1});
+  merge_bins(bins);
+  return phs_score_from_bins(lambda, q, bins, a);
+}
 
 // ---- the reference ------------------------------------------------------------------
 
@@ -31,9 +43,9 @@ struct RefPairs {
   std::vector<double> depths;
 };
 
-RefPairs reference_pairs(const SimpleRootedTree& tree, const CharacterMatrix& matrix,
+RefPairs reference_pairs(const Tree& tree, const CharacterMatrix& matrix,
                          const InternalStates& states, int32_t missing, int32_t unedited) {
-  const EulerLca lca = precompute_constant_time_lca(tree);
+  const reference::EulerLca lca(tree);
   std::vector<NodeId> leaves;
   for (NodeId v = 0; v < tree.size(); ++v)
     if (tree.is_leaf(v) && tree.has_name(v)) leaves.push_back(v);
@@ -113,14 +125,16 @@ double reference_tail(double h, uint64_t c, uint64_t a) {
 double reference_score(double lambda, double q, const RefPairs& pairs, uint64_t a, bool capped) {
   std::vector<double> p;
   for (size_t i = 0; i < pairs.counts.size(); ++i)
-    p.push_back(reference_tail(reference_h(lambda, q, pairs.depths[i], capped), pairs.counts[i], a));
+    p.push_back(
+        reference_tail(reference_h(lambda, q, pairs.depths[i], capped), pairs.counts[i], a));
   const size_t m = p.size();
   if (m == 1) return std::isnan(p[0]) ? kInf : std::min(p[0], kInf);
   for (double x : p)
     if (std::isnan(x)) throw InternalError("NaN");
   std::stable_sort(p.begin(), p.end());
   double best = kInf;
-  for (size_t k = 1; k <= m; ++k) best = std::fmin(best, (static_cast<double>(m) * p[k - 1]) / static_cast<double>(k));
+  for (size_t k = 1; k <= m; ++k)
+    best = std::fmin(best, (static_cast<double>(m) * p[k - 1]) / static_cast<double>(k));
   return best;
 }
 
@@ -158,20 +172,25 @@ struct Case {
 // leaves, and sometimes equal markers.
 Case random_case(std::mt19937_64& gen, uint32_t max_leaves, int32_t distinct_edits = 3,
                  uint32_t min_leaves = 1) {
-  auto pick = [&](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(gen); };
+  auto pick = [&](uint32_t lo, uint32_t hi) {
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(gen);
+  };
   std::uniform_real_distribution<double> coin(0.0, 1.0);
   Case c;
   const uint32_t leaves = pick(min_leaves, max_leaves);
   std::vector<std::string> labels;
   for (uint32_t i = 0; i < leaves; ++i) {
     const double r = coin(gen);
-    labels.push_back(r < 0.1 ? "" : r < 0.2 ? testgen::leaf_label(pick(0, 3)) : testgen::leaf_label(i));
+    labels.push_back(r < 0.1   ? ""
+                     : r < 0.2 ? testgen::leaf_label(pick(0, 3))
+                               : testgen::leaf_label(i));
   }
   testgen::Shape shape;
   shape.max_children = pick(2, 4);
   shape.single_child_rate = coin(gen) < 0.3 ? 0.15 : 0.0;
   const std::vector<std::string> pool = {"x0", "x1", "x2", "x3", "x4", "x5", "t1"};
-  c.newick = testgen::name_internal_nodes(testgen::random_newick(labels, gen, shape), pool, 0.8, gen);
+  c.newick =
+      testgen::name_internal_nodes(testgen::random_newick(labels, gen, shape), pool, 0.8, gen);
   if (coin(gen) < 0.15) c.unedited = c.missing;
   const uint32_t width = pick(0, 40);
   const uint32_t rows = coin(gen) < 0.2 ? pick(0, leaves) : leaves + pick(0, 2);
@@ -179,7 +198,8 @@ Case random_case(std::mt19937_64& gen, uint32_t max_leaves, int32_t distinct_edi
     const double r = coin(gen);
     if (r < 0.15) return c.missing;
     if (r < 0.5) return c.unedited;
-    return static_cast<int32_t>(pick(1, static_cast<uint32_t>(distinct_edits))) * (coin(gen) < 0.1 ? -7 : 1);
+    return static_cast<int32_t>(pick(1, static_cast<uint32_t>(distinct_edits))) *
+           (coin(gen) < 0.1 ? -7 : 1);
   };
   for (uint32_t i = 0; i < rows; ++i) {
     const uint32_t len = coin(gen) < 0.2 ? pick(0, width + 3) : width;
@@ -206,24 +226,25 @@ TEST(PhsPairs, HistogramMatchesDenseTablesOnRandomTrees) {
   uint64_t shared = 0;  // pairs with c > 0
   for (int iter = 0; iter < 400; ++iter) {
     Case c = random_case(gen, 30);
-    const SimpleRootedTree tree = from_newick(c.newick);
+    const Tree tree = from_newick(c.newick);
     const RefPairs ref = reference_pairs(tree, c.matrix, c.states, c.missing, c.unedited);
     const std::vector<PairBin> want = bins_of(ref);
     for (uint64_t c : ref.counts) shared += c > 0;
     const std::vector<NodeId> leaves = tree.leaves();
     if (std::none_of(leaves.begin(), leaves.end(), [&](NodeId v) { return tree.has_name(v); })) {
-      EXPECT_THROW(OptimizedPHSTreeData::build(tree, c.matrix, c.states, c.missing, c.unedited), InternalError);
+      EXPECT_THROW(PhsPairBlocks::build(tree, c.matrix, c.states, c.missing, c.unedited),
+                   InternalError);
       continue;
     }
     for (uint32_t width : {1u, 2u, 4u})
       for (bool portable : {false, true}) {
-        const auto data = OptimizedPHSTreeData::build(tree, c.matrix, c.states, c.missing, c.unedited,
-                                                      {width, portable});
+        const auto data = PhsPairBlocks::build(tree, c.matrix, c.states, c.missing, c.unedited,
+                                               {width, portable});
         SCOPED_TRACE(c.newick + " width " + std::to_string(width) + (portable ? " sse2" : ""));
         ASSERT_EQ(data.total_pairs(), ref.counts.size());
-        expect_same_bins(calculate_phs_optimized(data, nullptr, 0), want);
+        expect_same_bins(count_pair_bins(data, nullptr, 0), want);
         for (uint64_t piece : {1u, 3u, 17u})
-          expect_same_bins(calculate_phs_optimized(data, &pool, piece), want);
+          expect_same_bins(count_pair_bins(data, &pool, piece), want);
       }
   }
   EXPECT_GT(shared, 2000u);
@@ -233,7 +254,7 @@ TEST(PhsPairs, CountsSpanSeveralBlocks) {
   // 70 characters: several 32-byte blocks at every code width. Everything is
   // shared except where the ancestor is edited (every 7th) or a leaf is
   // missing (every 11th, in the second leaf).
-  const SimpleRootedTree tree = from_newick("((A,B)y,C)r;");
+  const Tree tree = from_newick("((A,B)y,C)r;");
   CharacterMatrix m(3, std::vector<int32_t>(70));
   std::vector<int32_t> y(70, 0);
   uint64_t want = 0;
@@ -247,10 +268,10 @@ TEST(PhsPairs, CountsSpanSeveralBlocks) {
   const InternalStates s = {{"y", y}, {"r", std::vector<int32_t>(69, 0)}};
   for (uint32_t width : {1u, 2u, 4u})
     for (bool portable : {false, true}) {
-      const auto data = OptimizedPHSTreeData::build(tree, m, s, -1, 0, {width, portable});
+      const auto data = PhsPairBlocks::build(tree, m, s, -1, 0, {width, portable});
       // (A, C) and (B, C) under r see 69 characters; B misses 6 of them.
       ASSERT_EQ(want, 54u);
-      expect_same_bins(calculate_phs_optimized(data, nullptr, 0),
+      expect_same_bins(count_pair_bins(data, nullptr, 0),
                        {{want, 1.0, 1}, {63, 0.0, 1}, {69, 0.0, 1}});
     }
 }
@@ -274,46 +295,46 @@ TEST(PhsPairs, ManyDistinctEditsChooseWiderCodes) {
       states[name] = {0, 0};
     }
   }
-  const SimpleRootedTree named_tree = from_newick(with_names);
-  const auto data = OptimizedPHSTreeData::build(named_tree, matrix, states, -1, 0);
+  const Tree named_tree = from_newick(with_names);
+  const auto data = PhsPairBlocks::build(named_tree, matrix, states, -1, 0);
   EXPECT_EQ(data.code_width(), 2u);
-  expect_same_bins(calculate_phs_optimized(data, nullptr, 0),
+  expect_same_bins(count_pair_bins(data, nullptr, 0),
                    bins_of(reference_pairs(named_tree, matrix, states, -1, 0)));
 }
 
 TEST(PhsPairs, QuietAncestorsNeedNoComparisons) {
   // x has no unedited character, r has no states: nothing is compared.
-  const SimpleRootedTree tree = from_newick("((A,B)x,(C,D)y)r;");
+  const Tree tree = from_newick("((A,B)x,(C,D)y)r;");
   const CharacterMatrix m = {{1, 1}, {1, 1}, {2, 2}, {2, 2}};
   const InternalStates s = {{"x", {1, 1}}, {"y", {0, -1}}};
-  const auto data = OptimizedPHSTreeData::build(tree, m, s, -1, 0);
+  const auto data = PhsPairBlocks::build(tree, m, s, -1, 0);
   EXPECT_EQ(data.total_pairs(), 6u);
   EXPECT_EQ(data.compared_pairs(), 1u);  // only (C, D) under y
-  expect_same_bins(calculate_phs_optimized(data, nullptr, 0), {{0, 0.0, 4}, {0, 1.0, 1}, {1, 1.0, 1}});
+  expect_same_bins(count_pair_bins(data, nullptr, 0), {{0, 0.0, 4}, {0, 1.0, 1}, {1, 1.0, 1}});
 }
 
 TEST(PhsPairs, MissingRowsAreEmptyAndStatesGoToTheFirstNodeOfTheirName) {
   // Three rows for four named leaves: D has none. Both u nodes carry the
   // name; the outer one comes first in node order and takes the states.
-  const SimpleRootedTree tree = from_newick("(((A,B)u,C)u,D)r;");
+  const Tree tree = from_newick("(((A,B)u,C)u,D)r;");
   const CharacterMatrix m = {{3, 3}, {3, 3}, {3, 0}};
   const InternalStates s = {{"u", {0, 0}}, {"r", {0, 0}}};
-  const auto data = OptimizedPHSTreeData::build(tree, m, s, -1, 0);
+  const auto data = PhsPairBlocks::build(tree, m, s, -1, 0);
   EXPECT_EQ(data.leaf_count(), 4u);
   // (A, B) under the inner u: no states. (A, C), (B, C) under the outer u
   // share the edit 3. Pairs with D under r: D's row is empty.
-  expect_same_bins(calculate_phs_optimized(data, nullptr, 0), {{0, 0.0, 3}, {0, 2.0, 1}, {1, 1.0, 2}});
+  expect_same_bins(count_pair_bins(data, nullptr, 0), {{0, 0.0, 3}, {0, 2.0, 1}, {1, 1.0, 2}});
 }
 
 TEST(PhsPairs, TreesTheTablesRefuse) {
   const InternalStates none;
   // An unclosed "(" fails when the tables would be built, even with one leaf.
-  EXPECT_THROW(OptimizedPHSTreeData::build(from_newick("((A,B);"), {}, none, -1, 0), InternalError);
-  EXPECT_THROW(OptimizedPHSTreeData::build(from_newick("(A;"), {}, none, -1, 0), InternalError);
+  EXPECT_THROW(PhsPairBlocks::build(from_newick("((A,B);"), {}, none, -1, 0), InternalError);
+  EXPECT_THROW(PhsPairBlocks::build(from_newick("(A;"), {}, none, -1, 0), InternalError);
   // No named leaf: an index out of range while the tables are set up.
-  EXPECT_THROW(OptimizedPHSTreeData::build(from_newick("(,)x;"), {}, none, -1, 0), InternalError);
-  EXPECT_THROW(OptimizedPHSTreeData::build(from_newick(";"), {}, none, -1, 0), InternalError);
-  EXPECT_EQ(OptimizedPHSTreeData::build(from_newick("(A,)x;"), {}, none, -1, 0).leaf_count(), 1u);
+  EXPECT_THROW(PhsPairBlocks::build(from_newick("(,)x;"), {}, none, -1, 0), InternalError);
+  EXPECT_THROW(PhsPairBlocks::build(from_newick(";"), {}, none, -1, 0), InternalError);
+  EXPECT_EQ(PhsPairBlocks::build(from_newick("(A,)x;"), {}, none, -1, 0).leaf_count(), 1u);
 }
 
 // ---- p-values ------------------------------------------------------------------------
@@ -342,7 +363,8 @@ TEST(PhsPValues, BinomialTailAgainstExactValues) {
     for (uint64_t c = 1; c <= a + 1; ++c)
       for (double h : {0.01, 0.1, 0.3, 0.5}) {
         const double got = binomial_tail_pvalue(h, c, a), want = reference_tail(h, c, a);
-        ASSERT_TRUE(same_bits(got, want)) << a << " " << c << " " << h << ": " << got << " vs " << want;
+        ASSERT_TRUE(same_bits(got, want))
+            << a << " " << c << " " << h << ": " << got << " vs " << want;
       }
   // Large a: the products overflow to +inf and the tail runs to -inf or NaN
   // exactly as the term-by-term definition does.
@@ -404,8 +426,9 @@ TEST(PhsSimes, ThreePairExample) {
   const double lambda = std::log(2.0);
   const std::vector<uint64_t> counts = {1, 1, 0};
   const std::vector<double> depths = {0.0, 5.75, 3.0};
-  const double score = calculate_phs_pvalues(lambda, 0.04, counts, depths, 1);
-  const double p1 = phs_pair_pvalue(lambda, 0.04, 1, 0.0, 1), p2 = phs_pair_pvalue(lambda, 0.04, 1, 5.75, 1);
+  const double score = score_of_pair_lists(lambda, 0.04, counts, depths, 1);
+  const double p1 = phs_pair_pvalue(lambda, 0.04, 1, 0.0, 1),
+               p2 = phs_pair_pvalue(lambda, 0.04, 1, 5.75, 1);
   EXPECT_NEAR(p1, 0.01, 1e-12);
   EXPECT_NEAR(p2, 0.5, 0.01);
   EXPECT_NEAR(score, 0.03, 1e-12);
@@ -442,7 +465,8 @@ TEST(PhsSimes, RunsOfEqualValuesAndEdgeCases) {
       want = flat[0];
     } else {
       for (size_t k = 1; k <= flat.size(); ++k)
-        want = std::fmin(want, (static_cast<double>(flat.size()) * flat[k - 1]) / static_cast<double>(k));
+        want = std::fmin(want,
+                         (static_cast<double>(flat.size()) * flat[k - 1]) / static_cast<double>(k));
     }
     EXPECT_TRUE(same_bits(simes_combine(grouped), want));
   }
@@ -455,11 +479,11 @@ TEST(PhsScore, MatchesReferenceOnRandomCases) {
   int compared = 0, failures = 0;
   for (int iter = 0; iter < 600; ++iter) {
     Case c = random_case(gen, 24);
-    const SimpleRootedTree tree = from_newick(c.newick);
+    const Tree tree = from_newick(c.newick);
     const RefPairs ref = reference_pairs(tree, c.matrix, c.states, c.missing, c.unedited);
     if (ref.counts.empty()) continue;  // no_pairs, or no named leaf at all
-    const auto data = OptimizedPHSTreeData::build(tree, c.matrix, c.states, c.missing, c.unedited);
-    const std::vector<PairBin> bins = calculate_phs_optimized(data, nullptr, 0);
+    const auto data = PhsPairBlocks::build(tree, c.matrix, c.states, c.missing, c.unedited);
+    const std::vector<PairBin> bins = count_pair_bins(data, nullptr, 0);
     const uint64_t a = c.matrix.empty() ? 0 : c.matrix[0].size();
     const double estimated = estimate_mutation_rate(c.matrix, c.missing, c.unedited);
     for (double lambda : {estimated, 0.1, 0.02, 0.7, -0.3, 0.0, kNaN})
@@ -480,11 +504,11 @@ TEST(PhsScore, MatchesReferenceOnRandomCases) {
           SCOPED_TRACE(c.newick + " lambda " + std::to_string(lambda) + " q " + std::to_string(q));
           if (ref_failed) {
             EXPECT_THROW(phs_score_from_bins(lambda, q, bins, a), InternalError);
-            EXPECT_THROW(calculate_phs_pvalues(lambda, q, ref.counts, ref.depths, a), InternalError);
+            EXPECT_THROW(score_of_pair_lists(lambda, q, ref.counts, ref.depths, a), InternalError);
             ++failures;
           } else {
             EXPECT_TRUE(same_bits(phs_score_from_bins(lambda, q, bins, a), want));
-            EXPECT_TRUE(same_bits(calculate_phs_pvalues(lambda, q, ref.counts, ref.depths, a), want));
+            EXPECT_TRUE(same_bits(score_of_pair_lists(lambda, q, ref.counts, ref.depths, a), want));
             ++compared;
           }
         }
@@ -496,7 +520,7 @@ TEST(PhsScore, MatchesReferenceOnRandomCases) {
 }
 
 TEST(PhsScore, WorkedExample) {
-  const SimpleRootedTree tree = from_newick("(((A,B)y,C)x,D)r;");
+  const Tree tree = from_newick("(((A,B)y,C)x,D)r;");
   const CharacterMatrix m = {{1}, {1}, {0}, {0}};
   const InternalStates s = {{"y", {0}}, {"x", {0}}, {"r", {0}}};
   EXPECT_EQ(estimate_mutation_rate(m, -1, 0), -std::log(0.5));
@@ -530,7 +554,8 @@ TEST(PhsScore, EstimatedRate) {
 
 TEST(PhsScore, NoPairsAndQuietStates) {
   const InternalStates none;
-  PhsResult r = phs_optimized(from_newick("(A,)x;"), {{1}}, none, std::nullopt, std::nullopt, -1, 0, 0);
+  PhsResult r =
+      phs_optimized(from_newick("(A,)x;"), {{1}}, none, std::nullopt, std::nullopt, -1, 0, 0);
   EXPECT_EQ(r.phs_score, 1.0);
   EXPECT_EQ(r.total_pairs, 0u);
   EXPECT_STREQ(r.method_used, "no_pairs");
@@ -545,12 +570,12 @@ TEST(PhsScore, NoPairsAndQuietStates) {
   EXPECT_THROW(phs_optimized(from_newick("(A,B,C)y;"), {{1}, {1}, {1}}, {{"y", {0}}}, std::nullopt,
                              std::nullopt, -1, 0, std::nullopt),
                InternalError);
-  r = phs_optimized(from_newick("((A,B)y,C)r;"), {{1}, {1}, {1}}, {{"y", {0}}}, std::nullopt, std::nullopt,
-                    -1, 0, std::nullopt);
+  r = phs_optimized(from_newick("((A,B)y,C)r;"), {{1}, {1}, {1}}, {{"y", {0}}}, std::nullopt,
+                    std::nullopt, -1, 0, std::nullopt);
   EXPECT_EQ(r.phs_score, 1.0);
   // With a single pair the NaN becomes +inf.
-  r = phs_optimized(from_newick("(A,B)y;"), {{1}, {1}}, {{"y", {0}}}, std::nullopt, std::nullopt, -1, 0,
-                    std::nullopt);
+  r = phs_optimized(from_newick("(A,B)y;"), {{1}, {1}}, {{"y", {0}}}, std::nullopt, std::nullopt,
+                    -1, 0, std::nullopt);
   EXPECT_EQ(r.phs_score, kInf);
 }
 
@@ -572,7 +597,7 @@ TEST(PhsScore, DeepSharedEditsNoLongerFail) {
   CharacterMatrix m(n, std::vector<int32_t>{0, 0, 0});
   m[0] = {4, 0, 0};
   m[1] = {4, 0, 0};
-  const SimpleRootedTree tree = from_newick(named);
+  const Tree tree = from_newick(named);
   const PhsResult r = phs_optimized(tree, m, s, 0.1, 0.1, -1, 0, 1);
   EXPECT_GT(reference_h(0.1, 0.1, static_cast<double>(n - 2), false), 1.0);
   EXPECT_EQ(r.phs_score, 1.0);

@@ -1,14 +1,12 @@
-#include "runtime/pool.hpp"
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,12 +21,16 @@
 #include <thread>
 #include <vector>
 
-#include "errors.hpp"
+#include "runtime/chunk_plan.hpp"
+#include "runtime/cpu_limits.hpp"
+#include "runtime/pool.hpp"
+#include "util/errors.hpp"
 
 namespace cladorix {
 namespace {
 
 using namespace std::chrono_literals;
+using Counts = std::array<uint64_t, 4>;
 
 // ---------------------------------------------------------------------------
 // Chunk planning
@@ -37,8 +39,8 @@ TEST(ChunkPlanning, ChunkCountGrowsWithTheRootOfTheWorkUpToTheCap) {
   EXPECT_EQ(chunk_count(1999, 8000, 2000, 16), 1u);  // 0 x 0 raised to 1
   EXPECT_EQ(chunk_count(64000, 8000, 2000, 16), 16u);
   EXPECT_EQ(chunk_count(64000, 8000, 2000, 4), 4u);
-  EXPECT_EQ(chunk_count(10000, 8000, 2000, 16), 2u);   // sqrt(1 x 5)
-  EXPECT_EQ(chunk_count(161700, 8000, 2000, 4), 4u);   // sqrt(20 x 80) = 40, capped
+  EXPECT_EQ(chunk_count(10000, 8000, 2000, 16), 2u);  // sqrt(1 x 5)
+  EXPECT_EQ(chunk_count(161700, 8000, 2000, 4), 4u);  // sqrt(20 x 80) = 40, capped
   EXPECT_EQ(chunk_count(161700, 12000, 4000, 2), 2u);
   EXPECT_EQ(chunk_count(50000, 12000, 4000, 8), 6u);   // sqrt(4 x 12) = 6.93
   EXPECT_EQ(chunk_count(16002, 4000, 16000, 64), 2u);  // sqrt(4 x 1)
@@ -75,172 +77,6 @@ TEST(ChunkPlanning, EffectiveThreadCountCapsAtTheWorkers) {
   EXPECT_EQ(effective_thread_count(2, 3), 2u);
   EXPECT_EQ(effective_thread_count(0, 3), 0u);
   EXPECT_EQ(effective_thread_count(std::nullopt), WorkerPool::global().worker_count());
-}
-
-// ---------------------------------------------------------------------------
-// Pool size
-
-using namespace pool_sizing;
-
-struct FakeEnv {
-  std::map<std::string, std::string> vars;
-  std::vector<std::string> asked{};
-  EnvLookup lookup() {
-    return [this](const char* name) -> std::optional<std::string> {
-      asked.emplace_back(name);
-      auto it = vars.find(name);
-      if (it == vars.end()) return std::nullopt;
-      return it->second;
-    };
-  }
-};
-
-size_t decide(FakeEnv& env, size_t cpus) {
-  return decide_worker_count(env.lookup(), [cpus] { return cpus; });
-}
-
-TEST(PoolSize, ParseCountAcceptsOnlyPlainUnsignedDecimals) {
-  EXPECT_EQ(parse_count("3"), 3u);
-  EXPECT_EQ(parse_count("+4"), 4u);
-  EXPECT_EQ(parse_count("007"), 7u);
-  EXPECT_EQ(parse_count("0"), 0u);
-  EXPECT_EQ(parse_count("18446744073709551615"), UINT64_MAX);
-  for (const char* bad : {"", "+", " 4", "4 ", "4x", "-1", "-0", "++4", "0x10", "18446744073709551616",
-                          "99999999999999999999", "4\n"})
-    EXPECT_EQ(parse_count(bad), std::nullopt) << '"' << bad << '"';
-}
-
-TEST(PoolSize, RayonNumThreadsDecidesFirst) {
-  FakeEnv env{{{"RAYON_NUM_THREADS", "3"}, {"RAYON_RS_NUM_CPUS", "2"}}};
-  EXPECT_EQ(decide(env, 8), 3u);
-  env.vars["RAYON_NUM_THREADS"] = "+4";
-  EXPECT_EQ(decide(env, 8), 4u);
-}
-
-TEST(PoolSize, ZeroMeansTheCpuCountWithoutConsultingTheSecondVariable) {
-  FakeEnv env{{{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "2"}}};
-  EXPECT_EQ(decide(env, 5), 5u);
-  EXPECT_EQ(env.asked, std::vector<std::string>{"RAYON_NUM_THREADS"});
-}
-
-TEST(PoolSize, UnsetOrInvalidFallsToRayonRsNumCpus) {
-  FakeEnv env{{{"RAYON_RS_NUM_CPUS", "2"}}};
-  EXPECT_EQ(decide(env, 5), 2u);
-  for (const char* bad : {" 4", "4x", "-1", "", "18446744073709551616"}) {
-    env.vars["RAYON_NUM_THREADS"] = bad;
-    EXPECT_EQ(decide(env, 5), 2u) << '"' << bad << '"';
-  }
-}
-
-TEST(PoolSize, SecondVariableZeroOrInvalidMeansTheCpuCount) {
-  FakeEnv env;
-  EXPECT_EQ(decide(env, 6), 6u);
-  env.vars["RAYON_RS_NUM_CPUS"] = "0";
-  EXPECT_EQ(decide(env, 6), 6u);
-  env.vars["RAYON_RS_NUM_CPUS"] = "two";
-  EXPECT_EQ(decide(env, 6), 6u);
-}
-
-TEST(PoolSize, ClampedToOneThrough65535) {
-  FakeEnv env{{{"RAYON_NUM_THREADS", "100000"}}};
-  EXPECT_EQ(decide(env, 2), 65535u);
-  env.vars["RAYON_NUM_THREADS"] = "65535";
-  EXPECT_EQ(decide(env, 2), 65535u);
-  env.vars = {{"RAYON_RS_NUM_CPUS", "18446744073709551615"}};
-  EXPECT_EQ(decide(env, 2), 65535u);
-  env.vars.clear();
-  EXPECT_EQ(decide(env, 70000), 65535u);
-  EXPECT_EQ(decide(env, 0), 1u);
-}
-
-TEST(PoolSize, CgroupQuotaFiles) {
-  EXPECT_EQ(cgroup_v2_limit("max 100000\n"), std::nullopt);
-  EXPECT_EQ(cgroup_v2_limit("150000 100000\n"), 1u);
-  EXPECT_EQ(cgroup_v2_limit("250000 100000"), 2u);
-  EXPECT_EQ(cgroup_v2_limit("50000 100000\n"), 1u);  // a fraction of a CPU still gets one
-  EXPECT_EQ(cgroup_v2_limit("100000 0"), std::nullopt);
-  EXPECT_EQ(cgroup_v2_limit(""), std::nullopt);
-  EXPECT_EQ(cgroup_v1_limit("-1\n", "100000\n"), std::nullopt);
-  EXPECT_EQ(cgroup_v1_limit("400000\n", "100000\n"), 4u);
-  EXPECT_EQ(cgroup_v1_limit("150000", "100000"), 1u);
-  EXPECT_EQ(cgroup_v1_limit("150000", "garbage"), std::nullopt);
-}
-
-struct FakeFs {
-  std::map<std::string, std::string> files;
-  FileReader reader() {
-    return [this](const std::string& path) -> std::optional<std::string> {
-      auto it = files.find(path);
-      if (it == files.end()) return std::nullopt;
-      return it->second;
-    };
-  }
-};
-
-TEST(PoolSize, CgroupV2TakesTheTightestLimitUpTheHierarchy) {
-  FakeFs fs{{{"/proc/self/cgroup", "0::/user.slice/app.scope\n"},
-             {"/proc/self/mountinfo",
-              "24 30 0:22 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n"},
-             {"/sys/fs/cgroup/user.slice/app.scope/cpu.max", "max 100000\n"},
-             {"/sys/fs/cgroup/user.slice/cpu.max", "250000 100000\n"},
-             {"/sys/fs/cgroup/cpu.max", "800000 100000\n"}}};
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 2u);
-  fs.files["/sys/fs/cgroup/user.slice/app.scope/cpu.max"] = "150000 100000\n";
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 1u);
-}
-
-TEST(PoolSize, CgroupV1UnderAContainerMountRoot) {
-  // Without a cgroup namespace the path names the host's cgroup, while the
-  // container sees that cgroup at the mount point itself.
-  FakeFs fs{{{"/proc/self/cgroup", "4:memory:/docker/abc\n2:cpu,cpuacct:/docker/abc\n0::/\n"},
-             {"/proc/self/mountinfo",
-              "40 31 0:37 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
-              "41 31 0:38 /docker/abc /sys/fs/cgroup/memory ro,nosuid - cgroup cgroup rw,memory\n"},
-             {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "250000\n"},
-             {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}}};
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 2u);
-  fs.files["/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us"] = "-1\n";
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), std::nullopt);
-}
-
-TEST(PoolSize, CgroupWithoutMountinfoUsesTheUsualPlaces) {
-  FakeFs fs{{{"/proc/self/cgroup", "1:cpu:/batch\n"},
-             {"/sys/fs/cgroup/cpu/batch/cpu.cfs_quota_us", "300000"},
-             {"/sys/fs/cgroup/cpu/batch/cpu.cfs_period_us", "100000"}}};
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 3u);
-
-  FakeFs v2{{{"/proc/self/cgroup", "0::/job\n"}, {"/sys/fs/cgroup/job/cpu.max", "200000 100000"}}};
-  EXPECT_EQ(cgroup_cpu_limit(v2.reader()), 2u);
-
-  FakeFs none{{{"/proc/self/cgroup", "0::/\n"}}};
-  EXPECT_EQ(cgroup_cpu_limit(none.reader()), std::nullopt);
-  FakeFs unreadable;
-  EXPECT_EQ(cgroup_cpu_limit(unreadable.reader()), std::nullopt);
-}
-
-TEST(PoolSize, MountinfoPathsAreUnescaped) {
-  FakeFs fs{{{"/proc/self/cgroup", "0::/a\n"},
-             {"/proc/self/mountinfo", "24 30 0:22 / /mnt/cg\\040two rw - cgroup2 cgroup2 rw\n"},
-             {"/mnt/cg two/a/cpu.max", "300000 100000"}}};
-  EXPECT_EQ(cgroup_cpu_limit(fs.reader()), 3u);
-}
-
-TEST(PoolSize, CpuCountCombinesAffinityAndQuota) {
-  EXPECT_EQ(cpu_count(4, std::nullopt), 4u);
-  EXPECT_EQ(cpu_count(4, 2), 2u);
-  EXPECT_EQ(cpu_count(2, 16), 2u);
-  EXPECT_EQ(cpu_count(4, 0), 1u);
-  EXPECT_EQ(cpu_count(0, 3), 1u);  // undeterminable
-}
-
-TEST(PoolSize, TheProcessPoolFollowsTheRules) {
-  const size_t cpus = system_cpu_count();
-  EXPECT_GE(cpus, 1u);
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  EXPECT_LE(cpus, static_cast<size_t>(CPU_COUNT(&set)));
-  EXPECT_EQ(WorkerPool::global().worker_count(), decide_worker_count(process_env, system_cpu_count));
 }
 
 // ---------------------------------------------------------------------------
@@ -321,11 +157,13 @@ TEST(PoolOps, CollectsTypesWithoutDefaultAndBools) {
 TEST(PoolOps, IndexedSumAddsElementWise) {
   WorkerPool& pool = WorkerPool::global();
   const uint64_t k = 1000;
-  Counts4 s = pool.map_indexed_sum(k, [](size_t i) { return Counts4{i, 2 * i, 1, i * i}; });
-  EXPECT_EQ(s, (Counts4{k * (k - 1) / 2, k * (k - 1), k, (k - 1) * k * (2 * k - 1) / 6}));
-  EXPECT_EQ(pool.map_indexed_sum(0, [](size_t) { return Counts4{1, 1, 1, 1}; }), (Counts4{0, 0, 0, 0}));
+  Counts s = pool.map_indexed_sum<4>(k, [](size_t i) { return Counts{i, 2 * i, 1, i * i}; });
+  EXPECT_EQ(s, (Counts{k * (k - 1) / 2, k * (k - 1), k, (k - 1) * k * (2 * k - 1) / 6}));
+  EXPECT_EQ(pool.map_indexed_sum<4>(0, [](size_t) { return Counts{1, 1, 1, 1}; }),
+            (Counts{0, 0, 0, 0}));
   // Unsigned addition wraps, whatever the order.
-  EXPECT_EQ(pool.map_indexed_sum(3, [](size_t) { return Counts4{UINT64_MAX, 0, 0, 0}; })[0], UINT64_MAX - 2);
+  EXPECT_EQ(pool.map_indexed_sum<4>(3, [](size_t) { return Counts{UINT64_MAX, 0, 0, 0}; })[0],
+            UINT64_MAX - 2);
 }
 
 TEST(PoolOps, PiecesCoverTheRangeInOrderWithTheRemainderLast) {
@@ -338,36 +176,14 @@ TEST(PoolOps, PiecesCoverTheRangeInOrderWithTheRemainderLast) {
   EXPECT_EQ(pool.map_pieces_collect(5, 8, [](size_t b, size_t e) { return Span{b, e}; }),
             (std::vector<Span>{{0, 5}}));
   std::atomic<int> calls{0};
-  EXPECT_TRUE(pool.map_pieces_collect(0, 4, [&](size_t b, size_t e) { ++calls; return Span{b, e}; }).empty());
-  EXPECT_EQ(pool.map_pieces_sum(0, 4, [&](size_t, size_t) { ++calls; return Counts4{1, 1, 1, 1}; }),
-            (Counts4{0, 0, 0, 0}));
+  EXPECT_TRUE(pool.map_pieces_collect(0, 4,
+                                      [&](size_t b, size_t e) {
+                                        ++calls;
+                                        return Span{b, e};
+                                      })
+                  .empty());
   EXPECT_EQ(calls, 0);
   EXPECT_THROW(pool.map_pieces_collect(5, 0, [](size_t b, size_t) { return b; }), InternalError);
-}
-
-TEST(PoolOps, PiecesSumVisitsEveryIndexOnce) {
-  WorkerPool& pool = WorkerPool::global();
-  const size_t len = 1000003, piece = 997;
-  std::vector<std::atomic<uint8_t>> hits(len);
-  Counts4 s = pool.map_pieces_sum(len, piece, [&](size_t b, size_t e) {
-    Counts4 c{0, 0, 1, 0};
-    for (size_t i = b; i < e; ++i) {
-      c[0] += i;
-      c[1] += 1;
-      hits[i].fetch_add(1, std::memory_order_relaxed);
-    }
-    c[3] = e - b == piece ? 0 : 1;  // only the last piece is short
-    return c;
-  });
-  EXPECT_EQ(s, (Counts4{uint64_t{len} * (len - 1) / 2, len, (len + piece - 1) / piece, 1}));
-  for (size_t i = 0; i < len; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
-}
-
-TEST(PoolOps, JoinReturnsBothResults) {
-  WorkerPool& pool = WorkerPool::global();
-  auto [a, b] = pool.join([] { return std::string("left"); }, [] { return 42; });
-  EXPECT_EQ(a, "left");
-  EXPECT_EQ(b, 42);
 }
 
 TEST(PoolOps, PiecesRunOnWorkersConcurrently) {
@@ -376,23 +192,24 @@ TEST(PoolOps, PiecesRunOnWorkersConcurrently) {
   auto ids = pool.map_indexed_collect(16, [](size_t) { return std::this_thread::get_id(); });
   for (auto id : ids) EXPECT_NE(id, caller);
   if (pool.worker_count() < 2) return;
-  // Both halves of a join must be able to wait for each other.
+  // Two pieces must be able to wait for each other.
   std::atomic<int> arrived{0};
   auto meet = [&] {
     ++arrived;
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (arrived.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (arrived.load() < 2 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
     return arrived.load() == 2;
   };
-  auto [x, y] = pool.join(meet, meet);
-  EXPECT_TRUE(x);
-  EXPECT_TRUE(y);
+  const auto met = pool.map_indexed_collect(2, [&](size_t) { return meet(); });
+  EXPECT_TRUE(met[0]);
+  EXPECT_TRUE(met[1]);
 }
 
 TEST(PoolOps, NestedUseFromATaskRunsInline) {
   WorkerPool& pool = WorkerPool::global();
   auto out = pool.map_indexed_collect(4, [&](size_t i) {
-    auto inner = pool.map_indexed_sum(10, [i](size_t j) { return Counts4{i * j, 0, 0, 1}; });
+    auto inner = pool.map_indexed_sum<4>(10, [i](size_t j) { return Counts{i * j, 0, 0, 1}; });
     return inner[0] + inner[3];
   });
   EXPECT_EQ(out, (std::vector<uint64_t>{10, 55, 100, 145}));
@@ -428,16 +245,17 @@ TEST(PoolFailure, InternalErrorKeepsTypeAndMessage) {
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "index out of bounds: the len is 5 but the index is 5");
   }
-  EXPECT_THROW(pool.map_pieces_sum(100, 7,
-                                   [](size_t b, size_t) -> Counts4 {
-                                     if (b == 98) throw std::out_of_range("last piece");
-                                     return {};
-                                   }),
+  EXPECT_THROW(pool.map_pieces_collect(100, 7,
+                                       [](size_t b, size_t) -> size_t {
+                                         if (b == 98) throw std::out_of_range("last piece");
+                                         return b;
+                                       }),
                std::out_of_range);
-  EXPECT_THROW(pool.map_indexed_sum(3, [](size_t i) -> Counts4 {
-    if (i == 1) throw std::bad_alloc();
-    return {};
-  }),
+  EXPECT_THROW(pool.map_indexed_sum<4>(3,
+                                       [](size_t i) -> Counts {
+                                         if (i == 1) throw std::bad_alloc();
+                                         return {};
+                                       }),
                std::bad_alloc);
 }
 
@@ -446,19 +264,19 @@ TEST(PoolFailure, RunningPiecesFinishAndUnstartedOnesAreSkipped) {
   std::atomic<bool> slow_finished{false};
   std::atomic<size_t> ran{0};
   const size_t k = 5000;
-  EXPECT_THROW(pool.map_indexed_sum(k,
-                                    [&](size_t i) -> Counts4 {
-                                      ++ran;
-                                      if (i == 0) {
-                                        std::this_thread::sleep_for(50ms);
-                                        slow_finished = true;
-                                      } else if (i == 1) {
-                                        fail("piece failed");
-                                      } else {
-                                        std::this_thread::sleep_for(1ms);
-                                      }
-                                      return {};
-                                    }),
+  EXPECT_THROW(pool.map_indexed_sum<4>(k,
+                                       [&](size_t i) -> Counts {
+                                         ++ran;
+                                         if (i == 0) {
+                                           std::this_thread::sleep_for(50ms);
+                                           slow_finished = true;
+                                         } else if (i == 1) {
+                                           fail("piece failed");
+                                         } else {
+                                           std::this_thread::sleep_for(1ms);
+                                         }
+                                         return {};
+                                       }),
                InternalError);
   EXPECT_TRUE(slow_finished);  // the caller waited for the piece in flight
   EXPECT_LT(ran.load(), 200u);
@@ -467,10 +285,11 @@ TEST(PoolFailure, RunningPiecesFinishAndUnstartedOnesAreSkipped) {
 TEST(PoolFailure, PoolServesCallsAfterAFailure) {
   WorkerPool& pool = WorkerPool::global();
   for (int rep = 0; rep < 20; ++rep) {
-    EXPECT_THROW(pool.map_indexed_collect(16, [rep](size_t i) -> size_t {
-      if (i == static_cast<size_t>(rep % 16)) fail("boom");
-      return i;
-    }),
+    EXPECT_THROW(pool.map_indexed_collect(16,
+                                          [rep](size_t i) -> size_t {
+                                            if (i == static_cast<size_t>(rep % 16)) fail("boom");
+                                            return i;
+                                          }),
                  InternalError);
     auto ok = pool.map_indexed_collect(16, [](size_t i) { return i + 1; });
     ASSERT_EQ(ok.size(), 16u);
@@ -514,7 +333,8 @@ bool pool_works() {
   auto v = pool.map_indexed_collect(64, [](size_t i) { return i * 3; });
   for (size_t i = 0; i < v.size(); ++i)
     if (v[i] != i * 3) return false;
-  return v.size() == 64 && pool.map_indexed_sum(10, [](size_t) { return Counts4{1, 0, 0, 0}; })[0] == 10;
+  return v.size() == 64 &&
+         pool.map_indexed_sum<4>(10, [](size_t) { return Counts{1, 0, 0, 0}; })[0] == 10;
 }
 
 size_t thread_count() {
@@ -606,6 +426,31 @@ TEST(PoolProcess, ExitAfterPooledCallsIsPromptAndClean) {
   std::exit(ok && threads_left == 1 + seen[0]->worker_count() ? 0 : 3);
 }
 
+// The process's pool is sized from the environment when first used: each
+// case runs in a freshly started copy of this program.
+[[noreturn]] void exit_with_worker_count(const char* threads, const char* cpus) {
+  if (threads)
+    setenv("RAYON_NUM_THREADS", threads, 1);
+  else
+    unsetenv("RAYON_NUM_THREADS");
+  if (cpus)
+    setenv("RAYON_RS_NUM_CPUS", cpus, 1);
+  else
+    unsetenv("RAYON_RS_NUM_CPUS");
+  std::fprintf(stderr, "workers %zu\n", WorkerPool::global().worker_count());
+  std::exit(0);
+}
+
+TEST(PoolProcessDeathTest, TheEnvironmentSizesTheProcessPool) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(exit_with_worker_count("3", "7"), ::testing::ExitedWithCode(0), "workers 3\n");
+  EXPECT_EXIT(exit_with_worker_count(nullptr, "5"), ::testing::ExitedWithCode(0), "workers 5\n");
+  EXPECT_EXIT(exit_with_worker_count("junk", "2"), ::testing::ExitedWithCode(0), "workers 2\n");
+  const std::string cpus = "workers " + std::to_string(pool_sizing::system_cpu_count()) + "\n";
+  EXPECT_EXIT(exit_with_worker_count(nullptr, nullptr), ::testing::ExitedWithCode(0), cpus);
+  EXPECT_EXIT(exit_with_worker_count("0", "2"), ::testing::ExitedWithCode(0), cpus);
+}
+
 TEST(PoolProcessDeathTest, ConcurrentFirstUseStartsOneSetOfWorkers) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(first_use_from_eight_threads(), ::testing::ExitedWithCode(0), "threads");
@@ -635,7 +480,8 @@ TEST(PoolProcessDeathTest, ConcurrentFirstUseStartsOneSetOfWorkers) {
 
 TEST(PoolProcessDeathTest, WorkersThatCannotStartReportAnUninitialisedPool) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(start_without_address_space(), ::testing::ExitedWithCode(0), "first: The global thread pool");
+  EXPECT_EXIT(start_without_address_space(), ::testing::ExitedWithCode(0),
+              "first: The global thread pool");
 }
 
 // Sixteen workers, woken in a cascade by the workers that join: every piece

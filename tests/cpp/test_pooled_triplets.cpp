@@ -7,18 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
-#include "exhaustive_triplets.hpp"
-#include "optimized_triplets.hpp"
-#include "parallel_triplets.hpp"
+#include "measures/triplets/by_position.hpp"
+#include "measures/triplets/exhaustive_by_position.hpp"
+#include "reference/sample_indices.hpp"
 #include "runtime/random.hpp"
 #include "tree_gen.hpp"
+#include "util/errors.hpp"
 
 using namespace cladorix;
+using cladorix::reference::sample_indices;
 
 namespace {
 
-SimpleRootedTree parse(const std::string& s) { return from_newick(s); }
+Tree parse(const std::string& s) { return from_newick(s); }
 
 // (t0,(t1,(t2,...))): the mirror of testgen::caterpillar, with adjacent-leaf
 // depths rising where the other's fall.
@@ -37,7 +38,7 @@ std::string right_caterpillar(uint32_t n) {
 struct PairTable {
   uint32_t n = 0;
   std::vector<std::vector<uint64_t>> depth;
-  explicit PairTable(const SimpleRootedTree& t) {
+  explicit PairTable(const Tree& t) {
     const std::vector<NodeId> leaves = t.leaves();
     for (NodeId v : leaves) n += t.has_name(v) ? 1 : 0;
     depth.assign(n, std::vector<uint64_t>(n));
@@ -145,7 +146,7 @@ TripletCounters pairwise_runs(const LeafLca& lca1, const LeafLca& lca2, uint32_t
 
 bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-void expect_identical(const PooledTripletScores& a, const PooledTripletScores& b) {
+void expect_identical(const TripletResult& a, const TripletResult& b) {
   EXPECT_EQ(a.counters, b.counters);
   EXPECT_TRUE(same_double(a.all_triplets_correct, b.all_triplets_correct));
   EXPECT_TRUE(same_double(a.resolvable_triplets_correct, b.resolvable_triplets_correct));
@@ -159,14 +160,14 @@ struct Expected {
   uint64_t total, chunks;
 };
 
-void expect_plan(const PooledTripletScores& s, Expected e) {
+void expect_plan(const TripletResult& s, Expected e) {
   EXPECT_EQ(s.method_used, e.method);
   EXPECT_EQ(s.total_triplets_checked, e.total);
   EXPECT_EQ(s.parallel_chunks_used, e.chunks);
 }
 
-const PooledTripletConstants& P = kParallelTripletConstants;
-const PooledTripletConstants& O = kOptimizedTripletConstants;
+const PositionVariant& P = kParallelVariant;
+const PositionVariant& O = kOptimizedVariant;
 
 }  // namespace
 
@@ -174,22 +175,22 @@ const PooledTripletConstants& O = kOptimizedTripletConstants;
 
 TEST(PooledPlan, ParallelVariantWorkedExamples) {
   // n = 25 is never sampled; 2300 triplets stay on the calling thread.
-  PooledTripletPlan p = plan_pooled_triplets(P, 25, 10, 16);
+  TripletPlan p = plan_triplets_by_position(P, 25, 10, 16);
   EXPECT_FALSE(p.sampling);
   EXPECT_EQ(p.total_triplets_checked, 2300u);
   EXPECT_EQ(p.parallel_chunks_used, 1u);
   // n = 100 (161700 triplets), 10000 trials: 1 worker samples on one stream,
   // 2 workers (threshold 141421) on two, 4 (threshold 200000) count.
-  p = plan_pooled_triplets(P, 100, 10000, 1);
+  p = plan_triplets_by_position(P, 100, 10000, 1);
   EXPECT_TRUE(p.sampling);
   EXPECT_EQ(p.chunks, 1u);
-  p = plan_pooled_triplets(P, 100, 10000, 2);
+  p = plan_triplets_by_position(P, 100, 10000, 2);
   EXPECT_TRUE(p.sampling);
   EXPECT_EQ(p.chunks, 2u);
   EXPECT_EQ(p.trials_per_chunk, 5000u);
   EXPECT_EQ(p.extra_trials, 0u);
   EXPECT_EQ(p.parallel_chunks_used, 2u);
-  p = plan_pooled_triplets(P, 100, 10000, 4);
+  p = plan_triplets_by_position(P, 100, 10000, 4);
   EXPECT_FALSE(p.sampling);
   EXPECT_EQ(p.total_triplets_checked, 161700u);
   EXPECT_EQ(p.chunks, 4u);
@@ -197,20 +198,20 @@ TEST(PooledPlan, ParallelVariantWorkedExamples) {
   EXPECT_EQ(p.pieces, 9u);
   EXPECT_EQ(p.parallel_chunks_used, 4u);
   // Fewer than 5000 trials never leave the calling thread.
-  p = plan_pooled_triplets(P, 100, 4999, 2);
+  p = plan_triplets_by_position(P, 100, 4999, 2);
   EXPECT_TRUE(p.sampling);
   EXPECT_EQ(p.chunks, 1u);
   // Zero trials on a large tree: sampling that draws nothing.
-  p = plan_pooled_triplets(P, 500, 0, 8);
+  p = plan_triplets_by_position(P, 500, 0, 8);
   EXPECT_TRUE(p.sampling);
   EXPECT_EQ(p.total_triplets_checked, 0u);
   EXPECT_EQ(p.parallel_chunks_used, 1u);
   // At least as many trials as triplets: counted, whatever n.
-  p = plan_pooled_triplets(P, 500, triplet_count(500), 1);
+  p = plan_triplets_by_position(P, 500, triplet_count(500), 1);
   EXPECT_FALSE(p.sampling);
   EXPECT_EQ(p.total_triplets_checked, 20708500u);
   for (uint64_t n : {0u, 1u, 2u}) {
-    p = plan_pooled_triplets(P, n, 1000, 4);
+    p = plan_triplets_by_position(P, n, 1000, 4);
     EXPECT_FALSE(p.sampling);
     EXPECT_EQ(p.total_triplets_checked, 0u);
     EXPECT_EQ(p.parallel_chunks_used, 1u);
@@ -218,35 +219,35 @@ TEST(PooledPlan, ParallelVariantWorkedExamples) {
 }
 
 TEST(PooledPlan, OptimizedVariantWorkedExamples) {
-  PooledTripletPlan p = plan_pooled_triplets(O, 100, 10000, 1);
+  TripletPlan p = plan_triplets_by_position(O, 100, 10000, 1);
   EXPECT_TRUE(p.sampling);  // 161700 > 150000
   EXPECT_EQ(p.parallel_chunks_used, 1u);
-  p = plan_pooled_triplets(O, 100, 10000, 2);
+  p = plan_triplets_by_position(O, 100, 10000, 2);
   EXPECT_FALSE(p.sampling);  // threshold 212132
   EXPECT_EQ(p.chunks, 2u);
   EXPECT_EQ(p.piece_size, 40425u);
   EXPECT_EQ(p.pieces, 4u);
   EXPECT_EQ(p.parallel_chunks_used, 2u);
   // n = 200 (1313400 triplets), 8 workers.
-  p = plan_pooled_triplets(O, 200, 10000, 8);
+  p = plan_triplets_by_position(O, 200, 10000, 8);
   EXPECT_TRUE(p.sampling);
   EXPECT_EQ(p.chunks, 1u);  // 10000 / 12000 = 0
-  p = plan_pooled_triplets(O, 200, 50000, 8);
+  p = plan_triplets_by_position(O, 200, 50000, 8);
   EXPECT_EQ(p.chunks, 6u);
   EXPECT_EQ(p.trials_per_chunk, 8333u);
   EXPECT_EQ(p.extra_trials, 2u);
   EXPECT_EQ(p.parallel_chunks_used, 6u);
   // 8000 trials is the first that may use the pool, 8000 triplets likewise.
-  EXPECT_EQ(plan_pooled_triplets(O, 200, 7999, 8).chunks, 1u);
-  EXPECT_EQ(plan_pooled_triplets(O, 200, 8000, 64).chunks, 1u);  // sqrt(0 x 2)
-  EXPECT_EQ(plan_pooled_triplets(O, 200, 12000, 64).chunks, 1u);  // sqrt(1 x 3) = 1.7
-  EXPECT_EQ(plan_pooled_triplets(O, 200, 16000, 64).chunks, 2u);  // sqrt(1 x 4)
-  EXPECT_EQ(plan_pooled_triplets(O, 37, 1u << 20, 64).chunks, 1u);  // 7770 triplets
-  p = plan_pooled_triplets(O, 38, 1u << 20, 64);                    // 8436 triplets
+  EXPECT_EQ(plan_triplets_by_position(O, 200, 7999, 8).chunks, 1u);
+  EXPECT_EQ(plan_triplets_by_position(O, 200, 8000, 64).chunks, 1u);     // sqrt(0 x 2)
+  EXPECT_EQ(plan_triplets_by_position(O, 200, 12000, 64).chunks, 1u);    // sqrt(1 x 3) = 1.7
+  EXPECT_EQ(plan_triplets_by_position(O, 200, 16000, 64).chunks, 2u);    // sqrt(1 x 4)
+  EXPECT_EQ(plan_triplets_by_position(O, 37, 1u << 20, 64).chunks, 1u);  // 7770 triplets
+  p = plan_triplets_by_position(O, 38, 1u << 20, 64);                    // 8436 triplets
   EXPECT_FALSE(p.sampling);
   EXPECT_EQ(p.chunks, 1u);  // sqrt(0 x 2) = 0, raised to 1
   // Many chunks: the reported count is the chunk count, pieces aside.
-  p = plan_pooled_triplets(O, 2000, UINT64_MAX, 40);
+  p = plan_triplets_by_position(O, 2000, UINT64_MAX, 40);
   EXPECT_EQ(p.chunks, 40u);
   EXPECT_EQ(p.piece_size, triplet_count(2000) / 40 / 4);
   EXPECT_EQ(p.parallel_chunks_used, 40u);
@@ -254,21 +255,22 @@ TEST(PooledPlan, OptimizedVariantWorkedExamples) {
 
 TEST(PooledPlan, ThresholdsAndPieceDivisors) {
   // Sampling needs T above trunc(sqrt(cap) x factor): C(96,3) = 142880.
-  EXPECT_TRUE(plan_pooled_triplets(P, 96, 100, 2).sampling);    // > 141421
-  EXPECT_FALSE(plan_pooled_triplets(P, 95, 100, 2).sampling);   // 138415
-  EXPECT_FALSE(plan_pooled_triplets(O, 100, 100, 2).sampling);  // 161700 <= 212132
-  EXPECT_TRUE(plan_pooled_triplets(O, 110, 100, 2).sampling);   // 215820
-  EXPECT_TRUE(plan_pooled_triplets(O, 109, 100, 1).sampling);   // 209934 > 150000
-  EXPECT_FALSE(plan_pooled_triplets(O, 137, 100, 8).sampling);  // 419220 <= 424264
-  EXPECT_TRUE(plan_pooled_triplets(O, 138, 100, 8).sampling);   // 428536
+  EXPECT_TRUE(plan_triplets_by_position(P, 96, 100, 2).sampling);    // > 141421
+  EXPECT_FALSE(plan_triplets_by_position(P, 95, 100, 2).sampling);   // 138415
+  EXPECT_FALSE(plan_triplets_by_position(O, 100, 100, 2).sampling);  // 161700 <= 212132
+  EXPECT_TRUE(plan_triplets_by_position(O, 110, 100, 2).sampling);   // 215820
+  EXPECT_TRUE(plan_triplets_by_position(O, 109, 100, 1).sampling);   // 209934 > 150000
+  EXPECT_FALSE(plan_triplets_by_position(O, 137, 100, 8).sampling);  // 419220 <= 424264
+  EXPECT_TRUE(plan_triplets_by_position(O, 138, 100, 8).sampling);   // 428536
   // n >= 26 holds for sampling even with a cap of 0 (threshold 0).
-  EXPECT_FALSE(plan_pooled_triplets(P, 25, 10, 0).sampling);
-  EXPECT_TRUE(plan_pooled_triplets(P, 26, 10, 0).sampling);
+  EXPECT_FALSE(plan_triplets_by_position(P, 25, 10, 0).sampling);
+  EXPECT_TRUE(plan_triplets_by_position(P, 26, 10, 0).sampling);
   // Divisors by chunk count, seen in the piece sizes of a large count.
   const uint64_t t = triplet_count(3000);
-  const std::pair<uint64_t, uint64_t> parallel[] = {{3, 1}, {4, 2}, {15, 2}, {16, 3}, {49, 3}, {50, 4}};
+  const std::pair<uint64_t, uint64_t> parallel[] = {{3, 1},  {4, 2},  {15, 2},
+                                                    {16, 3}, {49, 3}, {50, 4}};
   for (auto [chunks, divisor] : parallel) {
-    const PooledTripletPlan p = plan_pooled_triplets(P, 3000, UINT64_MAX, chunks);
+    const TripletPlan p = plan_triplets_by_position(P, 3000, UINT64_MAX, chunks);
     ASSERT_EQ(p.chunks, chunks);
     EXPECT_EQ(p.piece_size, t / chunks / divisor) << chunks;
     EXPECT_EQ(p.pieces, (t + p.piece_size - 1) / p.piece_size);
@@ -276,7 +278,7 @@ TEST(PooledPlan, ThresholdsAndPieceDivisors) {
   }
   const std::pair<uint64_t, uint64_t> optimized[] = {{7, 2}, {8, 3}, {31, 3}, {32, 4}};
   for (auto [chunks, divisor] : optimized) {
-    const PooledTripletPlan p = plan_pooled_triplets(O, 3000, UINT64_MAX, chunks);
+    const TripletPlan p = plan_triplets_by_position(O, 3000, UINT64_MAX, chunks);
     ASSERT_EQ(p.chunks, chunks);
     EXPECT_EQ(p.piece_size, t / chunks / divisor) << chunks;
   }
@@ -285,27 +287,27 @@ TEST(PooledPlan, ThresholdsAndPieceDivisors) {
 TEST(PooledPlan, CapZeroFailsOnlyOnParallelPaths) {
   // Parallel variant: sampling with 5000 trials or more, counting from 10000
   // triplets; below those the cap has no effect.
-  EXPECT_EQ(plan_pooled_triplets(P, 100, 4999, 0).chunks, 1u);
-  EXPECT_THROW(plan_pooled_triplets(P, 100, 5000, 0), InternalError);
-  EXPECT_EQ(plan_pooled_triplets(P, 25, 10, 0).chunks, 1u);  // counting 2300
-  EXPECT_THROW(plan_pooled_triplets(P, 40, 5000, 0), InternalError);  // sampling 9880
-  const PooledTripletPlan below = plan_pooled_triplets(P, 40, 10000, 0);  // counting 9880
+  EXPECT_EQ(plan_triplets_by_position(P, 100, 4999, 0).chunks, 1u);
+  EXPECT_THROW(plan_triplets_by_position(P, 100, 5000, 0), InternalError);
+  EXPECT_EQ(plan_triplets_by_position(P, 25, 10, 0).chunks, 1u);           // counting 2300
+  EXPECT_THROW(plan_triplets_by_position(P, 40, 5000, 0), InternalError);  // sampling 9880
+  const TripletPlan below = plan_triplets_by_position(P, 40, 10000, 0);    // counting 9880
   EXPECT_FALSE(below.sampling);
   EXPECT_EQ(below.chunks, 1u);
-  EXPECT_THROW(plan_pooled_triplets(P, 41, 10660, 0), InternalError);  // counting 10660
+  EXPECT_THROW(plan_triplets_by_position(P, 41, 10660, 0), InternalError);  // counting 10660
   try {
-    plan_pooled_triplets(P, 41, 10660, 0);
+    plan_triplets_by_position(P, 41, 10660, 0);
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "attempt to divide by zero");
   }
   // Optimized variant: 8000 trials, 8000 triplets.
-  EXPECT_EQ(plan_pooled_triplets(O, 100, 7999, 0).chunks, 1u);
-  EXPECT_THROW(plan_pooled_triplets(O, 100, 8000, 0), InternalError);
-  EXPECT_EQ(plan_pooled_triplets(O, 37, 7770, 0).chunks, 1u);
-  EXPECT_THROW(plan_pooled_triplets(O, 38, 8436, 0), InternalError);
+  EXPECT_EQ(plan_triplets_by_position(O, 100, 7999, 0).chunks, 1u);
+  EXPECT_THROW(plan_triplets_by_position(O, 100, 8000, 0), InternalError);
+  EXPECT_EQ(plan_triplets_by_position(O, 37, 7770, 0).chunks, 1u);
+  EXPECT_THROW(plan_triplets_by_position(O, 38, 8436, 0), InternalError);
   // Through the whole measure, before any stream is created: no seed given,
   // so reaching the entropy source would not fail this way.
-  SimpleRootedTree t = parse(testgen::caterpillar(100));
+  Tree t = parse(testgen::caterpillar(100));
   EXPECT_THROW(triplets_correct_parallel(t, t, 5000, std::nullopt, 0, 4), InternalError);
   EXPECT_THROW(triplets_correct_optimized(t, t, 8000, std::nullopt, 0, 4), InternalError);
   expect_plan(triplets_correct_parallel(t, t, 4999, 3, 0, 4), {"parallel_sampling", 4999, 1});
@@ -316,8 +318,8 @@ TEST(PooledPlan, CapZeroFailsOnlyOnParallelPaths) {
 
 TEST(PooledTriplets, WorkedExamplesThroughTheWholeCall) {
   std::mt19937_64 gen(11);
-  SimpleRootedTree a = parse(testgen::random_newick(testgen::labels(100), gen));
-  SimpleRootedTree b = parse(testgen::random_newick(testgen::labels(100), gen));
+  Tree a = parse(testgen::random_newick(testgen::labels(100), gen));
+  Tree b = parse(testgen::random_newick(testgen::labels(100), gen));
   expect_plan(triplets_correct_parallel(a, b, 10000, 5, std::nullopt, 1),
               {"parallel_sampling", 10000, 1});
   expect_plan(triplets_correct_parallel(a, b, 10000, 5, std::nullopt, 2),
@@ -332,16 +334,16 @@ TEST(PooledTriplets, WorkedExamplesThroughTheWholeCall) {
   expect_plan(triplets_correct_parallel(a, b, 10000, 5, 1, 4), {"parallel_sampling", 10000, 1});
   expect_plan(triplets_correct_parallel(a, b, 10000, 5, 64, 2), {"parallel_sampling", 10000, 2});
 
-  SimpleRootedTree c = parse(testgen::random_newick(testgen::labels(200), gen));
-  SimpleRootedTree d = parse(testgen::random_newick(testgen::labels(200), gen));
+  Tree c = parse(testgen::random_newick(testgen::labels(200), gen));
+  Tree d = parse(testgen::random_newick(testgen::labels(200), gen));
   expect_plan(triplets_correct_optimized(c, d, 10000, 5, std::nullopt, 8),
               {"optimized_sampling", 10000, 1});
   expect_plan(triplets_correct_optimized(c, d, 50000, 5, std::nullopt, 8),
               {"optimized_sampling", 50000, 6});
 
   // Tiny trees: no triplet, NaN where 0/0, one chunk.
-  SimpleRootedTree two = parse("(a,b);");
-  const PooledTripletScores s = triplets_correct_optimized(two, two, 10, std::nullopt, 0, 4);
+  Tree two = parse("(a,b);");
+  const TripletResult s = triplets_correct_optimized(two, two, 10, std::nullopt, 0, 4);
   expect_plan(s, {"optimized_exhaustive", 0, 1});
   EXPECT_TRUE(std::isnan(s.all_triplets_correct));
   EXPECT_TRUE(std::isnan(s.proportion_unresolvable));
@@ -350,7 +352,7 @@ TEST(PooledTriplets, WorkedExamplesThroughTheWholeCall) {
 }
 
 TEST(PooledTriplets, Failures) {
-  SimpleRootedTree five = parse("((a,b),(c,(d,e)));"), six = parse("((a,b),(c,(d,(e,f))));");
+  Tree five = parse("((a,b),(c,(d,e)));"), six = parse("((a,b),(c,(d,(e,f))));");
   for (auto* fn : {&triplets_correct_parallel, &triplets_correct_optimized}) {
     try {
       (*fn)(five, six, 10, 1, std::nullopt, std::nullopt);
@@ -359,15 +361,16 @@ TEST(PooledTriplets, Failures) {
       EXPECT_STREQ(e.what(), "Trees must have the same number of taxa");
     }
     // An unclosed "(" fails where the tables are built, in either tree.
-    SimpleRootedTree broken = parse("((a,b),(c,(d,e));");
+    Tree broken = parse("((a,b),(c,(d,e));");
     EXPECT_THROW((*fn)(broken, five, 10, 1, std::nullopt, 2), InternalError);
     EXPECT_THROW((*fn)(five, broken, 10, 1, std::nullopt, 2), InternalError);
   }
-  ParallelTreeData data(five);
-  EXPECT_EQ(data.get_outgroup_fast(0, 1, 2), 2);
-  EXPECT_EQ(data.get_outgroup_fast(2, 3, 4), 2);
-  EXPECT_EQ(data.get_outgroup_fast(4, 3, 0), 0);
-  EXPECT_THROW(data.get_outgroup_fast(0, 1, 5), InternalError);
+  // Outgroups by position, in any order of the three: the index of the one out.
+  const LeafLca lca(five);
+  const uint32_t p012[3] = {0, 1, 2}, p234[3] = {2, 3, 4}, p430[3] = {4, 3, 0};
+  EXPECT_EQ(outgroup_at(lca, p012), 2);
+  EXPECT_EQ(outgroup_at(lca, p234), 0);
+  EXPECT_EQ(outgroup_at(lca, p430), 2);
 }
 
 // Seeded sampling follows the chunked streams exactly, for every chunk
@@ -380,8 +383,8 @@ TEST(PooledTriplets, SamplingEqualsChunkedStreams) {
     const uint32_t n = 130 + static_cast<uint32_t>(gen() % 100);
     std::vector<std::string> labels = testgen::labels(n);
     if (round % 3 == 2) labels[gen() % n].clear();  // one unnamed leaf: n - 1 positions
-    SimpleRootedTree t1 = parse(testgen::random_newick(labels, gen, shapes[round % 3]));
-    SimpleRootedTree t2 = parse(testgen::random_newick(labels, gen, shapes[(round + 1) % 3]));
+    Tree t1 = parse(testgen::random_newick(labels, gen, shapes[round % 3]));
+    Tree t2 = parse(testgen::random_newick(labels, gen, shapes[(round + 1) % 3]));
     const PairTable m1(t1), m2(t2);
     const uint64_t seed = gen();
     for (uint64_t trials : {9001u, 20011u}) {
@@ -389,15 +392,15 @@ TEST(PooledTriplets, SamplingEqualsChunkedStreams) {
       // One stream on the calling thread.
       RandomSource rng = RandomSource::from_seed_u64(seed);
       const TripletCounters one = draw(m1, m2, rng, trials);
-      const PooledTripletScores p1 = triplets_correct_parallel(t1, t2, trials, seed, 1, 16);
+      const TripletResult p1 = triplets_correct_parallel(t1, t2, trials, seed, 1, 16);
       ASSERT_EQ(p1.parallel_chunks_used, 1u);
       EXPECT_EQ(p1.counters, one);
       EXPECT_EQ(triplets_correct_optimized(t1, t2, trials, seed, 1, 16).counters, one);
       // Chunked: parallel up to sqrt((T/8000)(T/2000)), optimized up to
       // sqrt((T/12000)(T/4000)).
       for (uint64_t cap : {2u, 3u, 4u}) {
-        const PooledTripletScores p = triplets_correct_parallel(t1, t2, trials, seed, cap, 16);
-        const PooledTripletScores o = triplets_correct_optimized(t1, t2, trials, seed, cap, 16);
+        const TripletResult p = triplets_correct_parallel(t1, t2, trials, seed, cap, 16);
+        const TripletResult o = triplets_correct_optimized(t1, t2, trials, seed, cap, 16);
         EXPECT_EQ(p.method_used, "parallel_sampling");
         EXPECT_EQ(o.method_used, "optimized_sampling");
         EXPECT_EQ(p.counters, chunked_draws(m1, m2, trials, p.parallel_chunks_used, seed));
@@ -412,12 +415,12 @@ TEST(PooledTriplets, SamplingEqualsChunkedStreams) {
 // the injected worker count only moves the cap.
 TEST(PooledTriplets, PinnedChunksGiveIdenticalResults) {
   std::mt19937_64 gen(41);
-  SimpleRootedTree t1 = parse(testgen::random_newick(testgen::labels(300), gen));
-  SimpleRootedTree t2 = parse(testgen::random_newick(testgen::labels(300), gen, {3, 0.0}));
-  const PooledTripletScores base = triplets_correct_parallel(t1, t2, 40000, 9, 3, 3);
+  Tree t1 = parse(testgen::random_newick(testgen::labels(300), gen));
+  Tree t2 = parse(testgen::random_newick(testgen::labels(300), gen, {3, 0.0}));
+  const TripletResult base = triplets_correct_parallel(t1, t2, 40000, 9, 3, 3);
   ASSERT_EQ(base.parallel_chunks_used, 3u);
   for (uint64_t workers : {3u, 4u, 8u, 64u}) {
-    const PooledTripletScores s = triplets_correct_parallel(t1, t2, 40000, 9, 3, workers);
+    const TripletResult s = triplets_correct_parallel(t1, t2, 40000, 9, 3, workers);
     expect_identical(s, base);
     EXPECT_EQ(s.parallel_chunks_used, 3u);
   }
@@ -452,7 +455,7 @@ TEST(ExhaustiveCounts, MatchBruteForceOnAwkwardShapes) {
   }
   for (const auto& [s1, s2] : cases) {
     SCOPED_TRACE(s1 + " | " + s2);
-    SimpleRootedTree t1 = parse(s1), t2 = parse(s2);
+    Tree t1 = parse(s1), t2 = parse(s2);
     const PairTable m1(t1), m2(t2);
     if (m1.n != m2.n) continue;  // unnamed leaves fell differently
     const LeafLca l1(t1), l2(t2);
@@ -476,8 +479,7 @@ TEST(ExhaustiveCounts, MatchBruteForceOnAwkwardShapes) {
     }
     // Both variants' counting paths, sequential and in chunks, report them.
     for (uint64_t cap : {1u, 4u}) {
-      const PooledTripletScores s =
-          triplets_correct_parallel(t1, t2, UINT64_MAX, std::nullopt, cap, 8);
+      const TripletResult s = triplets_correct_parallel(t1, t2, UINT64_MAX, std::nullopt, cap, 8);
       EXPECT_EQ(s.counters, want);
       EXPECT_EQ(s.total_triplets_checked, triplet_count(m1.n));
     }
@@ -497,19 +499,18 @@ TEST(ExhaustiveCounts, LargerTreesAndThePool) {
       {testgen::deep_caterpillar(1200), testgen::deep_caterpillar(1200)},
       {testgen::random_newick(testgen::labels(1500), gen, {2, 0.0, true}),
        testgen::random_newick(testgen::labels(1500), gen, {4, 0.1, true})},
-      {testgen::random_newick(testgen::labels(900), gen, {7, 0.0}),
-       testgen::deep_caterpillar(900)},
+      {testgen::random_newick(testgen::labels(900), gen, {7, 0.0}), testgen::deep_caterpillar(900)},
   };
   for (const Case& c : cases) {
-    SimpleRootedTree t1 = parse(c.s1), t2 = parse(c.s2);
+    Tree t1 = parse(c.s1), t2 = parse(c.s2);
     const LeafLca l1(t1), l2(t2);
     const uint32_t n = l1.leaf_count();
     const TripletCounters want = pairwise_runs(l1, l2, n);
     EXPECT_EQ(exhaustive_triplet_counts(l1, l2, n), want);
     const uint64_t t = triplet_count(n);
     for (uint64_t cap : {1u, 2u, 7u, 60u}) {
-      const PooledTripletScores p = triplets_correct_parallel(t1, t2, t, 1, cap, 64);
-      const PooledTripletScores o = triplets_correct_optimized(t1, t2, t, 1, cap, 64);
+      const TripletResult p = triplets_correct_parallel(t1, t2, t, 1, cap, 64);
+      const TripletResult o = triplets_correct_optimized(t1, t2, t, 1, cap, 64);
       EXPECT_EQ(p.counters, want) << cap;
       EXPECT_EQ(o.counters, want) << cap;
       EXPECT_EQ(p.parallel_chunks_used, cap);
@@ -522,8 +523,8 @@ TEST(ExhaustiveCounts, LargerTreesAndThePool) {
 TEST(ExhaustiveCounts, IdenticalTreesAgreeEverywhere) {
   std::mt19937_64 gen(71);
   for (uint32_t n : {3u, 26u, 300u}) {
-    SimpleRootedTree t = parse(testgen::random_newick(testgen::labels(n), gen));
-    const PooledTripletScores s = triplets_correct_optimized(t, t, UINT64_MAX, 1, 2, 2);
+    Tree t = parse(testgen::random_newick(testgen::labels(n), gen));
+    const TripletResult s = triplets_correct_optimized(t, t, UINT64_MAX, 1, 2, 2);
     EXPECT_EQ(s.all_triplets_correct, 1.0);
     EXPECT_EQ(s.resolvable_triplets_correct, 1.0);
     EXPECT_EQ(s.unresolved_triplets_correct, 1.0);

@@ -1,5 +1,3 @@
-#include "runtime/random.hpp"
-
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -8,19 +6,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <filesystem>
-#include <array>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "reference/sample_indices.hpp"
+#include "runtime/chacha.hpp"
+#include "runtime/entropy.hpp"
+#include "runtime/random.hpp"
+#include "util/errors.hpp"
 
 using namespace cladorix;
+using cladorix::reference::sample_indices;
+using cladorix::reference::uniform_inclusive_u32;
 
 namespace {
 
@@ -62,10 +66,11 @@ TEST(ChachaBlock, TwentyRoundsZeroInputGivesKnownBlock) {
   uint32_t out[16];
   chacha_block(key, 0, 0, 20, out);
   const std::vector<unsigned char> expected = {
-      0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53, 0x86, 0xbd, 0x28,
-      0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36, 0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7,
-      0xda, 0x41, 0x59, 0x7c, 0x51, 0x57, 0x48, 0x8d, 0x77, 0x24, 0xe0, 0x3f, 0xb8, 0xd8, 0x4a, 0x37,
-      0x6a, 0x43, 0xb8, 0xf4, 0x15, 0x18, 0xa1, 0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86};
+      0x76, 0xb8, 0xe0, 0xad, 0xa0, 0xf1, 0x3d, 0x90, 0x40, 0x5d, 0x6a, 0xe5, 0x53,
+      0x86, 0xbd, 0x28, 0xbd, 0xd2, 0x19, 0xb8, 0xa0, 0x8d, 0xed, 0x1a, 0xa8, 0x36,
+      0xef, 0xcc, 0x8b, 0x77, 0x0d, 0xc7, 0xda, 0x41, 0x59, 0x7c, 0x51, 0x57, 0x48,
+      0x8d, 0x77, 0x24, 0xe0, 0x3f, 0xb8, 0xd8, 0x4a, 0x37, 0x6a, 0x43, 0xb8, 0xf4,
+      0x15, 0x18, 0xa1, 0x1c, 0xc3, 0x87, 0xb6, 0x69, 0xb2, 0xee, 0x65, 0x86};
   EXPECT_EQ(block_bytes(out), expected);
 }
 
@@ -145,9 +150,7 @@ TEST(RandomSource, NextU64AtEveryBufferBoundary) {
     unsigned index_after;
   };
   const Case cases[] = {
-      {0, w[0] | w[1] << 32, 2},
-      {61, w[61] | w[62] << 32, 63},
-      {62, w[62] | w[63] << 32, 64},
+      {0, w[0] | w[1] << 32, 2},    {61, w[61] | w[62] << 32, 63}, {62, w[62] | w[63] << 32, 64},
       {63, w[63] | w[64] << 32, 1},  // low half from the old buffer, high from the new
       {64, w[64] | w[65] << 32, 2},
   };
@@ -238,7 +241,9 @@ TEST(SampleIndices, AmountZeroDrawsNothing) {
 
 TEST(SampleIndices, AmountAboveLengthThrows) {
   auto rng = RandomSource::from_seed_u64(1);
-  for (auto [length, amount] : {std::pair<uint64_t, uint64_t>{3, 4}, {0, 1}, {uint64_t(1) << 33, (uint64_t(1) << 33) + 1}}) {
+  for (auto [length, amount] : {std::pair<uint64_t, uint64_t>{3, 4},
+                                {0, 1},
+                                {uint64_t(1) << 33, (uint64_t(1) << 33) + 1}}) {
     try {
       sample_indices(rng, length, amount);
       ADD_FAILURE() << "no error for length " << length << ", amount " << amount;
@@ -321,7 +326,8 @@ TEST(Sample3, MatchesSampleIndicesDrawForDraw) {
       if (n >= 3) lengths.push_back(n);
     }
   }
-  for (uint32_t n : {0xffffffffu, 0xfffffffeu, 0xfffffffdu, 1000003u, 2999999999u}) lengths.push_back(n);
+  for (uint32_t n : {0xffffffffu, 0xfffffffeu, 0xfffffffdu, 1000003u, 2999999999u})
+    lengths.push_back(n);
 
   for (uint32_t length : lengths) {
     for (uint64_t seed : {uint64_t(0), uint64_t(length), uint64_t(0x9e3779b97f4a7c15ull)}) {

@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
-#include "rf_distance.hpp"
+#include "measures/rf/rf_distance.hpp"
 #include "tree/bitvec.hpp"
+#include "tree/newick.hpp"
+#include "util/errors.hpp"
 
 using namespace cladorix;
 
@@ -67,8 +68,8 @@ TEST(RobinsonFoulds, IntervalKeysAgreeWithBitVectors) {
   for (int round = 0; round < 3000; ++round) {
     int pool = 3 + static_cast<int>(rng() % 12);
     int n1 = 1 + static_cast<int>(rng() % pool), n2 = 1 + static_cast<int>(rng() % pool);
-    SimpleRootedTree a = from_newick(random_newick(rng, n1, pool, false));
-    SimpleRootedTree b = from_newick(random_newick(rng, n2, pool, false));
+    Tree a = from_newick(random_newick(rng, n1, pool, false));
+    Tree b = from_newick(random_newick(rng, n2, pool, false));
     std::optional<uint64_t> fast = rf_distance_by_intervals(a, b);
     ASSERT_TRUE(fast.has_value());
     ASSERT_EQ(*fast, rf_distance_by_bitvecs(a, b)) << round;
@@ -82,17 +83,17 @@ TEST(RobinsonFoulds, RepeatedLeafNamesUseBitVectors) {
   std::mt19937 rng(7);
   int fallbacks = 0;
   for (int round = 0; round < 300; ++round) {
-    SimpleRootedTree a = from_newick(random_newick(rng, 8, 5, true));
-    SimpleRootedTree b = from_newick(random_newick(rng, 8, 5, true));
+    Tree a = from_newick(random_newick(rng, 8, 5, true));
+    Tree b = from_newick(random_newick(rng, 8, 5, true));
     if (!rf_distance_by_intervals(a, b)) ++fallbacks;
-    EXPECT_EQ(calculate_rf_distance(a, b).rf_distance, rf_distance_by_bitvecs(a, b));
+    EXPECT_EQ(rf_distance(a, b).rf_distance, rf_distance_by_bitvecs(a, b));
   }
   EXPECT_GT(fallbacks, 250);
 }
 
 TEST(RobinsonFoulds, WorkedExamples) {
   auto d = [](const char* x, const char* y) {
-    return calculate_rf_distance(from_newick(x), from_newick(y)).rf_distance;
+    return rf_distance(from_newick(x), from_newick(y)).rf_distance;
   };
   EXPECT_EQ(d("((A,B),C);", "((A,C),B);"), 0u);
   EXPECT_EQ(d("((A,B),(C,D));", "((A,C),(B,D));"), 2u);
@@ -103,7 +104,8 @@ TEST(RobinsonFoulds, WorkedExamples) {
   // Unattached nodes (unclosed "(") contribute names, never clusters.
   EXPECT_EQ(d("((A,B),C;", "((A,B),C);"), d("((A,B),(C));", "((A,B),C);"));
   EXPECT_THROW(d("(A,B);", "(,);"), InternalError);
-  RfNormalizedResult n = calculate_rf_distance_normalized(from_newick("((A,B)X,C);"), from_newick("((A,B),C);"));
+  RfNormalizedResult n =
+      rf_distance_normalized(from_newick("((A,B)X,C);"), from_newick("((A,B),C);"));
   EXPECT_EQ(n.tree1_leaves, 4u);
   EXPECT_EQ(n.tree2_leaves, 3u);
   EXPECT_EQ(n.max_possible_rf, 0u);

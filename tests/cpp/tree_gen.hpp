@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tree/newick.hpp"
 #include "tree/tree.hpp"
 
 namespace testgen {
@@ -83,14 +84,13 @@ inline std::string deep_caterpillar(uint32_t n) {
 }
 
 // Reference answers by walking parent links.
-inline uint32_t naive_depth(const cladorix::SimpleRootedTree& t, cladorix::NodeId v) {
+inline uint32_t naive_depth(const cladorix::Tree& t, cladorix::NodeId v) {
   uint32_t d = 0;
   while (t.has_parent(v)) v = t.parent(v), ++d;
   return d;
 }
 
-inline cladorix::NodeId naive_lca(const cladorix::SimpleRootedTree& t, cladorix::NodeId a,
-                                  cladorix::NodeId b) {
+inline cladorix::NodeId naive_lca(const cladorix::Tree& t, cladorix::NodeId a, cladorix::NodeId b) {
   uint32_t da = naive_depth(t, a), db = naive_depth(t, b);
   while (da > db) a = t.parent(a), --da;
   while (db > da) b = t.parent(b), --db;

@@ -1,0 +1,35 @@
+// The Newick reader and its one reported error.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "tree/tree.hpp"
+#include "util/texts.hpp"
+
+namespace cladorix {
+
+// The Newick reader's only error: a ")" or "," with no open "(" before it.
+// `idx` counts characters of the text after white space was removed.
+class NewickError : public std::exception {
+ public:
+  explicit NewickError(uint64_t idx)
+      : idx_(idx),
+        debug_(texts::kNewickErrorPrefix + std::to_string(idx) + texts::kNewickErrorSuffix) {}
+  uint64_t idx() const noexcept { return idx_; }
+  // The form every parse-failure message ends with.
+  const std::string& debug_form() const noexcept { return debug_; }
+  const char* what() const noexcept override { return debug_.c_str(); }
+
+ private:
+  uint64_t idx_;
+  std::string debug_;
+};
+
+// Reads Newick text (UTF-8). Throws NewickError for a ")" or "," without an
+// open "(", InternalError for a name or branch length running off the end.
+Tree from_newick(std::string_view text);
+
+}  // namespace cladorix
