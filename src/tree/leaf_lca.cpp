@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -18,7 +19,9 @@ MinSparseTable::MinSparseTable(std::vector<uint32_t> values) : size_(values.size
   }
   table_.resize(total);
   std::copy(values.begin(), values.end(), table_.begin());
+  CancelPoller poll;
   for (size_t k = 1; k < level_start_.size(); ++k) {
+    poll.tick(size_);
     const size_t half = size_t{1} << (k - 1);
     const uint32_t* prev = table_.data() + level_start_[k - 1];
     uint32_t* cur = table_.data() + level_start_[k];

@@ -1,5 +1,7 @@
 #include "tree/name_classes.hpp"
 
+#include "runtime/cancel.hpp"
+
 namespace cladorix {
 
 namespace {
@@ -34,7 +36,9 @@ NameClasses::NameClasses(std::initializer_list<const Tree*> trees) {
   const size_t mask = slots_.size() - 1;
   names_.reserve(hashed.size());
   constexpr size_t kLookahead = 16;
+  CancelPoller poll;
   for (size_t k = 0; k < hashed.size(); ++k) {
+    poll.tick(64);
     if (k + kLookahead < hashed.size())
       __builtin_prefetch(&slots_[hashed[k + kLookahead].hash & mask], 1);
     const auto [t, v, h] = hashed[k];

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tree/tree.hpp"
+#include "util/hash.hpp"
 
 namespace cladorix {
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -172,7 +173,9 @@ class NewickReader {
     NodeId current = 0;
     uint64_t pending_name = 0;  // the pending name is names_[pending_name, end)
     std::string& names = tree_.names_;
+    CancelPoller poll;
     while (p < end_) {
+      poll.tick(8);
       unsigned char c = *p;
       switch (kClass[c]) {
         case kSpace:
@@ -236,7 +239,13 @@ class NewickReader {
     // A node per "(" and "," at most (text after ";" is counted too): size
     // every column once and hand out ids by counting.
     size_t nodes = 1;
-    for (const unsigned char* q = begin_; q < end_; ++q) nodes += (*q == '(') | (*q == ',');
+    CancelPoller poll;
+    constexpr size_t kSlice = size_t{1} << 16;
+    for (const unsigned char* q = begin_; q < end_;) {
+      const unsigned char* stop = end_ - q > static_cast<ptrdiff_t>(kSlice) ? q + kSlice : end_;
+      for (; q < stop; ++q) nodes += (*q == '(') | (*q == ',');
+      poll.tick(kSlice / 4);
+    }
     tree_.resize_nodes(nodes);
     tree_.naming_order_.reserve(nodes);
     tree_.names_.reserve(static_cast<size_t>(end_ - begin_));

@@ -56,7 +56,6 @@ void Tree::set_name(NodeId v, uint64_t offset, uint32_t length) {
   name_off_[v] = offset;
   name_len_[v] = length;
   naming_order_.push_back(v);
-  taxa_map_.reset();
 }
 
 std::vector<NodeId> Tree::children(NodeId v) const {
@@ -66,70 +65,11 @@ std::vector<NodeId> Tree::children(NodeId v) const {
   return out;
 }
 
-const NameMap& Tree::taxa_map() const {
-  if (!taxa_map_) {
-    auto map = std::make_unique<NameMap>(naming_order_.size());
-    // Later names overwrite earlier ones, as each naming did when it happened.
-    for (NodeId v : naming_order_) map->insert_or_assign(name(v), v);
-    taxa_map_ = std::move(map);
-  }
-  return *taxa_map_;
-}
-
-std::optional<NodeId> Tree::get_taxa_node_id(std::string_view name) const {
-  const uint32_t* hit = taxa_map().find(name);
-  if (!hit) return std::nullopt;
-  return *hit;
-}
-
 std::vector<NodeId> Tree::leaves() const {
   std::vector<NodeId> out;
   for (NodeId v = 0; v < size(); ++v)
     if (child_count_[v] == 0) out.push_back(v);
   return out;
-}
-
-std::vector<NodeId> Tree::postorder_ids(NodeId start) const {
-  check(start);
-  std::vector<NodeId> out;
-  // Stack of (node, next child to descend into); no recursion over depth.
-  std::vector<std::pair<NodeId, NodeId>> stack;
-  stack.emplace_back(start, first_child_[start]);
-  while (!stack.empty()) {
-    auto& [node, next] = stack.back();
-    if (next == kNoNode) {
-      out.push_back(node);
-      stack.pop_back();
-    } else {
-      NodeId c = next;
-      next = next_sibling_[c];
-      stack.emplace_back(c, first_child_[c]);
-    }
-  }
-  return out;
-}
-
-std::vector<NodeId> Tree::preorder_ids(NodeId start) const {
-  check(start);
-  std::vector<NodeId> out;
-  std::vector<NodeId> stack{start};
-  std::vector<NodeId> kids;
-  while (!stack.empty()) {
-    NodeId v = stack.back();
-    stack.pop_back();
-    out.push_back(v);
-    kids.clear();
-    for_each_child(v, [&](NodeId c) { kids.push_back(c); });
-    stack.insert(stack.end(), kids.rbegin(), kids.rend());
-  }
-  return out;
-}
-
-uint32_t Tree::depth(NodeId v) const {
-  check(v);
-  uint32_t d = 0;
-  for (NodeId p = parent_[v]; p != kNoNode; p = parent_[p]) ++d;
-  return d;
 }
 
 std::vector<uint32_t> Tree::depths() const {

@@ -10,13 +10,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "tree/name_map.hpp"
 
 namespace cladorix {
 
@@ -64,22 +61,14 @@ class Tree {
   }
 
   // ---- names -------------------------------------------------------------
-  // Name -> id of the node named last with it (reader order), built on first
-  // use. Not thread-safe: call it on the thread that owns the tree before
-  // handing the tree to workers.
-  const NameMap& taxa_map() const;
   // Named nodes in the order the reader named them (a node named twice
-  // appears twice); the taxa map keeps the last node of each name.
+  // appears twice); where a name must find one node, the last naming wins.
   const std::vector<NodeId>& naming_order() const noexcept { return naming_order_; }
-  std::optional<NodeId> get_taxa_node_id(std::string_view name) const;
 
   // ---- traversals --------------------------------------------------------
-  std::vector<NodeId> leaves() const;                     // ascending id
-  std::vector<NodeId> postorder_ids(NodeId start) const;  // left-to-right post-order
-  std::vector<NodeId> preorder_ids(NodeId start) const;
-  // Edges from v up to the top of its component (the root for attached nodes).
-  uint32_t depth(NodeId v) const;
-  // depth() of every node, in one pass over the ids.
+  std::vector<NodeId> leaves() const;  // ascending id
+  // Edges from each node up to the top of its component (the root for
+  // attached nodes), by node id, in one pass.
   std::vector<uint32_t> depths() const;
   // Whether every node is reachable from the root.
   bool fully_connected() const;
@@ -112,7 +101,6 @@ class Tree {
   std::vector<uint8_t> has_weight_;
   std::string names_;                 // every name's bytes, back to back
   std::vector<NodeId> naming_order_;  // ids in the order names were given
-  mutable std::unique_ptr<NameMap> taxa_map_;
 };
 
 // The failures a measure that needs every leaf pair's LCA raises, each

@@ -4,16 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace cladorix {
+#include "util/hash.hpp"
 
-inline uint64_t mix64(uint64_t x) noexcept {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
+namespace cladorix {
 
 class U64Set {
  public:

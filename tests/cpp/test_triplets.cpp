@@ -11,6 +11,7 @@
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
 #include "reference/sample_indices.hpp"
+#include "reference/taxa_map.hpp"
 #include "runtime/random.hpp"
 #include "tree_gen.hpp"
 #include "util/errors.hpp"
@@ -50,7 +51,7 @@ uint64_t lca_depth(const Tree& t, NodeId a, NodeId b) { return naive_depth(t, na
 std::optional<std::string> base_outgroup(const Tree& t, const std::vector<std::string>& names) {
   NodeId ids[3];
   for (int i = 0; i < 3; ++i) {
-    std::optional<NodeId> id = t.get_taxa_node_id(names[i]);
+    std::optional<NodeId> id = reference::taxa_node_id(t, names[i]);
     if (!id) {
       for (NodeId leaf : t.leaves())
         if (t.has_name(leaf) && t.name(leaf) == names[i]) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -72,7 +73,9 @@ InferredStates infer_states(const Tree& tree, const LeafRowIndex& leaf_rows,
   constexpr uint64_t kExpanded = uint64_t{1} << 32;
   std::vector<uint64_t> stack;
   stack.push_back(tree.root());
+  CancelPoller poll;
   while (!stack.empty()) {
+    poll.tick(n_chars + 8);
     const uint64_t top = stack.back();
     const NodeId v = static_cast<NodeId>(top);
     const uint32_t kids = child_counts[v];

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "tree/name_classes.hpp"
-#include "tree/name_map.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {

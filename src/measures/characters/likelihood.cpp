@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "measures/model_defaults.hpp"
+#include "runtime/cancel.hpp"
 #include "util/clock.hpp"
 #include "util/texts.hpp"
 
@@ -24,6 +25,7 @@ double edge_log_sum(const Tree& tree, const std::vector<StateSpan>& spans, doubl
   const double term[4] = {0.0, log_stay, log_cut, -std::numeric_limits<double>::infinity()};
   const auto& parents = tree.parents();
   double total = 0.0;
+  CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
     if (parents[v] == kNoNode) continue;
     const StateSpan p = spans[parents[v]];
@@ -43,6 +45,7 @@ double edge_log_sum(const Tree& tree, const std::vector<StateSpan>& spans, doubl
       edge += term[kind];
     }
     total = total + edge;
+    poll.tick(m + 8);
   }
   return total;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "measures/model_defaults.hpp"
+#include "runtime/cancel.hpp"
 #include "stats/poisson_tail.hpp"
 #include "util/clock.hpp"
 #include "util/texts.hpp"
@@ -15,6 +16,7 @@ uint64_t count_total_mutations(const Tree& tree, const CharacterMatrix& matrix,
   const std::vector<StateSpan> spans = resolve_all_node_states(tree, leaf_rows, matrix, states);
   const auto& parents = tree.parents();
   uint64_t count = 0;
+  CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
     if (parents[v] == kNoNode) continue;
     const StateSpan p = spans[parents[v]];
@@ -24,6 +26,7 @@ uint64_t count_total_mutations(const Tree& tree, const CharacterMatrix& matrix,
     for (size_t i = 0; i < m; ++i)
       edge += (p[i] == unedited_state) & (c[i] != unedited_state) & (c[i] != missing_state);
     count += edge;
+    poll.tick(m + 8);
   }
   return count;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "measures/phs/kernels.hpp"
+#include "runtime/cancel.hpp"
 #include "tree/name_classes.hpp"
 #include "util/errors.hpp"
 #include "util/texts.hpp"
@@ -169,7 +170,9 @@ void PhsPairBlocks::recode_rows(uint32_t min_code_width) {
   std::vector<uint64_t> keys;
   keys.reserve(n);
   uint32_t most_codes = 0;
+  CancelPoller poll;
   for (uint64_t k = 0; k < usable; ++k) {
+    poll.tick(8 * n);
     keys.clear();
     for (uint64_t i = 0; i < n; ++i) {
       const StateSpan row = row_of(i);
@@ -280,6 +283,8 @@ std::vector<PairBin> PhsPairBlocks::count_compared_as(uint64_t begin, uint64_t e
     return (live_end + lanes - 1) / lanes;
   };
 
+  CancelPoller poll;
+  const uint64_t total_lanes = uint64_t{usable_width_} + 8;
   size_t bi = static_cast<size_t>(
       std::upper_bound(blocks_.begin(), blocks_.end(), begin,
                        [](uint64_t x, const PairBlock& b) { return x < b.first; }) -
@@ -309,6 +314,7 @@ std::vector<PairBin> PhsPairBlocks::count_compared_as(uint64_t begin, uint64_t e
       }
       pos += take;
       offset += take;
+      poll.tick(take * (live + 1) + total_lanes);
     }
     ++bi;
   }

@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "runtime/cancel.hpp"
 #include "tree/bitvec.hpp"
 #include "tree/name_classes.hpp"
 #include "util/clock.hpp"
@@ -234,8 +235,10 @@ SplitSet bitvec_splits(const Tree& t, const std::vector<uint8_t>& reach,
   // Clusters live until their parent has used them; children come before
   // parents in reverse id order.
   std::vector<std::optional<BitVec>> cluster(t.size());
+  CancelPoller poll;
   for (NodeId v = static_cast<NodeId>(t.size()); v-- > 0;) {
     if (!contributes(t, reach, v)) continue;
+    poll.tick(n / 16 + t.child_count(v) * (n / 64 + 1));
     BitVec c = BitVec::from_zeros(n);
     BitVec k = BitVec::from_ones(n);
     if (!t.is_leaf(v)) {
