@@ -12,64 +12,68 @@ namespace {
 
 // ---- registration ------------------------------------------------------------
 
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 PyMethodDef method(const char* name, FastFunction fn, const char* doc) {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// The interpreter shows the part before "\n--\n\n" as the text signature.
-#define CLADORIX_METHOD(fn, signature, doc) method(#fn, fn, signature "\n--\n\n" doc)
+// The name is the one the function binds its arguments under; the
+// interpreter shows the part of the doc before "\n--\n\n" as the text
+// signature.
+#define CLADORIX_METHOD(fn, signature, doc) \
+  method(fn.sig.function, &entry<fn>, signature "\n--\n\n" doc)
 
 PyMethodDef kMethods[] = {
-    CLADORIX_METHOD(triplets_correct,
+    CLADORIX_METHOD(kTripletsCorrect,
                     "triplets_correct(tree1_newick, tree2_newick, number_of_trials=1000, "
                     "min_triplets_at_depth=1, seed=None)",
                     "Python wrapper for triplets_correct function"),
-    CLADORIX_METHOD(triplets_correct_fast,
+    CLADORIX_METHOD(kTripletsCorrectFast,
                     "triplets_correct_fast(tree1_newick, tree2_newick, number_of_trials=1000, "
                     "min_triplets_at_depth=1, seed=None)",
                     "Fast Python wrapper for triplets_correct function"),
-    CLADORIX_METHOD(triplets_correct_ultra,
+    CLADORIX_METHOD(kTripletsCorrectUltra,
                     "triplets_correct_ultra(tree1_newick, tree2_newick, number_of_trials=5000, "
                     "min_triplets_at_depth=1, seed=None)",
                     "Ultra-fast Python wrapper with automatic exhaustive/sampling selection"),
-    CLADORIX_METHOD(triplets_correct_parallel,
+    CLADORIX_METHOD(kTripletsCorrectParallel,
                     "triplets_correct_parallel(tree1_newick, tree2_newick, number_of_trials=10000, "
                     "min_triplets_at_depth=1, seed=None, max_threads=None)",
                     "Parallel Python wrapper with rayon-based parallelization"),
     CLADORIX_METHOD(
-        triplets_correct_optimized,
+        kTripletsCorrectOptimized,
         "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, "
         "min_triplets_at_depth=1, seed=None, max_threads=None)",
         "Optimized Python wrapper using phylo-rs inspired techniques"),
-    CLADORIX_METHOD(phs_optimized,
+    CLADORIX_METHOD(kPhsOptimized,
                     "phs_optimized(tree_newick, character_matrix, internal_character_states, "
                     "mutation_rate=None, collision_probability=None, missing_state=..., "
                     "unedited_state=0, max_threads=None)",
                     "Optimized PHS (Pairwise Homoplasy Score) calculation"),
-    CLADORIX_METHOD(robinson_foulds_distance,
-                    "robinson_foulds_distance(tree1_newick, tree2_newick)",
+    CLADORIX_METHOD(kRobinsonFoulds, "robinson_foulds_distance(tree1_newick, tree2_newick)",
                     "Python wrapper for Robinson-Foulds distance calculation"),
-    CLADORIX_METHOD(robinson_foulds_distance_normalized,
+    CLADORIX_METHOD(kRobinsonFouldsNormalized,
                     "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)",
                     "Python wrapper for normalized Robinson-Foulds distance calculation"),
     CLADORIX_METHOD(
-        parsimony_score,
+        kParsimonyScore,
         "parsimony_score(tree_newick, character_matrix, internal_character_states=None, "
         "missing_state=..., unedited_state=0)",
         "Python wrapper for parsimony calculation"),
     CLADORIX_METHOD(
-        parsimony_p_value,
+        kParsimonyPValue,
         "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, "
         "mutation_rate=None, missing_state=..., unedited_state=0)",
         "Python wrapper for parsimony p-value calculation  "),
     CLADORIX_METHOD(
-        likelihood_score,
+        kLikelihoodScore,
         "likelihood_score(tree_newick, character_matrix, internal_character_states=None, "
         "mutation_rate=None, collision_probability=None, missing_state=..., "
         "unedited_state=0)",
         "Python wrapper for likelihood calculation"),
-    CLADORIX_METHOD(likelihood_distance,
+    CLADORIX_METHOD(kLikelihoodDistance,
                     "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, "
                     "character_matrix, internal_states_reconstructed=None, "
                     "internal_states_ground_truth=None, mutation_rate=None, "

@@ -2,11 +2,8 @@
 
 #include <utility>
 
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
 #include "binding/parse.hpp"
 #include "binding/result.hpp"
-#include "binding/signals.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
@@ -18,95 +15,49 @@
 namespace cladorix::py {
 namespace {
 
-// ---- parameter tables --------------------------------------------------------
+// ---- parameters ------------------------------------------------------------------
 
-constexpr Param kTripletParams1000[] = {
-    {"tree1_newick", Kind::Text},
-    {"tree2_newick", Kind::Text},
-    {"number_of_trials", Kind::U64, 1000},
-    {"min_triplets_at_depth", Kind::U64, 1},
-    {"seed", Kind::OptU64},
-};
-constexpr Param kTripletParams5000[] = {
-    {"tree1_newick", Kind::Text},
-    {"tree2_newick", Kind::Text},
-    {"number_of_trials", Kind::U64, 5000},
-    {"min_triplets_at_depth", Kind::U64, 1},
-    {"seed", Kind::OptU64},
-};
-constexpr Param kPooledTripletParams[] = {
-    {"tree1_newick", Kind::Text},
-    {"tree2_newick", Kind::Text},
-    {"number_of_trials", Kind::U64, 10000},
-    {"min_triplets_at_depth", Kind::U64, 1},
-    {"seed", Kind::OptU64},
-    {"max_threads", Kind::OptU64},
-};
-constexpr Param kPhsParams[] = {
-    {"tree_newick", Kind::Text},
-    {"character_matrix", Kind::Matrix},
-    {"internal_character_states", Kind::States},
-    {"mutation_rate", Kind::OptF64},
-    {"collision_probability", Kind::OptF64},
-    {"missing_state", Kind::I32, -1},
-    {"unedited_state", Kind::I32, 0},
-    {"max_threads", Kind::OptU64},
-};
-constexpr Param kTwoTreeParams[] = {
-    {"tree1_newick", Kind::Text},
-    {"tree2_newick", Kind::Text},
-};
-constexpr Param kParsimonyParams[] = {
-    {"tree_newick", Kind::Text},
-    {"character_matrix", Kind::Matrix},
-    {"internal_character_states", Kind::OptStates},
-    {"missing_state", Kind::I32, -1},
-    {"unedited_state", Kind::I32, 0},
-};
-constexpr Param kPValueParams[] = {
-    {"tree_newick", Kind::Text},
-    {"character_matrix", Kind::Matrix},
-    {"internal_character_states", Kind::OptStates},
-    {"mutation_rate", Kind::OptF64},
-    {"missing_state", Kind::I32, -1},
-    {"unedited_state", Kind::I32, 0},
-};
-constexpr Param kLikelihoodParams[] = {
-    {"tree_newick", Kind::Text},
-    {"character_matrix", Kind::Matrix},
-    {"internal_character_states", Kind::OptStates},
-    {"mutation_rate", Kind::OptF64},
-    {"collision_probability", Kind::OptF64},
-    {"missing_state", Kind::I32, -1},
-    {"unedited_state", Kind::I32, 0},
-};
-constexpr Param kLikelihoodDistanceParams[] = {
-    {"reconstructed_tree_newick", Kind::Text},
-    {"ground_truth_tree_newick", Kind::Text},
-    {"character_matrix", Kind::Matrix},
-    {"internal_states_reconstructed", Kind::OptStates},
-    {"internal_states_ground_truth", Kind::OptStates},
-    {"mutation_rate", Kind::OptF64},
-    {"collision_probability", Kind::OptF64},
-    {"missing_state", Kind::I32, -1},
-    {"unedited_state", Kind::I32, 0},
-};
-
-// Every function's frame: C++ failures become Python exceptions, and
-// pending signals are looked for while the computation runs.
-template <class Body>
-PyObject* call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               Body&& body) noexcept {
-  return guarded([&]() -> PyObject* {
-    const WatchSignals watch;
-    Args a = bind_arguments(sig, args, nargs, kwnames);
-    return body(a);
-  });
+constexpr Param kTree1{"tree1_newick", Kind::Text};
+constexpr Param kTree2{"tree2_newick", Kind::Text};
+constexpr Param kTree{"tree_newick", Kind::Text};
+constexpr Param kMinTriplets{"min_triplets_at_depth", Kind::U64, 1};
+constexpr Param kSeed{"seed", Kind::OptU64};
+constexpr Param kMaxThreads{"max_threads", Kind::OptU64};
+constexpr Param kMatrix{"character_matrix", Kind::Matrix};
+constexpr Param kStates{"internal_character_states", Kind::OptStates};
+constexpr Param kRate{"mutation_rate", Kind::OptF64};
+constexpr Param kCollision{"collision_probability", Kind::OptF64};
+constexpr Param kMissing{"missing_state", Kind::I32, -1};
+constexpr Param kUnedited{"unedited_state", Kind::I32, 0};
+constexpr Param trials(int64_t default_value) {
+  return {"number_of_trials", Kind::U64, default_value};
 }
 
+constexpr Param kSampledParams1000[] = {kTree1, kTree2, trials(1000), kMinTriplets, kSeed};
+constexpr Param kSampledParams5000[] = {kTree1, kTree2, trials(5000), kMinTriplets, kSeed};
+constexpr Param kPooledParams[] = {kTree1, kTree2, trials(10000), kMinTriplets, kSeed, kMaxThreads};
+constexpr Param kTwoTreeParams[] = {kTree1, kTree2};
+constexpr Param kPhsParams[] = {kTree,     kMatrix,    {"internal_character_states", Kind::States},
+                                kRate,     kCollision, kMissing,
+                                kUnedited, kMaxThreads};
+constexpr Param kParsimonyParams[] = {kTree, kMatrix, kStates, kMissing, kUnedited};
+constexpr Param kPValueParams[] = {kTree, kMatrix, kStates, kRate, kMissing, kUnedited};
+constexpr Param kLikelihoodParams[] = {kTree,      kMatrix,  kStates,  kRate,
+                                       kCollision, kMissing, kUnedited};
+constexpr Param kLikelihoodDistanceParams[] = {{"reconstructed_tree_newick", Kind::Text},
+                                               {"ground_truth_tree_newick", Kind::Text},
+                                               kMatrix,
+                                               {"internal_states_reconstructed", Kind::OptStates},
+                                               {"internal_states_ground_truth", Kind::OptStates},
+                                               kRate,
+                                               kCollision,
+                                               kMissing,
+                                               kUnedited};
+
+// ---- results ---------------------------------------------------------------------
+
 // The four per-bin values every triplet variant reports, then how the
-// result was obtained where the variant says so. min_triplets_at_depth
-// (argument 3) is converted and then ignored by every variant.
+// result was obtained where the variant says so.
 PyObject* triplet_dict(const TripletResult& r) {
   Dict d;
   d.bin0("all_triplets_correct", r.all_triplets_correct)
@@ -120,170 +71,151 @@ PyObject* triplet_dict(const TripletResult& r) {
   return d.release();
 }
 
+// ---- bodies ----------------------------------------------------------------------
+//
+// Every triplet variant converts min_triplets_at_depth (argument 3) and then
+// ignores it.
+
+struct TwoTrees {
+  Tree first, second;
+  explicit TwoTrees(const Args& a)
+      : first(parse_tree(a.text(0), texts::kParseTree1)),
+        second(parse_tree(a.text(1), texts::kParseTree2)) {}
+};
+
+PyObject* triplets_correct(Args& a) {
+  const TwoTrees t(a);
+  return triplet_dict(cladorix::triplets_correct(t.first, t.second, a.u64(2), a.opt_u64(4)));
+}
+
+PyObject* triplets_correct_fast(Args& a) {
+  const TwoTrees t(a);
+  return triplet_dict(cladorix::triplets_correct_fast(t.first, t.second, a.u64(2), a.opt_u64(4)));
+}
+
+PyObject* triplets_correct_ultra(Args& a) {
+  const TwoTrees t(a);
+  return triplet_dict(cladorix::triplets_correct_ultra(t.first, t.second, a.u64(2), a.opt_u64(4)));
+}
+
+template <const PositionVariant& variant>
+PyObject* pooled_triplets(Args& a) {
+  const TwoTrees t(a);
+  return triplet_dict(
+      triplets_by_position(variant, t.first, t.second, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
+}
+
+PyObject* phs_optimized(Args& a) {
+  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
+  const PhsResult r =
+      cladorix::phs_optimized(tree, std::move(a.matrix(1)), *a.states(2), model, a.opt_u64(7));
+  return Dict()
+      .f64("phs_score", r.phs_score)
+      .u64("total_pairs", r.total_pairs)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .str("method_used", r.method_used)
+      .u64("parallel_chunks_used", r.parallel_chunks_used)
+      .release();
+}
+
+PyObject* robinson_foulds(Args& a) {
+  const TwoTrees t(a);
+  const RfResult r = rf_distance(t.first, t.second);
+  return Dict()
+      .u64("rf_distance", r.rf_distance)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .str("method_used", texts::kRfMethod)
+      .release();
+}
+
+PyObject* robinson_foulds_normalized(Args& a) {
+  const TwoTrees t(a);
+  const RfNormalizedResult r = rf_distance_normalized(t.first, t.second);
+  return Dict()
+      .u64("rf_distance", r.base.rf_distance)
+      .f64("normalized_rf_distance", r.normalized_rf_distance)
+      .f64("computation_time_ms", r.base.computation_time_ms)
+      .str("method_used", texts::kRfMethod)
+      .u64("max_possible_rf", r.max_possible_rf)
+      .u64("tree1_leaves", r.tree1_leaves)
+      .u64("tree2_leaves", r.tree2_leaves)
+      .release();
+}
+
+PyObject* parsimony_score(Args& a) {
+  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const ParsimonyResult r = parsimony(tree, a.matrix(1), a.states(2), a.i32(3), a.i32(4));
+  return Dict()
+      .u64("parsimony_score", r.parsimony_score)
+      .u64("total_mutations", r.total_mutations)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .str("method_used", r.method_used)
+      .boolean("internal_states_inferred", r.internal_states_inferred)
+      .release();
+}
+
+PyObject* parsimony_p_value(Args& a) {
+  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const CharacterModel model{a.opt_f64(3), std::nullopt, a.i32(4), a.i32(5)};
+  const ParsimonyPValueResult r =
+      cladorix::parsimony_p_value(tree, a.matrix(1), a.states(2), model);
+  return Dict()
+      .f64("p_value", r.p_value)
+      .u64("parsimony_score", r.parsimony_score)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .str("method_used", r.method_used)
+      .release();
+}
+
+PyObject* likelihood_score(Args& a) {
+  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
+  const LikelihoodResult r = likelihood(tree, a.matrix(1), a.states(2), model);
+  return Dict()
+      .f64("log_likelihood", r.log_likelihood)
+      .f64("likelihood", r.likelihood)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .str("method_used", r.method_used)
+      .u64("n_characters", r.n_characters)
+      .u64("n_leaves", r.n_leaves)
+      .release();
+}
+
+PyObject* likelihood_distance(Args& a) {
+  const Tree reconstructed = parse_tree(a.text(0), texts::kParseReconstructed);
+  const Tree ground_truth = parse_tree(a.text(1), texts::kParseGroundTruth);
+  const CharacterModel model{a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8)};
+  const LikelihoodDistanceResult r = cladorix::likelihood_distance(
+      reconstructed, ground_truth, a.matrix(2), a.states(3), a.states(4), model);
+  return Dict().f64("likelihood_distance", r.likelihood_distance).release();
+}
+
 }  // namespace
 
-// ---- the twelve functions ----------------------------------------------------
+// ---- the functions ---------------------------------------------------------------
 
-PyObject* triplets_correct(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig{"triplets_correct", kTripletParams1000, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    return triplet_dict(cladorix::triplets_correct(t1, t2, a.u64(2), a.opt_u64(4)));
-  });
-}
-
-PyObject* triplets_correct_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  static const Signature sig{"triplets_correct_fast", kTripletParams1000, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    return triplet_dict(cladorix::triplets_correct_fast(t1, t2, a.u64(2), a.opt_u64(4)));
-  });
-}
-
-PyObject* triplets_correct_ultra(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  static const Signature sig{"triplets_correct_ultra", kTripletParams5000, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    return triplet_dict(cladorix::triplets_correct_ultra(t1, t2, a.u64(2), a.opt_u64(4)));
-  });
-}
-
-PyObject* triplets_correct_parallel(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  static const Signature sig{"triplets_correct_parallel", kPooledTripletParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    return triplet_dict(
-        cladorix::triplets_correct_parallel(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
-  });
-}
-
-PyObject* triplets_correct_optimized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-  static const Signature sig{"triplets_correct_optimized", kPooledTripletParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    return triplet_dict(
-        cladorix::triplets_correct_optimized(t1, t2, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
-  });
-}
-
-PyObject* phs_optimized(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig{"phs_optimized", kPhsParams, 3};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree tree = parse_tree(a.text(0), texts::kParseTree);
-    const PhsResult r =
-        cladorix::phs_optimized(tree, std::move(a.matrix(1)), *a.states(2), a.opt_f64(3),
-                                a.opt_f64(4), a.i32(5), a.i32(6), a.opt_u64(7));
-    return Dict()
-        .f64("phs_score", r.phs_score)
-        .u64("total_pairs", r.total_pairs)
-        .f64("computation_time_ms", r.computation_time_ms)
-        .str("method_used", r.method_used)
-        .u64("parallel_chunks_used", r.parallel_chunks_used)
-        .release();
-  });
-}
-
-PyObject* robinson_foulds_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-  static const Signature sig{"robinson_foulds_distance", kTwoTreeParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    const RfResult r = rf_distance(t1, t2);
-    return Dict()
-        .u64("rf_distance", r.rf_distance)
-        .f64("computation_time_ms", r.computation_time_ms)
-        .str("method_used", texts::kRfMethod)
-        .release();
-  });
-}
-
-PyObject* robinson_foulds_distance_normalized(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
-  static const Signature sig{"robinson_foulds_distance_normalized", kTwoTreeParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-    const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
-    const RfNormalizedResult r = rf_distance_normalized(t1, t2);
-    return Dict()
-        .u64("rf_distance", r.base.rf_distance)
-        .f64("normalized_rf_distance", r.normalized_rf_distance)
-        .f64("computation_time_ms", r.base.computation_time_ms)
-        .str("method_used", texts::kRfMethod)
-        .u64("max_possible_rf", r.max_possible_rf)
-        .u64("tree1_leaves", r.tree1_leaves)
-        .u64("tree2_leaves", r.tree2_leaves)
-        .release();
-  });
-}
-
-PyObject* parsimony_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig{"parsimony_score", kParsimonyParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree tree = parse_tree(a.text(0), texts::kParseTree);
-    const ParsimonyResult r = parsimony(tree, a.matrix(1), a.states(2), a.i32(3), a.i32(4));
-    return Dict()
-        .u64("parsimony_score", r.parsimony_score)
-        .u64("total_mutations", r.total_mutations)
-        .f64("computation_time_ms", r.computation_time_ms)
-        .str("method_used", r.method_used)
-        .boolean("internal_states_inferred", r.internal_states_inferred)
-        .release();
-  });
-}
-
-PyObject* parsimony_p_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig{"parsimony_p_value", kPValueParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree tree = parse_tree(a.text(0), texts::kParseTree);
-    const ParsimonyPValueResult r = cladorix::parsimony_p_value(tree, a.matrix(1), a.states(2),
-                                                                a.opt_f64(3), a.i32(4), a.i32(5));
-    return Dict()
-        .f64("p_value", r.p_value)
-        .u64("parsimony_score", r.parsimony_score)
-        .f64("computation_time_ms", r.computation_time_ms)
-        .str("method_used", r.method_used)
-        .release();
-  });
-}
-
-PyObject* likelihood_score(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature sig{"likelihood_score", kLikelihoodParams, 2};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree tree = parse_tree(a.text(0), texts::kParseTree);
-    const LikelihoodResult r =
-        likelihood(tree, a.matrix(1), a.states(2), a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6));
-    return Dict()
-        .f64("log_likelihood", r.log_likelihood)
-        .f64("likelihood", r.likelihood)
-        .f64("computation_time_ms", r.computation_time_ms)
-        .str("method_used", r.method_used)
-        .u64("n_characters", r.n_characters)
-        .u64("n_leaves", r.n_leaves)
-        .release();
-  });
-}
-
-PyObject* likelihood_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  static const Signature sig{"likelihood_distance", kLikelihoodDistanceParams, 3};
-  return call(sig, args, nargs, kwnames, [](Args& a) {
-    const Tree reconstructed = parse_tree(a.text(0), texts::kParseReconstructed);
-    const Tree ground_truth = parse_tree(a.text(1), texts::kParseGroundTruth);
-    const LikelihoodDistanceResult r =
-        cladorix::likelihood_distance(reconstructed, ground_truth, a.matrix(2), a.states(3),
-                                      a.states(4), a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8));
-    return Dict().f64("likelihood_distance", r.likelihood_distance).release();
-  });
-}
+constinit const Function kTripletsCorrect{{"triplets_correct", kSampledParams1000, 2},
+                                          triplets_correct};
+constinit const Function kTripletsCorrectFast{{"triplets_correct_fast", kSampledParams1000, 2},
+                                              triplets_correct_fast};
+constinit const Function kTripletsCorrectUltra{{"triplets_correct_ultra", kSampledParams5000, 2},
+                                               triplets_correct_ultra};
+constinit const Function kTripletsCorrectParallel{{"triplets_correct_parallel", kPooledParams, 2},
+                                                  pooled_triplets<kParallelVariant>};
+constinit const Function kTripletsCorrectOptimized{{"triplets_correct_optimized", kPooledParams, 2},
+                                                   pooled_triplets<kOptimizedVariant>};
+constinit const Function kPhsOptimized{{"phs_optimized", kPhsParams, 3}, phs_optimized};
+constinit const Function kRobinsonFoulds{{"robinson_foulds_distance", kTwoTreeParams, 2},
+                                         robinson_foulds};
+constinit const Function kRobinsonFouldsNormalized{
+    {"robinson_foulds_distance_normalized", kTwoTreeParams, 2}, robinson_foulds_normalized};
+constinit const Function kParsimonyScore{{"parsimony_score", kParsimonyParams, 2}, parsimony_score};
+constinit const Function kParsimonyPValue{{"parsimony_p_value", kPValueParams, 2},
+                                          parsimony_p_value};
+constinit const Function kLikelihoodScore{{"likelihood_score", kLikelihoodParams, 2},
+                                          likelihood_score};
+constinit const Function kLikelihoodDistance{{"likelihood_distance", kLikelihoodDistanceParams, 3},
+                                             likelihood_distance};
 
 }  // namespace cladorix::py

@@ -1,30 +1,43 @@
-// The Python-facing functions, one thin wrapper each: bind and convert the
-// arguments, parse the Newick texts in parameter order, call the plain C++
-// measure with signals watched, build the result dict.
+// The Python-facing functions. Each is a Function: the signature its
+// arguments are bound to and a body that runs on the converted arguments
+// (parse the Newick texts in parameter order, call the plain C++ measure,
+// build the result dict). `entry<fn>` is what CPython calls.
 #pragma once
 
+#include "binding/args.hpp"
+#include "binding/exceptions.hpp"
 #include "binding/py.hpp"
+#include "binding/signals.hpp"
 
 namespace cladorix::py {
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+struct Function {
+  Signature sig;
+  PyObject* (*body)(Args& args);
+};
 
-#define CLADORIX_FUNCTION(name) \
-  PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+// C++ failures become Python exceptions, and pending signals are looked for
+// while the computation runs.
+template <const Function& fn>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    const WatchSignals watch;
+    Args a = bind_arguments(fn.sig, args, nargs, kwnames);
+    return fn.body(a);
+  });
+}
 
-CLADORIX_FUNCTION(triplets_correct);
-CLADORIX_FUNCTION(triplets_correct_fast);
-CLADORIX_FUNCTION(triplets_correct_ultra);
-CLADORIX_FUNCTION(triplets_correct_parallel);
-CLADORIX_FUNCTION(triplets_correct_optimized);
-CLADORIX_FUNCTION(phs_optimized);
-CLADORIX_FUNCTION(robinson_foulds_distance);
-CLADORIX_FUNCTION(robinson_foulds_distance_normalized);
-CLADORIX_FUNCTION(parsimony_score);
-CLADORIX_FUNCTION(parsimony_p_value);
-CLADORIX_FUNCTION(likelihood_score);
-CLADORIX_FUNCTION(likelihood_distance);
-
-#undef CLADORIX_FUNCTION
+extern const Function kTripletsCorrect;
+extern const Function kTripletsCorrectFast;
+extern const Function kTripletsCorrectUltra;
+extern const Function kTripletsCorrectParallel;
+extern const Function kTripletsCorrectOptimized;
+extern const Function kPhsOptimized;
+extern const Function kRobinsonFoulds;
+extern const Function kRobinsonFouldsNormalized;
+extern const Function kParsimonyScore;
+extern const Function kParsimonyPValue;
+extern const Function kLikelihoodScore;
+extern const Function kLikelihoodDistance;
 
 }  // namespace cladorix::py

@@ -1,9 +1,20 @@
-// Parameters of the irreversible CRISPR-Cas9 editing model when the caller
-// gives none. Shared by the parsimony p-value, the likelihood and the
-// pairwise homoplasy score.
+// The irreversible CRISPR-Cas9 editing model's parameters as a caller gives
+// them, and what stands in for those left out. Shared by the parsimony
+// p-value, the likelihood and the pairwise homoplasy score.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace cladorix {
+
+// Parameters are never validated: out-of-range values flow into the formulas.
+struct CharacterModel {
+  std::optional<double> mutation_rate;          // edits per edge (lambda)
+  std::optional<double> collision_probability;  // q
+  int32_t missing_state = -1;
+  int32_t unedited_state = 0;
+};
 
 // Edits per edge (lambda).
 inline constexpr double kDefaultMutationRate = 0.1;

@@ -21,7 +21,7 @@ LikelihoodResult score(const std::string& newick, const CharacterMatrix& m,
                        const InternalStates* states = nullptr,
                        std::optional<double> rate = std::nullopt,
                        std::optional<double> collision = std::nullopt) {
-  return likelihood(from_newick(newick), m, states, rate, collision, -1, 0);
+  return likelihood(from_newick(newick), m, states, {rate, collision, -1, 0});
 }
 
 // Equal bits, so NaN equals NaN and -0.0 differs from 0.0.
@@ -133,10 +133,11 @@ TEST(Likelihood, MatchesRecursiveDefinitionOnRandomTrees) {
     const auto rate = rates[gen.pick(0, 4)];
     const auto collision = collisions[gen.pick(0, 4)];
     const int32_t unedited = gen.pick(0, 3) == 0 ? 2 : 0;
-    double got = likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited).log_likelihood;
+    double got =
+        likelihood(tree, c.matrix, nullptr, {rate, collision, -1, unedited}).log_likelihood;
     double want = reference::log_likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited);
     EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
-    got = likelihood(tree, c.matrix, &c.internal_states, rate, collision, -1, unedited)
+    got = likelihood(tree, c.matrix, &c.internal_states, {rate, collision, -1, unedited})
               .log_likelihood;
     want = reference::log_likelihood(tree, c.matrix, &c.states, rate, collision, -1, unedited);
     EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
@@ -158,7 +159,7 @@ TEST(Likelihood, DeepCaterpillarNeedsNoRecursion) {
   const double log_cut = std::log(0.1 * kDefaultEditProbability);
   const double log_stay = std::log(1.0 - kDefaultEditProbability);
   const double want = (depth + 3) * log_cut + (depth - 1) * log_stay;
-  LikelihoodResult r = likelihood(tree, m, nullptr, std::nullopt, std::nullopt, -1, 0);
+  LikelihoodResult r = likelihood(tree, m, nullptr, {std::nullopt, std::nullopt, -1, 0});
   EXPECT_NEAR(r.log_likelihood, want, 1e-9 * std::fabs(want));
   EXPECT_EQ(r.n_leaves, depth + 1);
 }
@@ -179,7 +180,7 @@ TEST(LikelihoodDistance, OfTrees) {
   CharacterMatrix m{{1}, {1}, {0}};
   auto dist = [&](const Tree& r, const Tree& g, const CharacterMatrix& mm,
                   const InternalStates* sr = nullptr, const InternalStates* sg = nullptr) {
-    return likelihood_distance(r, g, mm, sr, sg, std::nullopt, std::nullopt, -1, 0)
+    return likelihood_distance(r, g, mm, sr, sg, {std::nullopt, std::nullopt, -1, 0})
         .likelihood_distance;
   };
   EXPECT_EQ(dist(a, a, m), 0.0);
@@ -188,8 +189,8 @@ TEST(LikelihoodDistance, OfTrees) {
   EXPECT_EQ(dist(a, a, {}), kInf);
 
   // a: one cut and one stay; b: x is unedited, two cuts and two stays.
-  const double ra = likelihood(a, m, nullptr, std::nullopt, std::nullopt, -1, 0).log_likelihood;
-  const double rb = likelihood(b, m, nullptr, std::nullopt, std::nullopt, -1, 0).log_likelihood;
+  const double ra = likelihood(a, m, nullptr, {std::nullopt, std::nullopt, -1, 0}).log_likelihood;
+  const double rb = likelihood(b, m, nullptr, {std::nullopt, std::nullopt, -1, 0}).log_likelihood;
   ASSERT_NE(ra, rb);
   EXPECT_EQ(dist(a, b, m), std::max(rb / ra - 1.0, 0.0));
   EXPECT_EQ(dist(b, a, m), std::max(ra / rb - 1.0, 0.0));
@@ -198,7 +199,7 @@ TEST(LikelihoodDistance, OfTrees) {
   // Each tree uses its own states.
   EXPECT_EQ(dist(a, a, m, nullptr, &given),
             relative_likelihood_distance(
-                ra, likelihood(a, m, &given, std::nullopt, std::nullopt, -1, 0).log_likelihood));
+                ra, likelihood(a, m, &given, {std::nullopt, std::nullopt, -1, 0}).log_likelihood));
   // A reconstructed tree without internal labels scores exactly 0.
   EXPECT_EQ(dist(from_newick("((A,B),C);"), a, m), kInf);
 }

@@ -256,30 +256,37 @@ TEST(ParsimonyPValue, FromTree) {
   Tree tree = from_newick(kSmall);
   CharacterMatrix m{{1}, {1}, {0}};
   // S = 1, three leaves: mu = 0.1 * 2 by default.
-  ParsimonyPValueResult p = parsimony_p_value(tree, m, nullptr, std::nullopt, -1, 0);
+  ParsimonyPValueResult p =
+      parsimony_p_value(tree, m, nullptr, {std::nullopt, std::nullopt, -1, 0});
   EXPECT_EQ(p.parsimony_score, 1u);
   EXPECT_EQ(p.p_value, 1.0 - std::exp(-0.2));
   EXPECT_STREQ(p.method_used, "poisson_approximation");
   EXPECT_GE(p.computation_time_ms, 0.0);
-  EXPECT_EQ(parsimony_p_value(tree, m, nullptr, 0.25, -1, 0).p_value, 1.0 - std::exp(-0.5));
-  EXPECT_EQ(parsimony_p_value(tree, m, nullptr, -1.0, -1, 0).p_value, 0.0);
-  EXPECT_TRUE(std::isnan(parsimony_p_value(tree, m, nullptr, std::nan(""), -1, 0).p_value));
+  EXPECT_EQ(parsimony_p_value(tree, m, nullptr, {0.25, std::nullopt, -1, 0}).p_value,
+            1.0 - std::exp(-0.5));
+  EXPECT_EQ(parsimony_p_value(tree, m, nullptr, {-1.0, std::nullopt, -1, 0}).p_value, 0.0);
+  EXPECT_TRUE(
+      std::isnan(parsimony_p_value(tree, m, nullptr, {std::nan(""), std::nullopt, -1, 0}).p_value));
 
   // Unnamed leaves count toward mu too: four leaves -> mu = 0.3.
   Tree wide = from_newick("((A,B)x,(,)y)r;");
-  ParsimonyPValueResult q = parsimony_p_value(wide, {{1}, {1}}, nullptr, std::nullopt, -1, 0);
+  ParsimonyPValueResult q =
+      parsimony_p_value(wide, {{1}, {1}}, nullptr, {std::nullopt, std::nullopt, -1, 0});
   EXPECT_EQ(q.parsimony_score, 1u);
   EXPECT_EQ(q.p_value, 1.0 - std::exp(-(0.1 * 3.0)));
 
   // A single leaf: mu = 0, S = 0.
-  EXPECT_EQ(parsimony_p_value(from_newick("A;"), {{1}}, nullptr, std::nullopt, -1, 0).p_value, 1.0);
+  EXPECT_EQ(
+      parsimony_p_value(from_newick("A;"), {{1}}, nullptr, {std::nullopt, std::nullopt, -1, 0})
+          .p_value,
+      1.0);
   // The method label is the same on the normal branch.
   const size_t depth = 300;
   std::string cat = caterpillar(depth);
   CharacterMatrix alt(depth + 1);
   for (size_t k = 0; k <= depth; ++k) alt[k] = {k % 2 ? 2 : 1};
   ParsimonyPValueResult big =
-      parsimony_p_value(from_newick(cat), alt, nullptr, std::nullopt, -1, 0);
+      parsimony_p_value(from_newick(cat), alt, nullptr, {std::nullopt, std::nullopt, -1, 0});
   EXPECT_EQ(big.parsimony_score, depth + 1);
   EXPECT_STREQ(big.method_used, "poisson_approximation");
   const double mu = 0.1 * static_cast<double>(depth);

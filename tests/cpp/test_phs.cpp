@@ -524,7 +524,7 @@ TEST(PhsScore, WorkedExample) {
   const CharacterMatrix m = {{1}, {1}, {0}, {0}};
   const InternalStates s = {{"y", {0}}, {"x", {0}}, {"r", {0}}};
   EXPECT_EQ(estimate_mutation_rate(m, -1, 0), -std::log(0.5));
-  const PhsResult r = phs_optimized(tree, m, s, std::nullopt, std::nullopt, -1, 0, std::nullopt);
+  const PhsResult r = phs_optimized(tree, m, s, {std::nullopt, std::nullopt, -1, 0}, std::nullopt);
   const double lambda = -std::log(0.5);
   const double h = homoplasy_probability(lambda, 0.1, 2.0);
   EXPECT_NEAR(h, 0.025, 1e-15);
@@ -555,27 +555,27 @@ TEST(PhsScore, EstimatedRate) {
 TEST(PhsScore, NoPairsAndQuietStates) {
   const InternalStates none;
   PhsResult r =
-      phs_optimized(from_newick("(A,)x;"), {{1}}, none, std::nullopt, std::nullopt, -1, 0, 0);
+      phs_optimized(from_newick("(A,)x;"), {{1}}, none, {std::nullopt, std::nullopt, -1, 0}, 0);
   EXPECT_EQ(r.phs_score, 1.0);
   EXPECT_EQ(r.total_pairs, 0u);
   EXPECT_STREQ(r.method_used, "no_pairs");
   EXPECT_EQ(r.parallel_chunks_used, 1u);
   // States that match no internal node: every p is 1.
   r = phs_optimized(from_newick("((A,B)y,C)r;"), {{1}, {1}, {1}}, {{"zz", {0}}, {"A", {0}}},
-                    std::nullopt, std::nullopt, -1, 0, std::nullopt);
+                    {std::nullopt, std::nullopt, -1, 0}, std::nullopt);
   EXPECT_EQ(r.phs_score, 1.0);
   EXPECT_EQ(r.total_pairs, 3u);
   // An infinite estimated rate gives NaN p-values for shared edits (at depth
   // 0 here; depth 1 would give h = 1).
-  EXPECT_THROW(phs_optimized(from_newick("(A,B,C)y;"), {{1}, {1}, {1}}, {{"y", {0}}}, std::nullopt,
-                             std::nullopt, -1, 0, std::nullopt),
+  EXPECT_THROW(phs_optimized(from_newick("(A,B,C)y;"), {{1}, {1}, {1}}, {{"y", {0}}},
+                             {std::nullopt, std::nullopt, -1, 0}, std::nullopt),
                InternalError);
-  r = phs_optimized(from_newick("((A,B)y,C)r;"), {{1}, {1}, {1}}, {{"y", {0}}}, std::nullopt,
-                    std::nullopt, -1, 0, std::nullopt);
+  r = phs_optimized(from_newick("((A,B)y,C)r;"), {{1}, {1}, {1}}, {{"y", {0}}},
+                    {std::nullopt, std::nullopt, -1, 0}, std::nullopt);
   EXPECT_EQ(r.phs_score, 1.0);
   // With a single pair the NaN becomes +inf.
-  r = phs_optimized(from_newick("(A,B)y;"), {{1}, {1}}, {{"y", {0}}}, std::nullopt, std::nullopt,
-                    -1, 0, std::nullopt);
+  r = phs_optimized(from_newick("(A,B)y;"), {{1}, {1}}, {{"y", {0}}},
+                    {std::nullopt, std::nullopt, -1, 0}, std::nullopt);
   EXPECT_EQ(r.phs_score, kInf);
 }
 
@@ -598,7 +598,7 @@ TEST(PhsScore, DeepSharedEditsNoLongerFail) {
   m[0] = {4, 0, 0};
   m[1] = {4, 0, 0};
   const Tree tree = from_newick(named);
-  const PhsResult r = phs_optimized(tree, m, s, 0.1, 0.1, -1, 0, 1);
+  const PhsResult r = phs_optimized(tree, m, s, {0.1, 0.1, -1, 0}, 1);
   EXPECT_GT(reference_h(0.1, 0.1, static_cast<double>(n - 2), false), 1.0);
   EXPECT_EQ(r.phs_score, 1.0);
   EXPECT_EQ(r.total_pairs, uint64_t{n} * (n - 1) / 2);

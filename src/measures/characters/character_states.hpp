@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "runtime/cancel.hpp"
 #include "tree/name_classes.hpp"
 #include "tree/tree.hpp"
 
@@ -115,6 +116,23 @@ inline StateSpan node_states(NodeId v, const LeafRowIndex& leaf_rows, const Char
   const uint32_t pos = leaf_rows.position_of_class(cls);
   if (pos != NameClasses::kNone && pos < matrix.size()) return StateSpan::of(matrix[pos]);
   return states.of_class(cls);
+}
+
+// f(parent's states, child's states, m) for every edge (every node with a
+// parent) in node-id order, m the shorter of the two lengths: the characters
+// the edge can say something about. Polls for cancellation.
+template <class F>
+void for_each_edge(const Tree& tree, const std::vector<StateSpan>& spans, F&& f) {
+  const auto& parents = tree.parents();
+  CancelPoller poll;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (parents[v] == kNoNode) continue;
+    const StateSpan p = spans[parents[v]];
+    const StateSpan c = spans[v];
+    const size_t m = p.size < c.size ? p.size : c.size;
+    f(p, c, m);
+    poll.tick(m + 8);
+  }
 }
 
 // node_states() of every node, indexed by node id.

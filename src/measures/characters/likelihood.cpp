@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "measures/model_defaults.hpp"
-#include "runtime/cancel.hpp"
 #include "util/clock.hpp"
 #include "util/texts.hpp"
 
@@ -23,14 +22,8 @@ double edge_log_sum(const Tree& tree, const std::vector<StateSpan>& spans, doubl
   // at +0.0 and, rounding to nearest, never becomes -0.0. Adding it instead
   // of branching keeps the loop free of unpredictable jumps.
   const double term[4] = {0.0, log_stay, log_cut, -std::numeric_limits<double>::infinity()};
-  const auto& parents = tree.parents();
   double total = 0.0;
-  CancelPoller poll;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    if (parents[v] == kNoNode) continue;
-    const StateSpan p = spans[parents[v]];
-    const StateSpan c = spans[v];
-    const size_t m = std::min(p.size, c.size);
+  for_each_edge(tree, spans, [&](StateSpan p, StateSpan c, size_t m) {
     double edge = 0.0;
     for (size_t i = 0; i < m; ++i) {
       const int32_t from = p[i];
@@ -45,18 +38,14 @@ double edge_log_sum(const Tree& tree, const std::vector<StateSpan>& spans, doubl
       edge += term[kind];
     }
     total = total + edge;
-    poll.tick(m + 8);
-  }
+  });
   return total;
 }
 
 }  // namespace
 
 LikelihoodResult likelihood(const Tree& tree, const CharacterMatrix& matrix,
-                            const InternalStates* internal_states,
-                            std::optional<double> mutation_rate,
-                            std::optional<double> collision_probability, int32_t missing_state,
-                            int32_t unedited_state) {
+                            const InternalStates* internal_states, const CharacterModel& model) {
   const Instant start = monotonic_now();
   LikelihoodResult out;
   uint64_t leaves = 0;
@@ -72,8 +61,9 @@ LikelihoodResult likelihood(const Tree& tree, const CharacterMatrix& matrix,
   }
 
   const size_t n_chars = matrix[0].size();
-  const double q = collision_probability.value_or(kDefaultCollisionProbability);
-  const double p_edit = mutation_rate ? 1.0 - std::exp(-*mutation_rate) : kDefaultEditProbability;
+  const double q = model.collision_probability.value_or(kDefaultCollisionProbability);
+  const double p_edit =
+      model.mutation_rate ? 1.0 - std::exp(-*model.mutation_rate) : kDefaultEditProbability;
   const double p_stay = 1.0 - p_edit;
   const double p_cut = q * p_edit;
   // log() is a pure function of its argument: taking it once per call gives
@@ -87,12 +77,12 @@ LikelihoodResult likelihood(const Tree& tree, const CharacterMatrix& matrix,
   if (internal_states) {
     const StatesView states(leaf_rows.classes(), *internal_states);
     total = edge_log_sum(tree, resolve_all_node_states(tree, leaf_rows, matrix, states), log_stay,
-                         log_cut, missing_state, unedited_state);
+                         log_cut, model.missing_state, model.unedited_state);
   } else {
     const InferredStates inferred =
-        infer_states(tree, leaf_rows, matrix, missing_state, unedited_state);
+        infer_states(tree, leaf_rows, matrix, model.missing_state, model.unedited_state);
     total = edge_log_sum(tree, resolve_all_node_states(tree, leaf_rows, matrix, inferred.states),
-                         log_stay, log_cut, missing_state, unedited_state);
+                         log_stay, log_cut, model.missing_state, model.unedited_state);
   }
 
   out.computation_time_ms = elapsed_ms(start, monotonic_now());
@@ -113,14 +103,10 @@ LikelihoodDistanceResult likelihood_distance(const Tree& reconstructed, const Tr
                                              const CharacterMatrix& matrix,
                                              const InternalStates* states_reconstructed,
                                              const InternalStates* states_ground_truth,
-                                             std::optional<double> mutation_rate,
-                                             std::optional<double> collision_probability,
-                                             int32_t missing_state, int32_t unedited_state) {
-  const LikelihoodResult r = likelihood(reconstructed, matrix, states_reconstructed, mutation_rate,
-                                        collision_probability, missing_state, unedited_state);
-  const LikelihoodResult g = likelihood(ground_truth, matrix, states_ground_truth, mutation_rate,
-                                        collision_probability, missing_state, unedited_state);
-  return {relative_likelihood_distance(r.log_likelihood, g.log_likelihood)};
+                                             const CharacterModel& model) {
+  const double r = likelihood(reconstructed, matrix, states_reconstructed, model).log_likelihood;
+  const double g = likelihood(ground_truth, matrix, states_ground_truth, model).log_likelihood;
+  return {relative_likelihood_distance(r, g)};
 }
 
 }  // namespace cladorix

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "measures/characters/character_states.hpp"
+#include "measures/model_defaults.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {
@@ -25,10 +25,7 @@ struct LikelihoodResult {
 // before any parameter is read. Otherwise lambda and q default to the
 // model defaults; parameters are not validated.
 LikelihoodResult likelihood(const Tree& tree, const CharacterMatrix& matrix,
-                            const InternalStates* internal_states,
-                            std::optional<double> mutation_rate,
-                            std::optional<double> collision_probability, int32_t missing_state,
-                            int32_t unedited_state);
+                            const InternalStates* internal_states, const CharacterModel& model);
 
 struct LikelihoodDistanceResult {
   double likelihood_distance = 0.0;
@@ -41,9 +38,7 @@ LikelihoodDistanceResult likelihood_distance(const Tree& reconstructed, const Tr
                                              const CharacterMatrix& matrix,
                                              const InternalStates* states_reconstructed,
                                              const InternalStates* states_ground_truth,
-                                             std::optional<double> mutation_rate,
-                                             std::optional<double> collision_probability,
-                                             int32_t missing_state, int32_t unedited_state);
+                                             const CharacterModel& model);
 
 // The distance rule alone, from the two log-likelihoods.
 double relative_likelihood_distance(double r, double g);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "measures/model_defaults.hpp"
-#include "runtime/cancel.hpp"
 #include "stats/poisson_tail.hpp"
 #include "util/clock.hpp"
 #include "util/texts.hpp"
@@ -14,20 +13,13 @@ uint64_t count_total_mutations(const Tree& tree, const CharacterMatrix& matrix,
                                const LeafRowIndex& leaf_rows, const StatesView& states,
                                int32_t missing_state, int32_t unedited_state) {
   const std::vector<StateSpan> spans = resolve_all_node_states(tree, leaf_rows, matrix, states);
-  const auto& parents = tree.parents();
   uint64_t count = 0;
-  CancelPoller poll;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    if (parents[v] == kNoNode) continue;
-    const StateSpan p = spans[parents[v]];
-    const StateSpan c = spans[v];
-    const size_t m = std::min(p.size, c.size);
+  for_each_edge(tree, spans, [&](StateSpan p, StateSpan c, size_t m) {
     uint64_t edge = 0;
     for (size_t i = 0; i < m; ++i)
       edge += (p[i] == unedited_state) & (c[i] != unedited_state) & (c[i] != missing_state);
     count += edge;
-    poll.tick(m + 8);
-  }
+  });
   return count;
 }
 
@@ -64,15 +56,15 @@ ParsimonyResult parsimony(const Tree& tree, const CharacterMatrix& matrix,
 
 ParsimonyPValueResult parsimony_p_value(const Tree& tree, const CharacterMatrix& matrix,
                                         const InternalStates* internal_states,
-                                        std::optional<double> mutation_rate, int32_t missing_state,
-                                        int32_t unedited_state) {
+                                        const CharacterModel& model) {
   const Instant start = monotonic_now();
   const uint64_t s =
-      parsimony(tree, matrix, internal_states, missing_state, unedited_state).parsimony_score;
+      parsimony(tree, matrix, internal_states, model.missing_state, model.unedited_state)
+          .parsimony_score;
   uint64_t leaves = 0;
   for (uint32_t kids : tree.child_counts()) leaves += kids == 0;
   const double mu =
-      mutation_rate.value_or(kDefaultMutationRate) * (static_cast<double>(leaves) - 1.0);
+      model.mutation_rate.value_or(kDefaultMutationRate) * (static_cast<double>(leaves) - 1.0);
   ParsimonyPValueResult out;
   out.p_value = poisson_upper_tail(s, mu);
   out.parsimony_score = s;

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "measures/characters/character_states.hpp"
+#include "measures/model_defaults.hpp"
 #include "tree/tree.hpp"
 #include "util/texts.hpp"
 
@@ -43,9 +44,9 @@ struct ParsimonyPValueResult {
 
 // P(X >= score) for X ~ Poisson(mu), mu = mutation_rate * (leaves - 1);
 // `mutation_rate` defaults to kDefaultMutationRate.
+// (The model's collision probability plays no part.)
 ParsimonyPValueResult parsimony_p_value(const Tree& tree, const CharacterMatrix& matrix,
                                         const InternalStates* internal_states,
-                                        std::optional<double> mutation_rate, int32_t missing_state,
-                                        int32_t unedited_state);
+                                        const CharacterModel& model);
 
 }  // namespace cladorix

@@ -95,18 +95,18 @@ double estimate_mutation_rate(const CharacterMatrix& matrix, int32_t missing_sta
 // ---- the whole call ---------------------------------------------------------------
 
 PhsResult phs_optimized(const Tree& tree, CharacterMatrix matrix,
-                        const InternalStates& internal_states, std::optional<double> mutation_rate,
-                        std::optional<double> collision_probability, int32_t missing_state,
-                        int32_t unedited_state, std::optional<uint64_t> max_threads) {
+                        const InternalStates& internal_states, const CharacterModel& model,
+                        std::optional<uint64_t> max_threads) {
   const Instant start = monotonic_now();
   PhsResult out;
   out.method_used = texts::kPhsNoPairs;
-  const PhsPairBlocks data =
-      PhsPairBlocks::build(tree, std::move(matrix), internal_states, missing_state, unedited_state);
-  const double lambda = mutation_rate
-                            ? *mutation_rate
-                            : estimate_mutation_rate(data.matrix(), missing_state, unedited_state);
-  const double q = collision_probability.value_or(kDefaultCollisionProbability);
+  const PhsPairBlocks data = PhsPairBlocks::build(tree, std::move(matrix), internal_states,
+                                                  model.missing_state, model.unedited_state);
+  const double lambda =
+      model.mutation_rate
+          ? *model.mutation_rate
+          : estimate_mutation_rate(data.matrix(), model.missing_state, model.unedited_state);
+  const double q = model.collision_probability.value_or(kDefaultCollisionProbability);
   const uint64_t n = data.leaf_count();
   if (n < 2) {
     out.computation_time_ms = elapsed_ms(start, monotonic_now());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "measures/characters/character_states.hpp"
+#include "measures/model_defaults.hpp"
 #include "measures/phs/pair_blocks.hpp"
 #include "runtime/pool.hpp"
 #include "tree/tree.hpp"
@@ -52,8 +53,7 @@ double phs_score_from_bins(double lambda, double q, const std::vector<PairBin>& 
 // The whole computation behind the Python function. The states map must
 // outlive the call.
 PhsResult phs_optimized(const Tree& tree, CharacterMatrix matrix,
-                        const InternalStates& internal_states, std::optional<double> mutation_rate,
-                        std::optional<double> collision_probability, int32_t missing_state,
-                        int32_t unedited_state, std::optional<uint64_t> max_threads);
+                        const InternalStates& internal_states, const CharacterModel& model,
+                        std::optional<uint64_t> max_threads);
 
 }  // namespace cladorix

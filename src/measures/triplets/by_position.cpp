@@ -93,7 +93,7 @@ TripletCounters count_in_pieces(const TripletPlan& plan, const LeafLca& lca1, co
 
 }  // namespace
 
-const PositionVariant kParallelVariant{
+constexpr PositionVariant kParallelVariant{
     .threshold_factor = 100000.0,
     .min_parallel_trials = 5000,
     .min_parallel_triplets = 10000,
@@ -106,22 +106,18 @@ const PositionVariant kParallelVariant{
     .exhaustive_method = texts::kParallelExhaustive,
 };
 
-// At cap 1 the parallel rule samples exactly when n >= 3, n > 20, more than
-// 100000 triplets and fewer trials than triplets, and never divides work.
-const PositionVariant kUltraVariant{
-    .threshold_factor = 100000.0,
-    .min_parallel_trials = 5000,
-    .min_parallel_triplets = 10000,
-    .chunk_divisor1 = 8000,
-    .chunk_divisor2 = 2000,
-    .piece_divisor = parallel_piece_divisor,
-    .chunks_capped_by_pieces = true,
-    .uses_pool = false,
-    .sampling_method = texts::kUltraSampling,
-    .exhaustive_method = texts::kUltraExhaustive,
-};
+// The parallel row held to one chunk: at cap 1 its rule samples exactly when
+// n >= 3, n > 20, more than 100000 triplets and fewer trials than triplets,
+// and never divides work.
+constexpr PositionVariant kUltraVariant = [] {
+  PositionVariant v = kParallelVariant;
+  v.uses_pool = false;
+  v.sampling_method = texts::kUltraSampling;
+  v.exhaustive_method = texts::kUltraExhaustive;
+  return v;
+}();
 
-const PositionVariant kOptimizedVariant{
+constexpr PositionVariant kOptimizedVariant{
     .threshold_factor = 150000.0,
     .min_parallel_trials = 8000,
     .min_parallel_triplets = 8000,
