@@ -1,6 +1,9 @@
 #include "binding/functions.hpp"
 
+#include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
@@ -13,6 +16,7 @@
 #include "measures/rf/rf_distance.hpp"
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
+#include "tree/tree.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix::py {
@@ -90,6 +94,10 @@ constexpr Param kLikelihoodDistanceParams[] = {
     {"collision_probability", Kind::OptF64},
     {"missing_state", Kind::I32, -1},
     {"unedited_state", Kind::I32, 0},
+};
+
+constexpr Param kLeafNamesParams[] = {
+    {"tree_newick", Kind::Text},
 };
 
 // Every function's frame: C++ failures become Python exceptions, and
@@ -283,6 +291,31 @@ PyObject* likelihood_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs
         cladorix::likelihood_distance(reconstructed, ground_truth, a.matrix(2), a.states(3),
                                       a.states(4), a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8));
     return Dict().f64("likelihood_distance", r.likelihood_distance).release();
+  });
+}
+
+// ---- helpers beyond the measures ---------------------------------------------
+
+PyObject* leaf_names(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"leaf_names", kLeafNamesParams, 1};
+  return call(sig, args, nargs, kwnames, [](Args& a) {
+    const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+    const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    SignalPoll poll;  // a str per leaf: millions of leaves take a while
+    for (size_t i = 0; i < names.size(); ++i) {
+      PyObject* item = Py_None;
+      if (names[i]) {
+        item = PyUnicode_DecodeUTF8(names[i]->data(), static_cast<Py_ssize_t>(names[i]->size()),
+                                    nullptr);
+        if (!item) throw_error_set();
+      } else {
+        Py_INCREF(item);
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      poll.tick();
+    }
+    return list.release();
   });
 }
 
