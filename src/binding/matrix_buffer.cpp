@@ -182,20 +182,28 @@ T load(const char* p) noexcept {
 template <class T>
 constexpr bool kMayLeaveI32 = sizeof(T) > 4 || (sizeof(T) == 4 && std::is_unsigned_v<T>);
 
+// Non-zero when v is outside the signed 32-bit range; a shift rather than
+// comparisons, so that the loops below can OR it up in vector registers.
+template <class T>
+uint64_t outside_bits(T v) noexcept {
+  if constexpr (!kMayLeaveI32<T>)
+    return 0;
+  else if constexpr (std::is_signed_v<T>)
+    return (static_cast<uint64_t>(v) + uint64_t{0x80000000}) >> 32;
+  else
+    return static_cast<uint64_t>(v) >> 31;
+}
+
 template <class T>
 bool outside_i32(T v) noexcept {
-  if constexpr (!kMayLeaveI32<T>)
-    return false;
-  else if constexpr (std::is_signed_v<T>)
-    return v < INT32_MIN || v > INT32_MAX;
-  else
-    return v > static_cast<T>(INT32_MAX);
+  return outside_bits(v) != 0;
 }
 
 // Raises what the element conversion raises for the first element of the
-// row outside the 32-bit range, given as the Python int iteration yields.
+// row outside the 32-bit range, given as the Python int iteration yields;
+// returns when there is none.
 template <class T, bool kSwap>
-[[noreturn]] void raise_first_outside(const char* p, Py_ssize_t stride, Py_ssize_t n) {
+void raise_first_outside(const char* p, Py_ssize_t stride, Py_ssize_t n) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     const T v = load<T, kSwap>(p + i * stride);
     if (!outside_i32(v)) continue;
@@ -203,9 +211,8 @@ template <class T, bool kSwap>
                           ? PyLong_FromLongLong(static_cast<long long>(v))
                           : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
     to_i32(value.get());  // throws
-    break;
+    fail("a matrix element outside the 32-bit range converted without error");
   }
-  fail("a matrix element outside the 32-bit range converted without error");
 }
 
 template <class T, bool kSwap>
@@ -219,23 +226,26 @@ void read_row(const char* p, Py_ssize_t stride, Py_ssize_t n, std::vector<int32_
   }
   row.resize(static_cast<size_t>(n));
   int32_t* out = row.data();
-  bool outside = false;
+  uint64_t outside = 0;
   // Equal strides apart, but the common contiguous case gets a loop the
   // compiler can vectorise.
   if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
     for (Py_ssize_t i = 0; i < n; ++i) {
       const T v = load<T, kSwap>(p + i * static_cast<Py_ssize_t>(sizeof(T)));
       out[i] = static_cast<int32_t>(v);
-      outside |= outside_i32(v);
+      outside |= outside_bits(v);
     }
   } else {
     for (Py_ssize_t i = 0; i < n; ++i) {
       const T v = load<T, kSwap>(p + i * stride);
       out[i] = static_cast<int32_t>(v);
-      outside |= outside_i32(v);
+      outside |= outside_bits(v);
     }
   }
-  if (outside) raise_first_outside<T, kSwap>(p, stride, n);
+  if (outside) {
+    raise_first_outside<T, kSwap>(p, stride, n);
+    fail("a matrix row flagged outside the 32-bit range has no such element");
+  }
 }
 
 // Calls fn.template operator()<T, kSwap>() for the format's element type.
