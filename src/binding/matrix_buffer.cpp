@@ -158,6 +158,9 @@ bool acquire_integer(PyObject* obj, int ndim, bool row, Buffer& buf, Format& for
   if (v.ndim != ndim || v.suboffsets || !v.shape) return false;
   const std::optional<Format> f = integer_format(v.format, v.itemsize);
   if (!f) return false;
+  // A memoryview iterates (and lists) only formats in native sizes.
+  if (Py_TYPE(obj) == &PyMemoryView_Type && v.format && std::strchr("=<>!", v.format[0]))
+    return false;
   format = *f;
   return true;
 }
