@@ -221,7 +221,8 @@ void raise_first_outside(const char* p, Py_ssize_t stride, Py_ssize_t n) {
 template <class T, bool kSwap>
 void read_row(const char* p, Py_ssize_t stride, Py_ssize_t n, std::vector<int32_t>& row) {
   if constexpr (std::is_same_v<T, int32_t> && !kSwap) {
-    if (stride == sizeof(T) && reinterpret_cast<uintptr_t>(p) % alignof(int32_t) == 0) {
+    if (stride == static_cast<Py_ssize_t>(sizeof(T)) &&
+        reinterpret_cast<uintptr_t>(p) % alignof(int32_t) == 0) {
       const int32_t* first = reinterpret_cast<const int32_t*>(p);
       row.assign(first, first + n);
       return;
