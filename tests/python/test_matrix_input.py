@@ -359,3 +359,45 @@ def test_frames_align_by_leaf_names(pd):
     for fn in (lambda m: cladorix.parsimony_score(tree, m),
                lambda m: cladorix.likelihood_score(tree, m, None, 0.2, 0.1)):
         assert outcome(fn, aligned) == outcome(fn, rows)
+
+
+def test_conversion_of_a_huge_array_can_be_interrupted():
+    """A signal that arrives while a large array is read stops the read: the
+    handler's exception ends the call long before the read would have ended."""
+    import signal
+    import time
+
+    class Stop(Exception):
+        pass
+
+    state = {"calling": False, "in_call": None}
+
+    def handler(signum, frame):
+        state["in_call"] = state["calling"]
+        raise Stop
+
+    arr = np.ones((2000, 5000), dtype=np.int64)
+    t0 = time.perf_counter()
+    cladorix.parsimony_score("A;", arr)
+    uninterrupted = time.perf_counter() - t0
+    previous = signal.signal(signal.SIGALRM, handler)
+    interrupted = []
+    try:
+        for _ in range(5):  # a heavily loaded machine may deliver late
+            state["calling"], state["in_call"] = False, None
+            try:
+                signal.setitimer(signal.ITIMER_REAL, uninterrupted / 20)
+                state["calling"] = True
+                t0 = time.perf_counter()
+                cladorix.parsimony_score("A;", arr)
+                state["calling"] = False
+                time.sleep(uninterrupted)  # a late signal lands here
+            except Stop:
+                interrupted.append((state["in_call"], time.perf_counter() - t0))
+                if state["in_call"] and interrupted[-1][1] < uninterrupted / 2:
+                    break
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert any(in_call and took < uninterrupted / 2 for in_call, took in interrupted), (
+        uninterrupted, interrupted)
