@@ -175,7 +175,8 @@ CharacterMatrix matrix_by_iteration(PyObject* obj) {
   SignalPoll elements;  // rows read from buffers count here, item by item
   for_each_item(obj, [&](PyObject* row) {
     std::vector<int32_t> states;
-    if (rows_may_be_arrays && row_from_buffer(row, states)) {
+    const bool plain = PyList_CheckExact(row) || PyTuple_CheckExact(row);
+    if (rows_may_be_arrays && !plain && row_from_buffer(row, states)) {
       elements.tick(states.size());
     } else {
       states = to_i32_vec(row);
