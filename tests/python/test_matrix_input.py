@@ -261,6 +261,24 @@ def test_other_buffer_exporters():
     assert outcomes([bytes(r) for r in np.abs(ints).tolist()]) == outcomes(np.abs(ints).tolist())
 
 
+def test_every_buffer_is_released():
+    """A memoryview with a buffer still exported refuses release(): every
+    read, finished or failed, must have given its buffer back."""
+    ints = np.zeros((3, 2), dtype=np.int64)
+    ints[2, 1] = 2**40
+    cases = [(memoryview(ints[:2]), None), (memoryview(ints), OverflowError),
+             ([memoryview(ints[0]), memoryview(ints[2])], OverflowError)]
+    for matrix, error in cases:
+        for fn in CALLS.values():
+            if error is None:
+                fn(matrix)
+            else:
+                with pytest.raises(error):
+                    fn(matrix)
+        for view in matrix if isinstance(matrix, list) else [matrix]:
+            view.release()
+
+
 def test_a_released_memoryview_fails_as_before():
     view = memoryview(np.zeros((2, 2), dtype=np.int32))
     view.release()
