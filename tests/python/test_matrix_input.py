@@ -267,7 +267,9 @@ def test_every_buffer_is_released():
     ints = np.zeros((3, 2), dtype=np.int64)
     ints[2, 1] = 2**40
     cases = [(memoryview(ints[:2]), None), (memoryview(ints), OverflowError),
-             ([memoryview(ints[0]), memoryview(ints[2])], OverflowError)]
+             ([memoryview(ints[0]), memoryview(ints[2])], OverflowError),
+             (memoryview(np.zeros((2, 2))), NotImplementedError),  # acquired, then refused
+             ([memoryview(np.zeros((2, 2)))], NotImplementedError)]
     for matrix, error in cases:
         for fn in CALLS.values():
             if error is None:
