@@ -166,7 +166,7 @@ std::vector<int32_t> to_i32_vec(PyObject* obj) {
   return out;
 }
 
-// Today's conversion by iteration, except that rows of an exact list or
+// The conversion by iteration, row by row, except that rows of an exact list or
 // tuple that are 1-D integer arrays are read from their buffers.
 CharacterMatrix matrix_by_iteration(PyObject* obj) {
   CharacterMatrix out;

@@ -40,7 +40,7 @@ bool row_from_buffer(PyObject* obj, std::vector<int32_t>& out);
 //
 // This is what makes a pandas DataFrame of integer columns read as its rows:
 // iterating a frame yields its column labels, which fail as rows. An object
-// that iteration converts today is never asked for __array__.
+// that iteration converts is never asked for __array__.
 bool matrix_from_array_method(PyObject* obj, CharacterMatrix& out);
 
 }  // namespace cladorix::py

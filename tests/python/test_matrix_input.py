@@ -341,7 +341,7 @@ def test_frames_that_converted_before_convert_as_before(pd):
 def test_array_method_failures_leave_the_original_error():
     class Broken:
         def __array__(self, *args, **kwargs):
-            raise RuntimeError("no array today")
+            raise RuntimeError("no array here")
 
         def __iter__(self):
             return iter([1, 2])
