@@ -79,6 +79,11 @@ PyMethodDef kMethods[] = {
                     "internal_states_ground_truth=None, mutation_rate=None, "
                     "collision_probability=None, missing_state=..., unedited_state=0)",
                     "Python wrapper for likelihood distance calculation"),
+    // Helpers beyond the twelve measures.
+    CLADORIX_METHOD(kLeafNames, "leaf_names(tree_newick)",
+                    "The names of the tree's leaves (None for an unnamed leaf) in node order.\n\n"
+                    "Row k of a character_matrix belongs to the k-th leaf of this list, so\n"
+                    "frame.loc[leaf_names(tree)] puts a frame indexed by leaf name in row order."),
 };
 
 PyModuleDef kModule = {

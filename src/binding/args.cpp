@@ -4,6 +4,8 @@
 #include <climits>
 #include <string>
 
+#include "binding/matrix_buffer.hpp"
+#include "binding/signals.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix::py {
@@ -99,44 +101,12 @@ uint64_t to_u64(PyObject* obj) {
   return v;
 }
 
-int32_t to_i32(PyObject* obj) {
-  long long v;
-  if (PyLong_CheckExact(obj)) {
-    v = PyLong_AsLongLong(obj);
-  } else {
-    Ref num = as_index(obj);
-    v = PyLong_AsLongLong(num.get());
-  }
-  if (v == -1 && PyErr_Occurred()) throw_error_set();
-  if (v < INT32_MIN || v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, texts::kI32Overflow);
-    throw_error_set();
-  }
-  return static_cast<int32_t>(v);
-}
-
 double to_f64(PyObject* obj) {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
   double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) throw_error_set();
   return v;
 }
-
-// Huge arguments take long to convert: look for pending signals (Ctrl-C)
-// every so many items, so that the conversion can be interrupted.
-class SignalPoll {
- public:
-  void tick() {
-    if (--left_ == 0) {
-      left_ = kItems;
-      if (PyErr_CheckSignals() != 0) throw_error_set();
-    }
-  }
-
- private:
-  static constexpr uint32_t kItems = 1u << 16;
-  uint32_t left_ = kItems;
-};
 
 // Calls f(item) for every element taken by iteration. Exact lists and tuples
 // are read by index with the size re-read each step, which is exactly what
@@ -196,11 +166,38 @@ std::vector<int32_t> to_i32_vec(PyObject* obj) {
   return out;
 }
 
-CharacterMatrix to_matrix(PyObject* obj) {
+// The conversion by iteration, row by row, except that rows of an exact list or
+// tuple that are 1-D integer arrays are read from their buffers.
+CharacterMatrix matrix_by_iteration(PyObject* obj) {
   CharacterMatrix out;
   out.reserve(sequence_hint(obj));
-  for_each_item(obj, [&](PyObject* row) { out.push_back(to_i32_vec(row)); });
+  const bool rows_may_be_arrays = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+  SignalPoll elements;  // rows read from buffers count here, item by item
+  for_each_item(obj, [&](PyObject* row) {
+    std::vector<int32_t> states;
+    const bool plain = PyList_CheckExact(row) || PyTuple_CheckExact(row);
+    if (rows_may_be_arrays && !plain && row_from_buffer(row, states)) {
+      elements.tick(states.size());
+    } else {
+      states = to_i32_vec(row);
+    }
+    out.push_back(std::move(states));
+  });
   return out;
+}
+
+// Integer arrays are read straight from their buffers; everything else is
+// iterated. A TypeError from iterating may still be rescued by __array__
+// (see matrix_from_array_method).
+CharacterMatrix to_matrix(PyObject* obj) {
+  CharacterMatrix out;
+  if (matrix_from_buffer(obj, out)) return out;
+  try {
+    return matrix_by_iteration(obj);
+  } catch (const ErrorAlreadySet&) {
+    if (matrix_from_array_method(obj, out)) return out;
+    throw;
+  }
 }
 
 InternalStates to_states(PyObject* obj) {
@@ -255,6 +252,22 @@ InternalStates to_states(PyObject* obj) {
 }
 
 }  // namespace
+
+int32_t to_i32(PyObject* obj) {
+  long long v;
+  if (PyLong_CheckExact(obj)) {
+    v = PyLong_AsLongLong(obj);
+  } else {
+    Ref num = as_index(obj);
+    v = PyLong_AsLongLong(num.get());
+  }
+  if (v == -1 && PyErr_Occurred()) throw_error_set();
+  if (v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, texts::kI32Overflow);
+    throw_error_set();
+  }
+  return static_cast<int32_t>(v);
+}
 
 Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {

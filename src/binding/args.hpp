@@ -65,6 +65,13 @@ class Args {
       values_;
 };
 
+// One Python integer as a signed 32-bit value, as every I32 argument and
+// every matrix or state element is converted (ints directly, anything else
+// through __index__). Throws ErrorAlreadySet: the interpreter's TypeError or
+// OverflowError, or OverflowError "out of range integral type conversion
+// attempted" outside -2^31..2^31-1.
+int32_t to_i32(PyObject* obj);
+
 // Binds fast-call arguments to the signature's parameters and converts them
 // in parameter order. Throws ErrorAlreadySet with the Python exception set
 // (TypeError for binding, conversion errors as described per kind).

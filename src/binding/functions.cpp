@@ -1,6 +1,9 @@
 #include "binding/functions.hpp"
 
+#include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "binding/parse.hpp"
 #include "binding/result.hpp"
@@ -10,6 +13,7 @@
 #include "measures/rf/rf_distance.hpp"
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
+#include "tree/tree.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix::py {
@@ -44,6 +48,7 @@ constexpr Param kParsimonyParams[] = {kTree, kMatrix, kStates, kMissing, kUnedit
 constexpr Param kPValueParams[] = {kTree, kMatrix, kStates, kRate, kMissing, kUnedited};
 constexpr Param kLikelihoodParams[] = {kTree,      kMatrix,  kStates,  kRate,
                                        kCollision, kMissing, kUnedited};
+constexpr Param kLeafNamesParams[] = {kTree};
 constexpr Param kLikelihoodDistanceParams[] = {{"reconstructed_tree_newick", Kind::Text},
                                                {"ground_truth_tree_newick", Kind::Text},
                                                kMatrix,
@@ -191,6 +196,28 @@ PyObject* likelihood_distance(Args& a) {
   return Dict().f64("likelihood_distance", r.likelihood_distance).release();
 }
 
+// ---- beyond the measures ------------------------------------------------------
+
+PyObject* leaf_names(Args& a) {
+  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  SignalPoll poll;  // a str per leaf: millions of leaves take a while
+  for (size_t i = 0; i < names.size(); ++i) {
+    PyObject* item = Py_None;
+    if (names[i]) {
+      item = PyUnicode_DecodeUTF8(names[i]->data(), static_cast<Py_ssize_t>(names[i]->size()),
+                                  nullptr);
+      if (!item) throw_error_set();
+    } else {
+      Py_INCREF(item);
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    poll.tick();
+  }
+  return list.release();
+}
+
 }  // namespace
 
 // ---- the functions ---------------------------------------------------------------
@@ -215,7 +242,10 @@ constinit const Function kParsimonyPValue{{"parsimony_p_value", kPValueParams, 2
                                           parsimony_p_value};
 constinit const Function kLikelihoodScore{{"likelihood_score", kLikelihoodParams, 2},
                                           likelihood_score};
+constinit const Function kLeafNames{{"leaf_names", kLeafNamesParams, 1}, leaf_names};
 constinit const Function kLikelihoodDistance{{"likelihood_distance", kLikelihoodDistanceParams, 3},
                                              likelihood_distance};
+
+// ---- helpers beyond the measures ---------------------------------------------
 
 }  // namespace cladorix::py

@@ -39,5 +39,6 @@ extern const Function kParsimonyScore;
 extern const Function kParsimonyPValue;
 extern const Function kLikelihoodScore;
 extern const Function kLikelihoodDistance;
+extern const Function kLeafNames;
 
 }  // namespace cladorix::py

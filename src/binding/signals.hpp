@@ -7,6 +7,8 @@
 // the call ends with the handler's exception.
 #pragma once
 
+#include <cstdint>
+
 #include "binding/py.hpp"
 #include "runtime/cancel.hpp"
 
@@ -34,6 +36,24 @@ class ReleaseLock {
  private:
   PyThreadState* saved_;
   CancelScope scope_;
+};
+
+// Conversions of huge arguments hold the lock and run no core loop: they
+// look for pending signals (Ctrl-C) every so many items, so that they can be
+// interrupted. Throws ErrorAlreadySet with the handler's exception.
+class SignalPoll {
+ public:
+  void tick(uint64_t items = 1) {
+    left_ -= static_cast<int64_t>(items);
+    if (left_ <= 0) [[unlikely]] {
+      left_ = kItems;
+      if (PyErr_CheckSignals() != 0) throw_error_set();
+    }
+  }
+
+ private:
+  static constexpr int64_t kItems = int64_t{1} << 16;
+  int64_t left_ = kItems;
 };
 
 // Records the main thread; called once from module initialisation.

@@ -72,6 +72,19 @@ std::vector<NodeId> Tree::leaves() const {
   return out;
 }
 
+std::vector<std::optional<std::string_view>> leaf_names(const Tree& tree) {
+  const auto& child_counts = tree.child_counts();
+  std::vector<std::optional<std::string_view>> out;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (child_counts[v] != 0) continue;
+    if (tree.has_name(v))
+      out.emplace_back(tree.name(v));
+    else
+      out.emplace_back(std::nullopt);
+  }
+  return out;
+}
+
 std::vector<uint32_t> Tree::depths() const {
   // A parent's id is always below its child's, so one ascending pass works.
   std::vector<uint32_t> d(size(), 0);

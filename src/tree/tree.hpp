@@ -103,6 +103,12 @@ class Tree {
   std::vector<NodeId> naming_order_;  // ids in the order names were given
 };
 
+// The name of every leaf (node without children) in ascending id, the order
+// in which character-matrix rows are matched to leaves; nullopt for an
+// unnamed leaf. Duplicated names all appear; named internal nodes do not.
+// The views point into the tree.
+std::vector<std::optional<std::string_view>> leaf_names(const Tree& tree);
+
 // The failures a measure that needs every leaf pair's LCA raises, each
 // where the classic Euler-tour build would meet it: a tree whose tour (2N - 1
 // entries) would not fit 32-bit positions ("input too large for binary rmq"),

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "reference/taxa_map.hpp"
 #include "tree/newick.hpp"
@@ -113,6 +116,24 @@ TEST(Newick, UnclosedParenthesesLeaveNodesUnattached) {
   // Depth walks up to the top of the node's own part.
   EXPECT_EQ(testgen::naive_depth(t, 2), 1u);
   EXPECT_EQ(t.depths()[3], 1u);
+}
+
+TEST(Newick, LeafNamesInNodeOrder) {
+  using Names = std::vector<std::optional<std::string_view>>;
+  // Named internal nodes and the root are left out; unnamed leaves keep
+  // their place; duplicates all appear.
+  EXPECT_EQ(leaf_names(from_newick("((A,B)x,(,C),A)r;")),
+            (Names{"A", "B", std::nullopt, "C", "A"}));
+  EXPECT_EQ(leaf_names(from_newick("(b,(a,c));")), (Names{"b", "a", "c"}));
+  // A lone root is a leaf, named or not.
+  EXPECT_EQ(leaf_names(from_newick("A;")), (Names{"A"}));
+  EXPECT_EQ(leaf_names(from_newick("")), (Names{std::nullopt}));
+  // Names are bytes: multi-byte characters pass through; white space does not.
+  EXPECT_EQ(leaf_names(from_newick("(\xc3\xa9 t,\xe7\xb4\xb0\xe8\x83\x9e);")),
+            (Names{"\xc3\xa9t", "\xe7\xb4\xb0\xe8\x83\x9e"}));
+  // An unclosed "(" leaves the root without children: it is a leaf too,
+  // ahead of the leaves of the unattached node.
+  EXPECT_EQ(leaf_names(from_newick("((A,B);")), (Names{std::nullopt, "A", "B"}));
 }
 
 TEST(Newick, ErrorPositionsCountCharactersWithoutWhiteSpace) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "character_reference.hpp"
@@ -9,6 +10,7 @@
 #include "stats/poisson_tail.hpp"
 #include "tree/newick.hpp"
 #include "tree/tree.hpp"
+#include "tree_gen.hpp"
 
 namespace cladorix {
 namespace {
@@ -206,6 +208,27 @@ TEST(Parsimony, DeepCaterpillarNeedsNoRecursion) {
   CharacterMatrix m(depth + 1);
   for (size_t k = 0; k <= depth; ++k) m[k] = {1, k % 2 ? 2 : 1};
   EXPECT_EQ(parsimony(tree, m, nullptr, -1, 0).parsimony_score, 2 + depth + 1);
+}
+
+TEST(Parsimony, LeafNamesListTheRowOrder) {
+  // Row k belongs to the k-th name of leaf_names: the leaf row index agrees
+  // for every name that occurs once.
+  std::mt19937_64 gen(11);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::string> labels;
+    const uint32_t n = 1 + static_cast<uint32_t>(gen() % 30);
+    for (uint32_t i = 0; i < n; ++i) labels.push_back(gen() % 5 == 0 ? "" : testgen::leaf_label(i));
+    const Tree tree = from_newick(testgen::random_newick(labels, gen, {3, 0.2}));
+    const auto names = leaf_names(tree);
+    const LeafRowIndex rows(tree);
+    ASSERT_EQ(names.size(), rows.leaf_count());
+    for (size_t k = 0; k < names.size(); ++k) {
+      if (!names[k]) continue;
+      const uint32_t* pos = rows.find(*names[k]);
+      ASSERT_NE(pos, nullptr);
+      EXPECT_EQ(*pos, k) << *names[k];
+    }
+  }
 }
 
 TEST(ParsimonyPValue, PoissonTail) {

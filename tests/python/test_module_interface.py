@@ -52,7 +52,8 @@ T = "((A,B),C);"
 class TestRegistration:
     def test_module_metadata(self):
         assert cladorix.__doc__ == "Python module definition"
-        assert cladorix.__all__ == [name for name, _, _ in SIGNATURES]
+        # The twelve measures first, in registration order; helpers follow.
+        assert cladorix.__all__[:12] == [name for name, _, _ in SIGNATURES]
 
     @pytest.mark.parametrize("name,signature,doc", SIGNATURES, ids=[s[0] for s in SIGNATURES])
     def test_signature_and_doc(self, name, signature, doc):
