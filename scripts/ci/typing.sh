@@ -9,7 +9,8 @@ ROOT=$PWD
 PYTHON=${PYTHON:-python3}
 
 "$PYTHON" -c "import cladorix" || { echo "typing.sh: install the module first (pip install .)" >&2; exit 1; }
-"$PYTHON" -m pip install --quiet mypy numpy
+# numpy: the stub types arrays with it; distributed and pandas: score_many.py.
+"$PYTHON" -m pip install --quiet mypy numpy "distributed>=2022.1" "pandas>=1.3"
 
 # From outside the checkout, so that mypy finds the installed stubs and not
 # src/cladorix.pyi.
