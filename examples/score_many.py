@@ -83,7 +83,9 @@ def score_all(client: Any, truth: str, reconstructions: Sequence[str], trials: i
         import cloudpickle
 
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    truth_future = client.scatter(truth, broadcast=True)
+    # A fresh key per call: re-scattering a key just released can leave the
+    # tasks that need it waiting.
+    truth_future = client.scatter(truth, broadcast=True, hash=False)
     pairs = list(enumerate(reconstructions))
     batches = [pairs[i:i + batch_size] for i in range(0, len(pairs), batch_size)]
     futures = client.map(score_batch, [truth_future] * len(batches), batches,
