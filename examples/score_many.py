@@ -58,11 +58,11 @@ def score_pair(index: int, truth: str, reconstruction: str, trials: int, seed: i
             row["resolvable_triplets_correct"] = exact["overall"]["resolvable_triplets_correct"]
         row["error"] = ""
     except Exception as exc:
-        row["error"] = f"{type(exc).__name__}: {exc}"
+        row = {"pair": index, "error": f"{type(exc).__name__}: {exc}"}
     except BaseException as exc:
         if not _is_panic(exc):
             raise  # KeyboardInterrupt, SystemExit and the like keep their meaning
-        row["error"] = f"PanicException: {exc}"
+        row = {"pair": index, "error": f"PanicException: {exc}"}
     return row
 
 
@@ -88,7 +88,10 @@ def score_all(client: Any, truth: str, reconstructions: Sequence[str], trials: i
     truth_future = client.scatter(truth, broadcast=True, hash=False)
     pairs = list(enumerate(reconstructions))
     batches = [pairs[i:i + batch_size] for i in range(0, len(pairs), batch_size)]
-    futures = client.map(score_batch, [truth_future] * len(batches), batches,
+    # Scattered rather than embedded in the task graph: the trees go to the
+    # workers directly instead of through the scheduler.
+    batch_futures = client.scatter(batches, hash=False)
+    futures = client.map(score_batch, [truth_future] * len(batches), batch_futures,
                          trials=trials, seed=seed, pure=False)
     return [row for rows in client.gather(futures) for row in rows]
 
@@ -158,7 +161,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         # One thread per worker: a call holds the interpreter lock, so
         # processes are what run pairs side by side.
         with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
             rows = score_all(client, truth, reconstructions, args.trials, args.seed, args.batch_size)
 
     frame = to_frame(rows)

@@ -55,6 +55,7 @@ def check_rows(text, truth, recs):
     assert list(frame.index) == list(range(len(recs)))
     assert frame.loc[3, "error"].startswith("PanicException: ") and "named" in frame.loc[3, "error"]
     assert frame.loc[6, "error"].startswith("ValueError: Failed to parse tree2: ")
+    assert (frame.loc[[3, 6], ["leaves", "rf_distance", "triplets_correct_sampled"]] == "").all().all()
     ok = frame[frame["error"] == ""]
     assert len(ok) == 7 and (ok["leaves"].astype(int) == 60).all()
     assert ok["triplets_correct_sampled"].astype(float).between(0, 1).all()
@@ -68,7 +69,7 @@ def test_default_local_cluster_of_two_processes(tmp_path):
 def test_existing_cluster_by_address_and_from_an_import(tmp_path):
     truth, recs = pairs(tmp_path)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster:
+                      dashboard_address=":0") as cluster:
         check_rows(run_cli(tmp_path, "--scheduler", cluster.scheduler_address), truth, recs)
         # Imported rather than run: the task functions travel by value.
         with Client(cluster) as client:
