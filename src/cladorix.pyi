@@ -7,6 +7,7 @@ from typing import (
     List,
     Literal,
     Optional,
+    Protocol,
     Sequence,
     SupportsFloat,
     SupportsIndex,
@@ -45,9 +46,16 @@ _Float = Union[SupportsFloat, SupportsIndex]
 
 # One row of states: a sequence of integers or a 1-D integer numpy array.
 _Row = Union[Sequence[SupportsIndex], NDArray[integer[Any]]]
+
+# What iteration cannot convert but __array__ turns into a 2-D integer
+# array: a pandas DataFrame of integer columns, read as its rows.
+@type_check_only
+class _IntegerArrayLike(Protocol):
+    def __array__(self) -> NDArray[integer[Any]]: ...
+
 # Rows follow the tree's leaves in the order they appear in the Newick text
 # (see leaf_names). A 2-D integer array is read straight from its buffer.
-_CharacterMatrix = Union[Sequence[_Row], NDArray[integer[Any]]]
+_CharacterMatrix = Union[Sequence[_Row], NDArray[integer[Any]], _IntegerArrayLike]
 
 # Internal states are keyed by node name and must be a dict. The type
 # variables let a Dict[str, List[int]] through (Dict is invariant in its

@@ -4,7 +4,7 @@ mypy runs on this file with --warn-unused-ignores, so every refused call
 below must really be refused (its ignore comment is used) and every accepted
 one must pass.
 """
-from typing import TYPE_CHECKING, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 import numpy as np
 
@@ -14,6 +14,18 @@ if TYPE_CHECKING:
     from cladorix import ExactTripletsResult, ParsimonyResult, PooledTripletsResult
 
 TREE = "((A,B)x,C)r;"
+
+
+class IntFrame:  # what a typed pandas DataFrame of integer columns looks like
+    def __array__(self) -> "np.ndarray[Any, np.dtype[np.int64]]":
+        return np.zeros((3, 1), dtype=np.int64)
+
+
+class FloatFrame:
+    def __array__(self) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        return np.zeros((3, 1))
+
+
 rows: List[List[int]] = [[1], [1], [0]]
 states: Dict[str, List[int]] = {"x": [1], "r": [0]}
 
@@ -22,6 +34,7 @@ p: "ParsimonyResult" = cladorix.parsimony_score(TREE, rows, states)
 cladorix.parsimony_score(TREE, ((1,), (1,), (0,)), missing_state=-1, unedited_state=np.int64(0))
 cladorix.parsimony_score(TREE, np.zeros((3, 4), dtype=np.int32))
 cladorix.parsimony_score(TREE, [np.array([1, 2], dtype=np.int16)] * 3)
+cladorix.parsimony_score(TREE, IntFrame())
 cladorix.likelihood_score(TREE, rows, {"x": np.array([1])}, mutation_rate=1, collision_probability=np.float32(0.1))
 cladorix.likelihood_distance(TREE, TREE, rows, states, {"r": (0,)})
 cladorix.phs_optimized(TREE, rows, states, max_threads=None)
@@ -43,6 +56,7 @@ rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible
 # Refused.
 cladorix.parsimony_score(TREE, "101")  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, np.zeros((3, 4)))  # type: ignore[arg-type]
+cladorix.parsimony_score(TREE, FloatFrame())  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, rows, [("x", [1])])  # type: ignore[arg-type]
 cladorix.phs_optimized(TREE, rows, None)  # type: ignore[arg-type]
 cladorix.triplets_correct(TREE, TREE, number_of_trials=2.0)  # type: ignore[arg-type]
