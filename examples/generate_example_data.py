@@ -14,7 +14,7 @@ import random
 def simulate(leaves, sites, seed, edit_rate=0.08, n_edits=30, missing=0.05):
     rng = random.Random(seed)
     # Grow a lineage by splitting a random cell until there are `leaves` cells.
-    children = {0: []}
+    children: dict[int, list[int]] = {0: []}
     tips = [0]
     while len(tips) < leaves:
         cell = tips.pop(rng.randrange(len(tips)))

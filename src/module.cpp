@@ -2,6 +2,7 @@
 // Python function its name, text signature and docstring, in registration
 // order (also the order of __all__). The functions themselves are in
 // binding/functions.cpp.
+#include "binding/exceptions.hpp"
 #include "binding/functions.hpp"
 #include "binding/py.hpp"
 #include "binding/signals.hpp"
@@ -134,6 +135,7 @@ PyMODINIT_FUNC PyInit_cladorix(void) {
   if (!module) return nullptr;
   for (PyMethodDef& def : kMethods)
     if (!add_function(module.get(), &def)) return nullptr;
+  if (!add_panic_restorer(module.get())) return nullptr;
   record_main_thread();
   g_module = Ref::borrow(module.get()).release();
   return module.release();

@@ -10,6 +10,10 @@ namespace cladorix::py {
 // first use and kept for the life of the process.
 PyObject* panic_exception_type();
 
+// Adds cladorix._restore_panic_exception (kept out of __all__), through which
+// pickled PanicException instances are rebuilt in any process.
+bool add_panic_restorer(PyObject* module);
+
 // Sets the Python exception for the exception being handled (call only from
 // a catch block): CallerError -> ValueError, InternalError and any other
 // failure -> PanicException (also reported on standard error),
