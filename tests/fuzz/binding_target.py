@@ -564,6 +564,13 @@ def parameters(fn):
 FUNCTIONS = []
 
 
+def checked_call(fn, args, kwargs):
+    """Replaced by the harness with a call that also fails with SystemError when
+    the function returns a result with an exception set or NULL without one
+    (CPython checks that only on some call paths of a release build)."""
+    return fn(*args, **kwargs)
+
+
 def setup(module_dir):
     """Imports the module under test (the instrumented build) and silences
     the internal-error reports it writes to stderr."""
@@ -677,21 +684,25 @@ def safe_repr(x):
 def one_input(data):
     d = Data(data)
     name, fn, args, kwargs, call, passed = build_call(d)
-    problem = None
+    problem = failure = None
     try:
-        result = fn(*args, **kwargs)
+        result = checked_call(fn, tuple(args), kwargs)
     except BaseException as exc:  # noqa: BLE001 - judged below
         problem = judge_exception(exc, call)
         failure = exc
     else:
-        failure = None
         problem = judge_result(result)
         # A seeded or seedless-by-design call gives the same result again.
         seeded = "seed" not in [p for p, _ in parameters(fn)] or type(passed.get("seed")) is int
         if problem is None and call.plain and seeded and not d.chance(2):
-            again = fn(*args, **kwargs)
-            if comparable(again) != comparable(result):
-                problem = f"a repeated call differs: {comparable(result)} then {comparable(again)}"
+            try:
+                again = checked_call(fn, tuple(args), kwargs)
+            except BaseException as exc:  # noqa: BLE001 - reported below
+                problem, failure = "a repeated call raised", exc
+            else:
+                if comparable(again) != comparable(result):
+                    problem = (f"a repeated call differs: {comparable(result)} "
+                               f"then {comparable(again)}")
     if problem is not None:
         out = sys.__stderr__
         print(f"cladorix fuzz: {problem}", file=out)

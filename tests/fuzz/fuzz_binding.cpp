@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -31,6 +32,62 @@ void check_status(PyStatus status) {
     std::abort();
   }
 }
+
+PyObject* new_ref(PyObject* o) {  // Py_NewRef is 3.10+
+  Py_INCREF(o);
+  return o;
+}
+
+// checked_call(fn, args, kwargs): calls fn through its vectorcall entry and
+// turns the two broken endings of a C function, a result with an exception
+// set and NULL without one, into SystemError. CPython checks this only in
+// debug builds or on some call paths; here every call is checked.
+PyObject* checked_call(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
+  if (argc != 3 || !PyTuple_CheckExact(argv[1]) || !PyDict_CheckExact(argv[2])) {
+    PyErr_SetString(PyExc_TypeError, "checked_call(fn, tuple, dict)");
+    return nullptr;
+  }
+  PyObject* fn = argv[0];
+  const vectorcallfunc call = PyVectorcall_Function(fn);
+  if (!call) {
+    PyErr_SetString(PyExc_TypeError, "checked_call: fn has no vectorcall entry");
+    return nullptr;
+  }
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(argv[1]);
+  const Py_ssize_t nkw = PyDict_GET_SIZE(argv[2]);
+  std::vector<PyObject*> stack;  // owned references
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(new_ref(PyTuple_GET_ITEM(argv[1], i)));
+  PyObject* kwnames = nkw ? PyTuple_New(nkw) : nullptr;
+  if (nkw && !kwnames) return nullptr;
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(argv[2], &pos, &key, &value)) {
+    PyTuple_SET_ITEM(kwnames, i++, new_ref(key));
+    stack.push_back(new_ref(value));
+  }
+
+  PyObject* result = call(fn, stack.data(), static_cast<size_t>(nargs), kwnames);
+
+  for (PyObject* o : stack) Py_DECREF(o);
+  Py_XDECREF(kwnames);
+  if (result && PyErr_Occurred()) {
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set: %R", fn, exc);
+    Py_XDECREF(type);
+    Py_XDECREF(exc);
+    Py_XDECREF(tb);
+    Py_DECREF(result);
+    return nullptr;
+  }
+  if (!result && !PyErr_Occurred())
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", fn);
+  return result;
+}
+
+PyMethodDef g_checked_call = {"checked_call", reinterpret_cast<PyCFunction>(checked_call),
+                              METH_FASTCALL, nullptr};
 
 }  // namespace
 
@@ -63,6 +120,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   }
   PyObject* target = PyImport_ImportModule("binding_target");
   if (!target) fail_python("cannot import binding_target");
+  PyObject* checker = PyCFunction_New(&g_checked_call, nullptr);
+  if (!checker || PyObject_SetAttrString(target, "checked_call", checker) < 0)
+    fail_python("cannot install checked_call");
+  Py_DECREF(checker);
   PyObject* setup = PyObject_CallMethod(target, "setup", "s", CLADORIX_FUZZ_MODULE_DIR);
   if (!setup) fail_python("binding_target.setup failed");
   Py_DECREF(setup);
