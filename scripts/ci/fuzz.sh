@@ -24,9 +24,13 @@ apt_install() {
 
 # libFuzzer needs clang's coverage counters (GCC has none it can read), and
 # clang's fuzzer and sanitizer runtimes, packaged per clang version.
-command -v clang++ >/dev/null 2>&1 || apt_install clang
+command -v clang++ >/dev/null 2>&1 || apt_install --no-install-recommends clang libclang-rt-dev
 if [ ! -e "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ]; then
-  apt_install "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
+  apt_install --no-install-recommends "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
+fi
+# The binding's target embeds the interpreter: it needs the headers and libpython.
+if [ ! -e "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ]; then
+  apt_install --no-install-recommends python3-dev
 fi
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet cmake
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja

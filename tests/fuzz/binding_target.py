@@ -81,8 +81,9 @@ class Data:
         return v % n
 
     def chance(self, k):
-        """True about once in k."""
-        return self.below(k) == 0
+        """True about once in k; False once the bytes run out, so that an
+        exhausted input takes the ordinary branches (as do zero bytes)."""
+        return self.below(k) == k - 1
 
     def pick(self, seq):
         return seq[self.below(len(seq))]
@@ -326,6 +327,7 @@ class Context:
 
     def __init__(self, d):
         self.large = d.chance(48)
+        self.wild = d.chance(4)  # odd containers and integers inside matrices and states
         self.max_trials = LARGE_TRIALS if self.large else MAX_TRIALS
         self.leaves = self.make_names(d)
         self.internal = []
@@ -334,15 +336,16 @@ class Context:
 
     def make_names(self, d):
         n = 40 + d.below(LARGE_LEAVES - 39) if self.large else 1 + d.below(MAX_LEAVES)
+        unnamed = d.chance(8)  # some leaves without a name
         names = []
         for i in range(n):
             r = d.below(10)
-            if r < 6:
+            if unnamed and r < 3:
+                names.append("")
+            elif r < 7:
                 names.append(f"L{i}")
-            elif r < 9:
-                names.append(d.pick(NAME_POOL))  # duplicates and odd characters
             else:
-                names.append("")  # an unnamed leaf
+                names.append(d.pick(NAME_POOL))  # duplicates and odd characters
         return names
 
 
@@ -357,9 +360,9 @@ def tree_text(d, ctx):
     for i in range(len(leaves) - 1, 0, -1):
         j = d.below(i + 1)
         leaves[i], leaves[j] = leaves[j], leaves[i]
-    if len(leaves) > 1 and d.chance(8):
+    if len(leaves) > 1 and d.chance(16):
         leaves.pop()
-    if d.chance(8):
+    if d.chance(16):
         leaves.append(d.pick(NAME_POOL))
     nodes = [name + (":" + length_text(d) if d.chance(4) else "") for name in leaves]
     while len(nodes) > 1:
@@ -378,21 +381,21 @@ def tree_text(d, ctx):
             node = "(" + node + ")"  # a single-child node
         nodes[at : at + k] = [node]
     text = nodes[0]
-    r = d.below(16)
-    if r < 11:
+    r = d.below(32)
+    if r < 24:
         text += ";"
-    elif r == 11:
+    elif r < 26:
         text += ";" + raw_text(d)
-    elif r == 12:
+    elif r < 28:
         text = text.replace(",", d.pick(SPACES) + "," + d.pick(SPACES))
         text += ";"
-    elif r == 13 and text:
+    elif r < 30 and text:
         # One character dropped, doubled or replaced.
         i = d.below(len(text))
         text = text[:i] + d.pick(("", "(", ")", ",", ":", ";", text[i] * 2)) + text[i + 1 :]
-    elif r == 14:
+    elif r == 30:
         text = raw_text(d)
-    # r == 15: no terminator at all
+    # r == 31: no terminator at all
     return text
 
 
@@ -408,21 +411,22 @@ def text_value(d, call, ctx):
     return any_value(d, call)
 
 
-def state(d, call):
+def state(d, call, ctx):
     r = d.below(8)
     if r < 5:
-        return d.pick((0, -1, 1, 2, 3, 4))
-    if r < 7:
+        return d.pick(ctx.states)
+    if r < 7 or not ctx.wild:
         return d.below(200) - 100
     return any_int(d, call)
 
 
 def row_container(d, call, items, ctx, allow_mutate=None):
-    """The same items in one of the shapes a sequence can take."""
+    """The same items in one of the shapes a sequence can take; odd shapes
+    only in a wild call, where nearly every matrix has one somewhere."""
     r = d.below(16)
     if r < 8:
         return list(items)
-    if r < 10:
+    if r < 10 or not ctx.wild:
         return tuple(items)
     call.plain = False
     if r == 10:
@@ -450,7 +454,7 @@ def matrix_value(d, call, ctx):
     out = []
     for _ in range(max(rows, 0)):
         cols = ctx.columns + (d.pick((-1, 1)) if d.chance(12) else 0)
-        items = [state(d, call) for _ in range(max(cols, 0))]
+        items = [state(d, call, ctx) for _ in range(max(cols, 0))]
         out.append(row_container(d, call, items, ctx))
     plain_rows = all(type(r) is list and all(type(x) is int for x in r) for r in out)
     if numpy is not None and d.chance(6) and out and plain_rows:
@@ -476,7 +480,7 @@ def states_value(d, call, ctx, required):
     for _ in range(d.below(len(names) + 1)):
         key = d.pick(names) if not d.chance(8) else d.pick((1, None, b"I0", "\udc80", StrSub("I0")))
         cols = ctx.columns + (d.pick((-1, 1)) if d.chance(10) else 0)
-        items = [state(d, call) for _ in range(max(cols, 0))]
+        items = [state(d, call, ctx) for _ in range(max(cols, 0))]
         mutate = out if d.chance(16) else None
         try:
             out[key] = row_container(d, call, items, ctx, mutate)
@@ -509,12 +513,12 @@ def wrong_type(d, call):
 def u64_value(d, call, cap):
     """Unsigned 64-bit parameters: valid values up to `cap` in the forms an
     integer can take, out-of-range values, and wrong types."""
-    r = d.below(10)
-    if r < 5:
+    r = d.below(16)
+    if r < 11:
         return d.below(cap + 1) if cap <= (1 << 16) else d.pick((d.below(1 << 16), d.u64()))
-    if r < 7:
+    if r < 13:
         return d.pick((-1, -2, -(2**63), -(2**64), 2**64, 2**64 + 1, 2**100))
-    if r < 9:
+    if r < 15:
         v = d.below(min(cap, 1 << 16) + 1)
         call.plain = False
         forms = [IntSub(v), Index(v, call), bool(v & 1)]
@@ -541,7 +545,7 @@ def value_for(name, d, call, ctx, required):
     if name in ("mutation_rate", "collision_probability"):
         return None if d.chance(3) else any_float(d, call)
     if name in ("missing_state", "unedited_state"):
-        return state(d, call) if d.chance(2) else any_int(d, call)
+        return state(d, call, ctx) if not d.chance(3) else any_int(d, call)
     return any_value(d, call)
 
 
