@@ -35,6 +35,8 @@ fi
 command -v cmake >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet cmake
 command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja
 
+installed=$(date +%s)
+
 # The harness embeds this interpreter (its real path, not a shim).
 PYTHON_EXE=$("$PYTHON" -c 'import sys; print(sys.executable)')
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCLADORIX_FUZZ=ON \
@@ -98,6 +100,7 @@ for target in newick binding; do
     passed=$((passed + 1))
   fi
 done
-echo "fuzz: build $((built - start)) s, whole job $(($(date +%s) - start)) s"
+echo "fuzz: installs $((installed - start)) s, build $((built - installed)) s," \
+  "fuzzing $(($(date +%s) - built)) s, whole job $(($(date +%s) - start)) s"
 echo "fuzz: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
