@@ -178,9 +178,20 @@ class LyingSeq:
         return self.items[i]
 
     def __iter__(self):
-        if self.mutate is not None:
+        # Changes the container being converted: a states dict gains a key
+        # (the binding must refuse to go on), the matrix's list of rows loses
+        # or gains rows (the binding must not read freed or missing rows).
+        if isinstance(self.mutate, dict):
             self.mutate[StrSub("added-during-conversion")] = []
             self.call.mutated_dict = True
+        elif isinstance(self.mutate, list):
+            rows, self.mutate = self.mutate, None
+            if self.fail_at == 0:
+                rows.clear()
+            elif rows and self.claimed == 0:
+                del rows[0]
+            elif rows:
+                rows.append(rows[-1])
         for i, item in enumerate(self.items):
             if i == self.fail_at:
                 raise raise_planted(self.call, self.error)
@@ -249,8 +260,11 @@ def any_int(d, call, small=1 << 16):
         return IntSub(d.pick(BOUNDARY_INTS))
     if r == 14:
         err = d.pick(ERRORS) if d.chance(3) else None
-        return Index(d.pick(BOUNDARY_INTS + (d.below(small),)) if d.chance(4) else d.below(small),
-                     call, err)
+        value = d.below(small)
+        if d.chance(4):
+            # Boundaries, and returns that are not ints (refused by the interpreter).
+            value = d.pick(BOUNDARY_INTS + (1.5, "3", None, IntSub(2), True))
+        return Index(value, call, err)
     if numpy is not None:
         return d.pick((numpy.int64, numpy.int32, numpy.uint64, numpy.int8))(d.below(100))
     return d.below(small)
@@ -271,7 +285,8 @@ def any_float(d, call):
         return FloatSub(d.pick(ODD_FLOATS))
     if numpy is not None and d.chance(2):
         return numpy.float64(d.below(1000) / 999.0)
-    return Floaty(d.pick(ODD_FLOATS), call, d.pick(ERRORS) if d.chance(2) else None)
+    value = d.pick(ODD_FLOATS + (1, "2.0", FloatSub(0.5)))  # some not floats
+    return Floaty(value, call, d.pick(ERRORS) if d.chance(2) else None)
 
 
 def raw_text(d):
@@ -452,10 +467,11 @@ def row_container(d, call, items, ctx, allow_mutate=None):
 def matrix_value(d, call, ctx):
     rows = len(ctx.leaves) + (d.pick((-1, 1, 0)) if d.chance(6) else 0)
     out = []
+    changes_rows = d.chance(8)
     for _ in range(max(rows, 0)):
         cols = ctx.columns + (d.pick((-1, 1)) if d.chance(12) else 0)
         items = [state(d, call, ctx) for _ in range(max(cols, 0))]
-        out.append(row_container(d, call, items, ctx))
+        out.append(row_container(d, call, items, ctx, [] if changes_rows else None))
     plain_rows = all(type(r) is list and all(type(x) is int for x in r) for r in out)
     if numpy is not None and d.chance(6) and out and plain_rows:
         try:
@@ -464,7 +480,13 @@ def matrix_value(d, call, ctx):
             pass
     if d.chance(10):
         return any_value(d, call)
-    return row_container(d, call, out, ctx)
+    matrix = row_container(d, call, out, ctx)
+    if isinstance(matrix, list):
+        # Rows that change the list of rows while they are converted.
+        for row in matrix:
+            if isinstance(row, LyingSeq) and isinstance(row.mutate, list):
+                row.mutate = matrix
+    return matrix
 
 
 def states_value(d, call, ctx, required):
