@@ -16,8 +16,11 @@ uint64_t count_total_mutations(const Tree& tree, const CharacterMatrix& matrix,
   uint64_t count = 0;
   for_each_edge(tree, spans, [&](StateSpan p, StateSpan c, size_t m) {
     uint64_t edge = 0;
+    // Flags multiplied rather than joined with &&, so the loop has no jumps.
     for (size_t i = 0; i < m; ++i)
-      edge += (p[i] == unedited_state) & (c[i] != unedited_state) & (c[i] != missing_state);
+      edge += static_cast<unsigned>(p[i] == unedited_state) *
+              static_cast<unsigned>(c[i] != unedited_state) *
+              static_cast<unsigned>(c[i] != missing_state);
     count += edge;
   });
   return count;
