@@ -357,6 +357,12 @@ TEST(PoolProcess, ForkedChildRunsPooledOperations) {
 }
 
 TEST(PoolProcess, ForkWhileAnotherThreadUsesThePool) {
+#ifdef __SANITIZE_ADDRESS__
+  // GCC 12's AddressSanitizer takes no lock of its allocator around fork():
+  // a child forked while another thread allocates deadlocks in its first
+  // allocation, whatever the pool does.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe";
+#endif
   ASSERT_TRUE(pool_works());
   std::atomic<bool> stop{false};
   std::atomic<bool> busy_ok{true};
