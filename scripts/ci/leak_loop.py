@@ -419,6 +419,10 @@ def loop(case, fn, n):
                 pass
 
 
+# Objects and blocks a window of no calls shows: the measurement's own.
+BASELINE = [0, 0, 0, 0]
+
+
 def over_limits(growth):
     d_rss, d_objs, d_heap, d_blocks = growth
     return [what for what, bad in (("resident memory", d_rss >= RSS_LIMIT),
@@ -441,7 +445,7 @@ def run_case(case, fn, calls, warmup):
             loop(case, fn, calls)
             seconds = time.perf_counter() - start
             after = snapshot()  # by itself: nothing else of this frame may be alive meanwhile
-            growth = [a - b for a, b in zip(after, before)]
+            growth = [a - b - c for a, b, c in zip(after, before, BASELINE)]
             if not over_limits(growth):
                 break
     return growth, seconds, window
@@ -482,6 +486,10 @@ def main():
     # collection) moves memory once; let that happen before any case.
     for _ in range(3):
         snapshot()
+    empty = run_case(Case("", "", (), {}), lambda: {}, 0, 0)[0]
+    BASELINE[1], BASELINE[3] = empty[1], empty[3]
+    print(f"a window of no calls: objects {BASELINE[1]:+d}, blocks {BASELINE[3]:+d} "
+          "(taken off every case)")
     failures = []
     worst = {}
     started = time.perf_counter()
