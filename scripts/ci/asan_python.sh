@@ -29,5 +29,5 @@ stdcxx_lib=$(g++ -print-file-name=libstdc++.so)
 cd tests/python
 LD_PRELOAD="$asan_lib $stdcxx_lib" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1:detect_stack_use_after_return=1 \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider .
+  timeout 1800 "$venv/bin/python" -m pytest -q -p no:cacheprovider .
 echo "asan_python: $(since "$start") s"
