@@ -18,7 +18,9 @@ command -v ninja >/dev/null 2>&1 || "$PYTHON" -m pip install --quiet ninja
 
 "$PYTHON" -m pip install --quiet ".[test]"
 
-cmake -S . -B build/ctest -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLADORIX_TESTS=ON -DCLADORIX_MODULE=OFF
+# Warnings fail the test build (a user's `pip install` never uses -Werror).
+cmake -S . -B build/ctest -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLADORIX_TESTS=ON -DCLADORIX_MODULE=OFF \
+  -DCLADORIX_WERROR=ON
 cmake --build build/ctest -j"$(nproc)"
 ctest --test-dir build/ctest --output-on-failure -j"$(nproc)"
 

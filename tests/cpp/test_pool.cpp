@@ -337,6 +337,14 @@ bool pool_works() {
          pool.map_indexed_sum<4>(10, [](size_t) { return Counts{1, 0, 0, 0}; })[0] == 10;
 }
 
+#ifdef __SANITIZE_THREAD__
+// ThreadSanitizer starts a background thread of its own along with the first
+// thread the program creates.
+constexpr size_t kRuntimeThreads = 1;
+#else
+constexpr size_t kRuntimeThreads = 0;
+#endif
+
 size_t thread_count() {
   size_t n = 0;
   if (DIR* d = opendir("/proc/self/task")) {
@@ -357,6 +365,12 @@ TEST(PoolProcess, ForkedChildRunsPooledOperations) {
 }
 
 TEST(PoolProcess, ForkWhileAnotherThreadUsesThePool) {
+#ifdef __SANITIZE_ADDRESS__
+  // GCC 12's AddressSanitizer takes no lock of its allocator around fork():
+  // a child forked while another thread allocates deadlocks in its first
+  // allocation, whatever the pool does.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe";
+#endif
   ASSERT_TRUE(pool_works());
   std::atomic<bool> stop{false};
   std::atomic<bool> busy_ok{true};
@@ -423,7 +437,7 @@ TEST(PoolProcess, ExitAfterPooledCallsIsPromptAndClean) {
   // Only one pool's workers may remain besides this thread.
   const size_t threads_left = thread_count();
   std::fprintf(stderr, "threads %zu workers %zu\n", threads_left, seen[0]->worker_count());
-  std::exit(ok && threads_left == 1 + seen[0]->worker_count() ? 0 : 3);
+  std::exit(ok && threads_left == 1 + kRuntimeThreads + seen[0]->worker_count() ? 0 : 3);
 }
 
 // The process's pool is sized from the environment when first used: each

@@ -161,7 +161,7 @@ struct Expected {
 };
 
 void expect_plan(const TripletResult& s, Expected e) {
-  EXPECT_EQ(s.method_used, e.method);
+  EXPECT_STREQ(s.method_used, e.method);
   EXPECT_EQ(s.total_triplets_checked, e.total);
   EXPECT_EQ(s.parallel_chunks_used, e.chunks);
 }
@@ -401,8 +401,8 @@ TEST(PooledTriplets, SamplingEqualsChunkedStreams) {
       for (uint64_t cap : {2u, 3u, 4u}) {
         const TripletResult p = triplets_correct_parallel(t1, t2, trials, seed, cap, 16);
         const TripletResult o = triplets_correct_optimized(t1, t2, trials, seed, cap, 16);
-        EXPECT_EQ(p.method_used, "parallel_sampling");
-        EXPECT_EQ(o.method_used, "optimized_sampling");
+        EXPECT_STREQ(p.method_used, "parallel_sampling");
+        EXPECT_STREQ(o.method_used, "optimized_sampling");
         EXPECT_EQ(p.counters, chunked_draws(m1, m2, trials, p.parallel_chunks_used, seed));
         EXPECT_EQ(o.counters, chunked_draws(m1, m2, trials, o.parallel_chunks_used, seed));
         if (p.parallel_chunks_used == o.parallel_chunks_used) expect_identical(p, o);

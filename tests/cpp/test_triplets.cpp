@@ -296,7 +296,7 @@ TEST(TripletsPinned, SeedZeroThreeTrialsByHand) {
 TEST(TripletsPinned, UltraFourLeavesByHand) {
   TripletResult s =
       triplets_correct_ultra(parse("((A,B),(C,D));"), parse("(((A,B),C),D);"), 5000, std::nullopt);
-  EXPECT_EQ(s.method_used, "exhaustive");
+  EXPECT_STREQ(s.method_used, "exhaustive");
   EXPECT_EQ(s.total_triplets_checked, 4u);
   EXPECT_EQ(s.counters, (TripletCounters{2, 0, 0, 2}));
   expect_values(s, 0.5, 0.5, 1.0, 0.0);
@@ -332,7 +332,7 @@ TEST(TripletsCorners, ZeroTrialsGiveNaN) {
   // Ultra samples from 86 leaves on; zero trials then check nothing.
   Tree big = parse(testgen::caterpillar(86));
   TripletResult u = triplets_correct_ultra(big, big, 0, 3);
-  EXPECT_EQ(u.method_used, "sampling");
+  EXPECT_STREQ(u.method_used, "sampling");
   EXPECT_EQ(u.total_triplets_checked, 0u);
   expect_values(u, NAN, 1.0, 1.0, NAN);
 }
@@ -344,7 +344,7 @@ TEST(TripletsCorners, FewerThanThreeLeaves) {
     expect_values(triplets_correct(t, t, 10, std::nullopt), 0.0, 0.0, 1.0, 0.0);
     expect_values(triplets_correct_fast(t, t, 10, std::nullopt), 0.0, 0.0, 1.0, 0.0);
     TripletResult u = triplets_correct_ultra(t, t, 10, std::nullopt);
-    EXPECT_EQ(u.method_used, "exhaustive");
+    EXPECT_STREQ(u.method_used, "exhaustive");
     EXPECT_EQ(u.total_triplets_checked, 0u);
     expect_values(u, NAN, 1.0, 1.0, NAN);
   }
@@ -525,7 +525,7 @@ TEST(TripletsAgreement, ExhaustiveCountsMatchBruteForce) {
     Tree t1 = parse(a), t2 = parse(b);
     TripletResult u = triplets_correct_ultra(t1, t2, 0, std::nullopt);
     ref::Result r = ref::ultra(t1, t2, 0, 0);
-    ASSERT_EQ(u.method_used, "exhaustive");
+    ASSERT_STREQ(u.method_used, "exhaustive");
     expect_matches(u, r, a + " | " + b);
   }
 }
@@ -544,7 +544,7 @@ TEST(TripletsAgreement, VariantsAgreeOnUniquelyNamedTrees) {
       TripletScores base = triplets_correct(t1, t2, trials, seed);
       TripletScores fast = triplets_correct_fast(t1, t2, trials, seed);
       TripletResult ultra = triplets_correct_ultra(t1, t2, trials, seed);
-      ASSERT_EQ(ultra.method_used, "sampling");
+      ASSERT_STREQ(ultra.method_used, "sampling");
       EXPECT_EQ(base.counters, fast.counters);
       EXPECT_EQ(base.counters, ultra.counters);
       EXPECT_TRUE(same_double(base.all_triplets_correct, ultra.all_triplets_correct));

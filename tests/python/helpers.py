@@ -8,6 +8,13 @@ import textwrap
 import pytest
 
 
+def asan_loaded():
+    """Whether AddressSanitizer's runtime is in this process (the CI job that
+    runs the suite against an instrumented module preloads it)."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def is_panic(exc):
     """The module's internal-error exception, which is not an Exception."""
     t = type(exc)
