@@ -1,0 +1,291 @@
+#include "measures/triplets/exact_path_counter.hpp"
+
+namespace cladorix::exact {
+namespace {
+
+inline u64 pairs_of(u64 x) { return x * (x - 1) / 2; }  // C(x, 2); 0 for x = 0
+
+// Rough work units (about a nanosecond each) for the cancellation poller.
+constexpr u64 kQueryWork = 60;
+constexpr u64 kLeafWork = 40;
+
+}  // namespace
+
+ReferenceTree::ReferenceTree(const Tree& t) : tree(&t) {
+  const u32 n = static_cast<u32>(t.size());
+  const auto& parent = t.parents();
+  const auto& first_child = t.first_children();
+  const auto& next_sibling = t.next_siblings();
+  leaves_below.assign(n, 0);
+  first_leaf.assign(n, 0);
+  heavy.assign(n, kNone);
+  u32 position = 0;
+  for (u32 v = 0; v < n; ++v)
+    if (first_child[v] == kNone) first_leaf[v] = position++;
+  // Ids are a pre-order, so children come after their parent: one pass up.
+  for (u32 v = n; v-- > 0;) {
+    if (first_child[v] == kNone) {
+      leaves_below[v] = 1;
+    } else {
+      first_leaf[v] = first_leaf[first_child[v]];
+      u32 best = 0;
+      for (u32 c = first_child[v]; c != kNone; c = next_sibling[c])
+        if (leaves_below[c] > best) best = leaves_below[c], heavy[v] = c;
+    }
+    if (v > 0) leaves_below[parent[v]] += leaves_below[v];
+  }
+  depth = t.depths();
+}
+
+void PathCounter::prepare_active_set() {
+  const SpanTree& span = index_.span();
+  const u32 m = span.size();
+  heavy_.assign(m, kNone);
+  for (u32 v = 0; v < m; ++v) {
+    u32 best = 0;
+    for (u32 i = index_.child_begin(v); i < index_.child_end(v); ++i) {
+      const u32 c = index_.child(i);
+      if (index_.leaf_count(c) > best) best = index_.leaf_count(c), heavy_[v] = c;
+    }
+  }
+  head_.resize(m);
+  hpos_.resize(m);
+  local_.resize(m);
+  path_len_.resize(m);
+  u32 cursor = 0;
+  for (u32 v = 0; v < m; ++v) {
+    if (v != 0 && heavy_[span.parent[v]] == v) continue;
+    u32 len = 0;
+    for (u32 x = v; x != kNone; x = heavy_[x]) {
+      head_[x] = v;
+      hpos_[x] = cursor++;
+      local_[x] = ++len;
+    }
+    path_len_[v] = len;
+  }
+  fen_.assign(m, Sums{});
+  ls_.assign(m, 0);
+  lc_.assign(m, 0);
+  active_head_.assign(m, 0);
+}
+
+void PathCounter::add(u32 node, const Sums& d) {
+  const u32 h = head_[node];
+  Sums* base = fen_.data() + hpos_[h] - 1;  // local index i lives at base[i]
+  const u32 len = path_len_[h];
+  for (u32 i = local_[node]; i <= len; i += i & (0u - i)) {
+    base[i].ls += d.ls;
+    base[i].lc2 += d.lc2;
+    base[i].lc += d.lc;
+  }
+}
+
+PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
+  const Sums* base = fen_.data() + hpos_[head] - 1;
+  Sums s;
+  for (u32 i = k; i > 0; i &= i - 1) {
+    s.ls += base[i].ls;
+    s.lc2 += base[i].lc2;
+    s.lc += base[i].lc;
+  }
+  return s;
+}
+
+void PathCounter::insert(u32 leaf) {
+  const auto& parent = index_.span().parent;
+  for (u32 node = leaf;;) {
+    const u32 h = head_[node];
+    if (h == 0) break;
+    const u32 p = parent[h];
+    const u64 old = active_head_[h]++;
+    // C(a + 1, 2) - C(a, 2) = a, for the light child and for p's light total.
+    add(p, Sums{old, lc_[p], 1});
+    ls_[p] += old;
+    ++lc_[p];
+    node = p;
+  }
+  ++active_head_[0];
+}
+
+std::pair<u64, u64> PathCounter::query(u32 leaf) const {
+  const auto& parent = index_.span().parent;
+  u64 psi = 0, same = 0;
+  u32 cur = leaf, from = kNone;  // from: the light child we came up through
+  for (;;) {
+    const u32 h = head_[cur];
+    // Path nodes above cur continue into their heavy child: their light
+    // subtrees all hang off the root path.
+    const Sums above = cur != h ? prefix(h, local_[cur] - 1) : Sums{};
+    psi += above.ls;
+    same += above.lc2;
+    if (from != kNone) {
+      const u64 here = active_head_[h] - above.lc;  // active below cur
+      const u64 heavy = here - lc_[cur];
+      const u64 light = active_head_[from];
+      psi += ls_[cur] - pairs_of(light) + pairs_of(heavy);
+      same += pairs_of(lc_[cur] - light + heavy);
+    }
+    if (h == 0) break;
+    from = h;
+    cur = parent[h];
+  }
+  return {psi, same};
+}
+
+u64 PathCounter::active_below(u32 node) const {
+  const u32 h = head_[node];
+  return active_head_[h] - (node != h ? prefix(h, local_[node] - 1).lc : 0);
+}
+
+void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
+  g.constant = 0;
+  g.terms.clear();
+  const SpanTree& span = g.span;
+  const u32 m = span.size();
+  if (m < 2) return;
+  const u64 size = g.end - g.begin;
+  below_.assign(m, 0);
+  squares_.assign(m, 0);
+  for (u32 leaf : span.leaves) below_[leaf] = 1;
+  for (u32 b = m; b-- > 1;) {
+    const u32 w = span.parent[b];
+    below_[w] += below_[b];
+    squares_[w] += u64{below_[b]} * below_[b];
+  }
+  for (u32 w = 0; w < m; ++w) {
+    if (span.leaf1[w] != kNone) continue;
+    // Pairs of the child joined exactly at w; a third leaf below v agrees
+    // with them in tree 2 when it lies outside w.
+    const u128 nw = below_[w];
+    const u128 joined = (nw * nw - squares_[w]) / 2;
+    g.constant += joined * (below_v - size + nw);
+    g.terms.push_back({origin_[w], u128{0} - joined, stars ? joined : u128{0}});
+  }
+  if (!stars) return;
+  // A star of a one-colour pair joined at w takes its third leaf from below
+  // w but outside the two branches holding the pair.
+  for (u32 b = 1; b < m; ++b) {
+    const u32 w = span.parent[b];
+    const u128 coef = u128{below_[b]} * (below_[w] - below_[b]);
+    g.terms.push_back({index_.child_toward(origin_[w], origin_[b]), 0, u128{0} - coef});
+  }
+}
+
+u128 PathCounter::evaluate(const Group& g, bool pairs) const {
+  u128 sum = pairs ? g.constant : 0;
+  for (const Term& t : g.terms) {
+    const u128 c = pairs ? t.pairs_coef : t.star_coef;
+    if (c != 0) sum += c * active_below(t.node);
+  }
+  return sum;
+}
+
+void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, CancelPoller& poll,
+                      const std::function<void(Task&&)>& spawn) {
+  const Tree& tree1 = *ref.tree;
+  const SpanTree& span = task.span;
+  index_.build(span);
+  prepare_active_set();
+  const u32 t = task.root1;
+  const u32 base1 = ref.first_leaf[t];
+  const u32 s = span.leaf_count();
+  poll.tick(u64{span.size()} * 30);
+
+  path1_.clear();
+  for (u32 v = t; v != kNone; v = ref.heavy[v]) path1_.push_back(v);
+  const u32 path_len = static_cast<u32>(path1_.size());
+
+  // One group per light child of a path node, in text order.
+  groups_.clear();
+  node_groups_.assign(1, 0);
+  group_of_leaf_.assign(s, kNone);
+  u32 offset = 0;
+  for (u32 k = 0; k < path_len; ++k) {
+    const u32 v = path1_[k];
+    tree1.for_each_child(v, [&](NodeId c) {
+      if (c == ref.heavy[v]) return;
+      Group& g = groups_.emplace_back();
+      g.child1 = c;
+      g.begin = offset;
+      g.end = offset += ref.leaves_below[c];
+      const u32 first = ref.first_leaf[c] - base1;
+      for (u32 i = first; i < first + ref.leaves_below[c]; ++i)
+        group_of_leaf_[i] = static_cast<u32>(groups_.size() - 1);
+    });
+    node_groups_.push_back(static_cast<u32>(groups_.size()));
+  }
+  // Each group's leaves in the span's leaf order, by one stable pass.
+  positions_.resize(offset);
+  cursor_.resize(groups_.size());
+  for (size_t g = 0; g < groups_.size(); ++g) cursor_[g] = groups_[g].begin;
+  u32 bottom = kNone;
+  for (u32 k = 0; k < s; ++k) {
+    const u32 g = group_of_leaf_[span.leaf1[span.leaves[k]] - base1];
+    if (g == kNone)
+      bottom = span.leaves[k];
+    else
+      positions_[cursor_[g]++] = k;
+  }
+  poll.tick(u64{s} * 10);
+
+  out.top_depth = ref.depth[t];
+  out.resolvable_correct.assign(path_len, 0);
+  out.unresolved_correct.assign(path_len, 0);
+  insert(bottom);
+  for (u32 k = path_len - 1; k-- > 0;) {
+    const u32 gb = node_groups_[k], ge = node_groups_[k + 1];
+    if (gb == ge) continue;  // a single child: no triplet has its LCA here
+    const bool stars = ge - gb >= 2;
+    const u64 below_v = ref.leaves_below[path1_[k]];
+    for (u32 g = gb; g < ge; ++g) {
+      Group& grp = groups_[g];
+      if (grp.end - grp.begin >= 2) {
+        builder_.build(index_, positions_.data() + grp.begin, grp.end - grp.begin, grp.span,
+                       origin_);
+        describe_group(grp, below_v, stars);
+        poll.tick(u64{grp.end - grp.begin} * 80);
+      }
+    }
+    u128 resolved = 0, star = 0;
+    // Against H alone: pairs of H resolved apart from z, and (for the
+    // children after the first) the one-colour stars of H to take off.
+    for (u32 g = gb; g < ge; ++g) {
+      for (u32 i = groups_[g].begin; i < groups_[g].end; ++i) {
+        const auto [psi, same] = query(span.leaves[positions_[i]]);
+        resolved += psi;
+        if (g != gb) star -= same - psi;
+        poll.tick(kQueryWork);
+      }
+    }
+    for (u32 g = gb; g < ge; ++g) {
+      const Group& grp = groups_[g];
+      if (g != gb) {
+        for (u32 i = grp.begin; i < grp.end; ++i) {
+          const auto [psi, same] = query(span.leaves[positions_[i]]);
+          star += same - psi;
+          poll.tick(kQueryWork);
+        }
+      }
+      for (u32 i = grp.begin; i < grp.end; ++i) {
+        insert(span.leaves[positions_[i]]);
+        poll.tick(kLeafWork);
+      }
+      if (stars) star += evaluate(grp, false);  // stars with a later child's leaf: off
+    }
+    for (u32 g = gb; g < ge; ++g) {
+      resolved += evaluate(groups_[g], true);
+      if (stars) star -= evaluate(groups_[g], false);
+      poll.tick(groups_[g].terms.size() * 20);
+    }
+    out.resolvable_correct[k] = resolved;
+    out.unresolved_correct[k] = star;
+    for (u32 g = gb; g < ge; ++g) {
+      Group& grp = groups_[g];
+      if (grp.end - grp.begin >= 3) spawn(Task{grp.child1, std::move(grp.span)});
+      grp.span = SpanTree{};
+      grp.terms.clear();
+    }
+  }
+}
+
+}  // namespace cladorix::exact

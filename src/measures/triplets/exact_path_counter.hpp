@@ -1,0 +1,116 @@
+// Exact triplet agreement along one heavy path of tree 1.
+//
+// A task is a subtree of tree 1 together with the span of its leaves in tree
+// 2. Walking the subtree's heavy path bottom-up, the leaves below the current
+// node v are "active"; at v they are the heavy child's leaves H, and each
+// light child j adds its leaves L_j. Every triplet whose tree-1 LCA is v is
+// then counted from quantities of the active set in the span:
+//   * pair in H, third z in a light child: tree 2 agrees when the pair lies
+//     in one subtree hanging off z's root path: Psi(z), the sum over those
+//     subtrees of C(active leaves, 2);
+//   * pair in L_j, third anywhere else below v: per node w of L_j's own span,
+//     the pairs joined at w times the leaves below v outside w;
+//   * three children of v (a polytomy): a star in tree 2 too. Counted per
+//     leaf z of L_j against H and the light children before j, as the pairs
+//     that leave z's root path at the same node in different subtrees, minus
+//     the pairs of one colour (both in H, or both in one earlier L_k).
+// The active set lives in a heavy-path decomposition of the span with a
+// Fenwick tree per path, so adding a leaf or asking Psi costs O(log^2 s) on a
+// span of s leaves. Light children with three leaves or more are new tasks,
+// on the span of their own leaves; every leaf is active in one task per light
+// edge above it, so the whole count is O(n log^3 n) at worst and about
+// n log n steps on typical trees, most of them on small, cache-resident spans.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "measures/triplets/exact_span_tree.hpp"
+#include "runtime/cancel.hpp"
+#include "tree/tree.hpp"
+
+namespace cladorix::exact {
+
+// Tree 1 as the counting walks it, indexed by node id.
+struct ReferenceTree {
+  const Tree* tree = nullptr;
+  std::vector<u32> leaves_below;
+  std::vector<u32> first_leaf;  // position of the first leaf below, in leaf order
+  std::vector<u32> heavy;       // the child with most leaves (first on ties); kNone at leaves
+  std::vector<u32> depth;
+
+  explicit ReferenceTree(const Tree& t);
+};
+
+struct Task {
+  u32 root1 = 0;  // a node of tree 1
+  SpanTree span;  // the span of its leaves in tree 2
+  u64 work() const noexcept { return span.leaf_count(); }
+};
+
+// Agreement counts per node of a heavy path, top first; node k has depth
+// top_depth + k in tree 1.
+struct PathCounts {
+  u32 top_depth = 0;
+  std::vector<u128> resolvable_correct;  // resolved the same way in both trees
+  std::vector<u128> unresolved_correct;  // a star in both trees
+};
+
+class PathCounter {
+ public:
+  // Counts the task's heavy path; hands each light subtree of three leaves
+  // or more to `spawn` as a new task as soon as its span is built.
+  void run(const ReferenceTree& ref, Task& task, PathCounts& out, CancelPoller& poll,
+           const std::function<void(Task&&)>& spawn);
+
+ private:
+  struct Sums {
+    u64 ls = 0;   // sum over light children of C(active, 2)
+    u64 lc2 = 0;  // C(active in light children, 2)
+    u64 lc = 0;   // active in light children
+  };
+  // What one light child of a path node needs evaluated against the active
+  // set: a constant plus coefficients on the active counts of span nodes.
+  struct Term {
+    u32 node;
+    u128 pairs_coef;  // for pairs inside the child with a third elsewhere
+    u128 star_coef;   // for one-colour pairs of stars
+  };
+  struct Group {
+    u32 child1 = 0;  // the light child in tree 1
+    u32 begin = 0;   // its leaf positions: positions_[begin, end)
+    u32 end = 0;
+    u128 constant = 0;  // of the pairs count
+    std::vector<Term> terms;
+    SpanTree span;
+  };
+
+  void prepare_active_set();
+  void insert(u32 leaf);
+  // (Psi, sum over z's ancestors of C(active leaving the path there, 2)) for
+  // an inactive leaf z.
+  std::pair<u64, u64> query(u32 leaf) const;
+  u64 active_below(u32 node) const;
+  Sums prefix(u32 head, u32 k) const;
+  void add(u32 node, const Sums& d);
+  void describe_group(Group& g, u64 below_v, bool stars);
+  u128 evaluate(const Group& g, bool pairs) const;
+
+  SpanIndex index_;
+  SpanBuilder builder_;
+  // Heavy-path decomposition of the current span.
+  std::vector<u32> heavy_, head_, hpos_, local_, path_len_;
+  std::vector<Sums> fen_;
+  std::vector<u64> ls_;
+  std::vector<u32> lc_, active_head_;
+  // Walk scratch.
+  std::vector<u32> path1_, group_of_leaf_, positions_, cursor_, origin_;
+  std::vector<u32> below_;
+  std::vector<u64> squares_;
+  std::vector<Group> groups_;
+  std::vector<u32> node_groups_;  // groups of each path node: [node_groups_[k], node_groups_[k+1])
+};
+
+}  // namespace cladorix::exact
