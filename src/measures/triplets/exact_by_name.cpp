@@ -10,7 +10,7 @@
 #include "runtime/cancel.hpp"
 #include "runtime/chunk_plan.hpp"
 #include "runtime/pool.hpp"
-#include "tree/name_map.hpp"
+#include "tree/name_classes.hpp"
 #include "util/clock.hpp"
 #include "util/errors.hpp"
 #include "util/texts.hpp"
@@ -50,45 +50,6 @@ constexpr u64 kLeavesPerLane = 20000;
 
 // ---- matching leaves by name --------------------------------------------------
 
-// Leaf name -> index into a list of names, open addressing with a hash tag.
-class LeafNameIndex {
- public:
-  explicit LeafNameIndex(size_t expected) {
-    size_t size = 16;
-    while (size < expected * 2) size <<= 1;
-    slots_.assign(size, 0);
-  }
-  // The index stored under `name`, or the new `index` after storing it.
-  template <class NameOf>
-  u32 find_or_insert(std::string_view name, u32 index, NameOf&& name_of) {
-    const u64 h = hash_bytes(name), tag = h >> 32;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const u64 slot = slots_[i];
-      if (slot == 0) {
-        slots_[i] = (tag << 32) | (u64{index} + 1);
-        return index;
-      }
-      const u32 other = static_cast<u32>(slot) - 1;
-      if ((slot >> 32) == tag && name_of(other) == name) return other;
-    }
-  }
-  template <class NameOf>
-  u32 find(std::string_view name, NameOf&& name_of) const {
-    const u64 h = hash_bytes(name), tag = h >> 32;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const u64 slot = slots_[i];
-      if (slot == 0) return kNone;
-      const u32 other = static_cast<u32>(slot) - 1;
-      if ((slot >> 32) == tag && name_of(other) == name) return other;
-    }
-  }
-
- private:
-  std::vector<u64> slots_;
-};
-
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
 void check_shape(const Tree& tree, const char* role) {
@@ -115,33 +76,32 @@ void check_named(const Tree& tree, const std::vector<NodeId>& leaves, const char
 std::vector<u32> match_leaves(const Tree& t1, const std::vector<NodeId>& leaves1, const Tree& t2,
                               const std::vector<NodeId>& leaves2) {
   check_named(t1, leaves1, "tree1");
-  const auto name1 = [&](u32 i) { return t1.name(leaves1[i]); };
-  LeafNameIndex index1(leaves1.size());
-  for (u32 i = 0; i < leaves1.size(); ++i)
-    if (index1.find_or_insert(name1(i), i, name1) != i) duplicate("tree1", name1(i));
-
-  check_named(t2, leaves2, "tree2");
-  const auto name2 = [&](u32 i) { return t2.name(leaves2[i]); };
-  std::vector<u32> match(leaves2.size(), kNone);
-  std::vector<uint8_t> seen(leaves1.size(), 0);
-  std::vector<u32> strangers;  // tree 2 leaves whose name tree 1 lacks
-  LeafNameIndex index2(0);
-  for (u32 i = 0; i < leaves2.size(); ++i) {
-    const u32 j = index1.find(name2(i), name1);
-    if (j == kNone) {
-      if (strangers.empty()) index2 = LeafNameIndex(leaves2.size());
-      if (index2.find_or_insert(name2(i), i, name2) != i) duplicate("tree2", name2(i));
-      strangers.push_back(i);
-      continue;
-    }
-    if (seen[j]) duplicate("tree2", name2(i));
-    seen[j] = 1;
-    match[i] = j;
+  // One number per distinct name over both trees (internal names get one
+  // too, and are never looked at).
+  const NameClasses classes({&t1, &t2});
+  std::vector<u32> position1(classes.count(), kNone);  // name -> tree 1 leaf position
+  for (u32 i = 0; i < leaves1.size(); ++i) {
+    u32& slot = position1[classes.of(0, leaves1[i])];
+    if (slot != kNone) duplicate("tree1", t1.name(leaves1[i]));
+    slot = i;
   }
-  for (u32 j = 0; j < leaves1.size(); ++j)
-    if (!seen[j]) throw CallerError("leaf " + quoted(name1(j)) + " of tree1 is missing from tree2");
-  if (!strangers.empty())
-    throw CallerError("leaf " + quoted(name2(strangers[0])) + " of tree2 is missing from tree1");
+  check_named(t2, leaves2, "tree2");
+  std::vector<u32> match(leaves2.size(), kNone);
+  std::vector<uint8_t> seen(classes.count(), 0);
+  u32 stranger = kNone;  // the first tree 2 leaf whose name tree 1 lacks
+  for (u32 i = 0; i < leaves2.size(); ++i) {
+    const u32 cls = classes.of(1, leaves2[i]);
+    if (seen[cls]) duplicate("tree2", t2.name(leaves2[i]));
+    seen[cls] = 1;
+    match[i] = position1[cls];
+    if (match[i] == kNone && stranger == kNone) stranger = i;
+  }
+  for (u32 i = 0; i < leaves1.size(); ++i)
+    if (!seen[classes.of(0, leaves1[i])])
+      throw CallerError("leaf " + quoted(t1.name(leaves1[i])) + " of tree1 is missing from tree2");
+  if (stranger != kNone)
+    throw CallerError("leaf " + quoted(t2.name(leaves2[stranger])) +
+                      " of tree2 is missing from tree1");
   return match;
 }
 

@@ -48,32 +48,29 @@ void PathCounter::prepare_active_set() {
       if (index_.leaf_count(c) > best) best = index_.leaf_count(c), heavy_[v] = c;
     }
   }
-  head_.resize(m);
-  hpos_.resize(m);
-  local_.resize(m);
-  path_len_.resize(m);
+  pos_.resize(m);
+  slots_.assign(m, Slot{});
+  fen_.assign(m, Sums{});
   u32 cursor = 0;
+  // Parents come before children in pre-order, so a head's parent already
+  // has its position when the head's path is laid out.
   for (u32 v = 0; v < m; ++v) {
     if (v != 0 && heavy_[span.parent[v]] == v) continue;
-    u32 len = 0;
+    const u32 head = cursor;
     for (u32 x = v; x != kNone; x = heavy_[x]) {
-      head_[x] = v;
-      hpos_[x] = cursor++;
-      local_[x] = ++len;
+      pos_[x] = cursor;
+      slots_[cursor++].head = head;
     }
-    path_len_[v] = len;
+    slots_[head].len = cursor - head;
+    slots_[head].up = v == 0 ? kNone : pos_[span.parent[v]];
   }
-  fen_.assign(m, Sums{});
-  ls_.assign(m, 0);
-  lc_.assign(m, 0);
-  active_head_.assign(m, 0);
 }
 
-void PathCounter::add(u32 node, const Sums& d) {
-  const u32 h = head_[node];
-  Sums* base = fen_.data() + hpos_[h] - 1;  // local index i lives at base[i]
-  const u32 len = path_len_[h];
-  for (u32 i = local_[node]; i <= len; i += i & (0u - i)) {
+void PathCounter::add(u32 pos, const Sums& d) {
+  const u32 h = slots_[pos].head;
+  Sums* base = fen_.data() + h - 1;  // local index i lives at base[i]
+  const u32 len = slots_[h].len;
+  for (u32 i = pos - h + 1; i <= len; i += i & (0u - i)) {
     base[i].ls += d.ls;
     base[i].lc2 += d.lc2;
     base[i].lc += d.lc;
@@ -81,7 +78,7 @@ void PathCounter::add(u32 node, const Sums& d) {
 }
 
 PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
-  const Sums* base = fen_.data() + hpos_[head] - 1;
+  const Sums* base = fen_.data() + head - 1;
   Sums s;
   for (u32 i = k; i > 0; i &= i - 1) {
     s.ls += base[i].ls;
@@ -92,49 +89,50 @@ PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
 }
 
 void PathCounter::insert(u32 leaf) {
-  const auto& parent = index_.span().parent;
-  for (u32 node = leaf;;) {
-    const u32 h = head_[node];
-    if (h == 0) break;
-    const u32 p = parent[h];
-    const u64 old = active_head_[h]++;
+  for (u32 x = leaf;;) {
+    Slot& head = slots_[slots_[x].head];
+    if (head.up == kNone) break;
+    const u64 old = head.active++;
+    const u32 p = head.up;
+    Slot& parent = slots_[p];
     // C(a + 1, 2) - C(a, 2) = a, for the light child and for p's light total.
-    add(p, Sums{old, lc_[p], 1});
-    ls_[p] += old;
-    ++lc_[p];
-    node = p;
+    add(p, Sums{old, parent.lc, 1});
+    parent.ls += old;
+    ++parent.lc;
+    x = p;
   }
-  ++active_head_[0];
+  ++slots_[0].active;
 }
 
 std::pair<u64, u64> PathCounter::query(u32 leaf) const {
-  const auto& parent = index_.span().parent;
   u64 psi = 0, same = 0;
-  u32 cur = leaf, from = kNone;  // from: the light child we came up through
+  u32 cur = leaf, from = kNone;  // from: the head of the light child we came up through
   for (;;) {
-    const u32 h = head_[cur];
+    const u32 h = slots_[cur].head;
     // Path nodes above cur continue into their heavy child: their light
     // subtrees all hang off the root path.
-    const Sums above = cur != h ? prefix(h, local_[cur] - 1) : Sums{};
+    const Sums above = cur != h ? prefix(h, cur - h) : Sums{};
     psi += above.ls;
     same += above.lc2;
     if (from != kNone) {
-      const u64 here = active_head_[h] - above.lc;  // active below cur
-      const u64 heavy = here - lc_[cur];
-      const u64 light = active_head_[from];
-      psi += ls_[cur] - pairs_of(light) + pairs_of(heavy);
-      same += pairs_of(lc_[cur] - light + heavy);
+      const Slot& here = slots_[cur];
+      const u64 below = slots_[h].active - above.lc;  // active below cur
+      const u64 heavy = below - here.lc;
+      const u64 light = slots_[from].active;
+      psi += here.ls - pairs_of(light) + pairs_of(heavy);
+      same += pairs_of(here.lc - light + heavy);
     }
-    if (h == 0) break;
+    const u32 up = slots_[h].up;
+    if (up == kNone) break;
     from = h;
-    cur = parent[h];
+    cur = up;
   }
   return {psi, same};
 }
 
-u64 PathCounter::active_below(u32 node) const {
-  const u32 h = head_[node];
-  return active_head_[h] - (node != h ? prefix(h, local_[node] - 1).lc : 0);
+u64 PathCounter::active_below(u32 pos) const {
+  const u32 h = slots_[pos].head;
+  return slots_[h].active - (pos != h ? prefix(h, pos - h).lc : 0);
 }
 
 void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
@@ -159,7 +157,7 @@ void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
     const u128 nw = below_[w];
     const u128 joined = (nw * nw - squares_[w]) / 2;
     g.constant += joined * (below_v - size + nw);
-    g.terms.push_back({origin_[w], u128{0} - joined, stars ? joined : u128{0}});
+    g.terms.push_back({pos_[origin_[w]], u128{0} - joined, stars ? joined : u128{0}});
   }
   if (!stars) return;
   // A star of a one-colour pair joined at w takes its third leaf from below
@@ -167,7 +165,7 @@ void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
   for (u32 b = 1; b < m; ++b) {
     const u32 w = span.parent[b];
     const u128 coef = u128{below_[b]} * (below_[w] - below_[b]);
-    g.terms.push_back({index_.child_toward(origin_[w], origin_[b]), 0, u128{0} - coef});
+    g.terms.push_back({pos_[index_.child_toward(origin_[w], origin_[b])], 0, u128{0} - coef});
   }
 }
 
@@ -175,7 +173,7 @@ u128 PathCounter::evaluate(const Group& g, bool pairs) const {
   u128 sum = pairs ? g.constant : 0;
   for (const Term& t : g.terms) {
     const u128 c = pairs ? t.pairs_coef : t.star_coef;
-    if (c != 0) sum += c * active_below(t.node);
+    if (c != 0) sum += c * active_below(t.pos);
   }
   return sum;
 }
@@ -222,7 +220,7 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
   for (u32 k = 0; k < s; ++k) {
     const u32 g = group_of_leaf_[span.leaf1[span.leaves[k]] - base1];
     if (g == kNone)
-      bottom = span.leaves[k];
+      bottom = pos_[span.leaves[k]];
     else
       positions_[cursor_[g]++] = k;
   }
@@ -251,7 +249,7 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
     // children after the first) the one-colour stars of H to take off.
     for (u32 g = gb; g < ge; ++g) {
       for (u32 i = groups_[g].begin; i < groups_[g].end; ++i) {
-        const auto [psi, same] = query(span.leaves[positions_[i]]);
+        const auto [psi, same] = query(pos_[span.leaves[positions_[i]]]);
         resolved += psi;
         if (g != gb) star -= same - psi;
         poll.tick(kQueryWork);
@@ -261,13 +259,13 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
       const Group& grp = groups_[g];
       if (g != gb) {
         for (u32 i = grp.begin; i < grp.end; ++i) {
-          const auto [psi, same] = query(span.leaves[positions_[i]]);
+          const auto [psi, same] = query(pos_[span.leaves[positions_[i]]]);
           star += same - psi;
           poll.tick(kQueryWork);
         }
       }
       for (u32 i = grp.begin; i < grp.end; ++i) {
-        insert(span.leaves[positions_[i]]);
+        insert(pos_[span.leaves[positions_[i]]]);
         poll.tick(kLeafWork);
       }
       if (stars) star += evaluate(grp, false);  // stars with a later child's leaf: off

@@ -71,10 +71,22 @@ class PathCounter {
     u64 lc2 = 0;  // C(active in light children, 2)
     u64 lc = 0;   // active in light children
   };
+  // One node of the span's heavy-path decomposition, stored at its position
+  // in heavy-path order, so that a path's nodes are contiguous and a walk up
+  // touches one slot per node. Each path's Fenwick tree (over sums of its
+  // nodes' fields, at local index position - head + 1) is in fen_.
+  struct Slot {
+    u64 ls = 0;      // sum over light children of C(active, 2)
+    u32 lc = 0;      // active leaves in light children
+    u32 head = 0;    // position of the path's head
+    u32 active = 0;  // at a head: active leaves below it
+    u32 up = 0;      // at a head: position of its parent; kNone on the root's path
+    u32 len = 0;     // at a head: the path's length
+  };
   // What one light child of a path node needs evaluated against the active
   // set: a constant plus coefficients on the active counts of span nodes.
   struct Term {
-    u32 node;
+    u32 pos;          // the span node's position
     u128 pairs_coef;  // for pairs inside the child with a third elsewhere
     u128 star_coef;   // for one-colour pairs of stars
   };
@@ -88,23 +100,23 @@ class PathCounter {
   };
 
   void prepare_active_set();
+  // All taking positions, not span nodes.
   void insert(u32 leaf);
   // (Psi, sum over z's ancestors of C(active leaving the path there, 2)) for
   // an inactive leaf z.
   std::pair<u64, u64> query(u32 leaf) const;
-  u64 active_below(u32 node) const;
+  u64 active_below(u32 pos) const;
   Sums prefix(u32 head, u32 k) const;
-  void add(u32 node, const Sums& d);
+  void add(u32 pos, const Sums& d);
   void describe_group(Group& g, u64 below_v, bool stars);
   u128 evaluate(const Group& g, bool pairs) const;
 
   SpanIndex index_;
   SpanBuilder builder_;
   // Heavy-path decomposition of the current span.
-  std::vector<u32> heavy_, head_, hpos_, local_, path_len_;
-  std::vector<Sums> fen_;
-  std::vector<u64> ls_;
-  std::vector<u32> lc_, active_head_;
+  std::vector<u32> heavy_, pos_;  // per span node
+  std::vector<Slot> slots_;       // per position
+  std::vector<Sums> fen_;         // per position
   // Walk scratch.
   std::vector<u32> path1_, group_of_leaf_, positions_, cursor_, origin_;
   std::vector<u32> below_;

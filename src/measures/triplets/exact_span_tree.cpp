@@ -11,6 +11,34 @@ namespace {
 constexpr u32 kBlockShift = 5;
 constexpr u32 kBlock = u32{1} << kBlockShift;
 
+// Ascending order of node ids: a comparison sort for short lists, three
+// passes of 11-bit counting sort for long ones.
+void sort_ids(std::vector<u32>& ids, std::vector<u32>& scratch) {
+  const size_t n = ids.size();
+  if (n < 1024) {
+    std::sort(ids.begin(), ids.end());
+    return;
+  }
+  scratch.resize(n);
+  u32 counts[3][2049] = {};
+  for (u32 id : ids) {
+    ++counts[0][(id & 0x7FF) + 1];
+    ++counts[1][((id >> 11) & 0x7FF) + 1];
+    ++counts[2][(id >> 22) + 1];
+  }
+  u32* from = ids.data();
+  u32* to = scratch.data();
+  for (u32 pass = 0; pass < 3; ++pass) {
+    u32* c = counts[pass];
+    for (u32 d = 0; d < 2048; ++d) c[d + 1] += c[d];
+    const u32 shift = 11 * pass;
+    for (size_t i = 0; i < n; ++i) to[c[(from[i] >> shift) & 0x7FF]++] = from[i];
+    std::swap(from, to);
+  }
+  // Three passes leave the result in scratch.
+  ids.swap(scratch);
+}
+
 }  // namespace
 
 void SpanIndex::build(const SpanTree& span) {
@@ -110,7 +138,7 @@ void SpanBuilder::build(const SpanIndex& index, const u32* positions, u32 count,
   for (u32 i = 0; i + 1 < k; ++i) nodes_.push_back(index.leaf_lca(positions[i], positions[i + 1]));
   out.adjacent.assign(nodes_.begin() + join_base, nodes_.end());  // outer ids for now
   origin.assign(nodes_.begin(), nodes_.end());
-  std::sort(origin.begin(), origin.end());
+  sort_ids(origin, sorted_);
   origin.erase(std::unique(origin.begin(), origin.end()), origin.end());
 
   if (local_.size() < outer.size()) local_.resize(outer.size(), kNone);

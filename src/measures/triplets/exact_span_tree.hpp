@@ -74,7 +74,7 @@ class SpanBuilder {
              std::vector<u32>& origin);
 
  private:
-  std::vector<u32> nodes_;
+  std::vector<u32> nodes_, sorted_;
   std::vector<u32> local_;  // outer node -> new node, kNone outside the current build
 };
 
