@@ -75,6 +75,13 @@ PyMethodDef kMethods[] = {
                     "internal_states_ground_truth=None, mutation_rate=None, "
                     "collision_probability=None, missing_state=..., unedited_state=0)",
                     "Python wrapper for likelihood distance calculation"),
+    CLADORIX_METHOD(
+        triplets_correct_exact,
+        "triplets_correct_exact(tree1_newick, tree2_newick, max_threads=None)",
+        "Exact triplet agreement of two rooted trees whose leaves are matched by name.\n"
+        "Counts all C(n, 3) triplets, each at the depth in tree1 (the reference) of its\n"
+        "leaves' lowest common ancestor: the four ratios per depth and overall, exact counts.\n"
+        "Runs without the GIL; max_threads caps the share of the worker pool (None: all)."),
 };
 
 PyModuleDef kModule = {

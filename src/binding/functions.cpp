@@ -1,6 +1,7 @@
 #include "binding/functions.hpp"
 
 #include <utility>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/exceptions.hpp"
@@ -13,6 +14,7 @@
 #include "measures/rf/rf_distance.hpp"
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
+#include "measures/triplets/exact_by_name.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix::py {
@@ -92,6 +94,12 @@ constexpr Param kLikelihoodDistanceParams[] = {
     {"unedited_state", Kind::I32, 0},
 };
 
+constexpr Param kExactTripletParams[] = {
+    {"tree1_newick", Kind::Text},
+    {"tree2_newick", Kind::Text},
+    {"max_threads", Kind::OptU64},
+};
+
 // Every function's frame: C++ failures become Python exceptions, and
 // pending signals are looked for while the computation runs.
 template <class Body>
@@ -118,6 +126,44 @@ PyObject* triplet_dict(const TripletResult& r) {
     if (r.reports_chunks) d.u64("parallel_chunks_used", r.parallel_chunks_used);
   }
   return d.release();
+}
+
+// The four ratios, per depth and then over all triplets, with exact counts.
+PyObject* exact_triplet_dict(const ExactTripletResult& r) {
+  const size_t k = r.depths.size();
+  std::vector<double> all(k), resolvable(k), unresolved(k), proportion(k);
+  std::vector<u128> triplets(k);
+  for (size_t i = 0; i < k; ++i) {
+    const ExactTripletRatios q = exact_triplet_ratios(r.by_depth[i]);
+    all[i] = q.all_triplets_correct;
+    resolvable[i] = q.resolvable_triplets_correct;
+    unresolved[i] = q.unresolved_triplets_correct;
+    proportion[i] = q.proportion_unresolvable;
+    triplets[i] = r.by_depth[i].triplets;
+  }
+  const ExactTripletRatios q = exact_triplet_ratios(r.overall);
+  const ExactTripletCounts& c = r.overall;
+  return Dict()
+      .by_depth("all_triplets_correct", r.depths, all)
+      .by_depth("resolvable_triplets_correct", r.depths, resolvable)
+      .by_depth("unresolved_triplets_correct", r.depths, unresolved)
+      .by_depth("proportion_unresolvable", r.depths, proportion)
+      .by_depth("triplets_at_depth", r.depths, triplets)
+      .dict("overall", Dict()
+                           .f64("all_triplets_correct", q.all_triplets_correct)
+                           .f64("resolvable_triplets_correct", q.resolvable_triplets_correct)
+                           .f64("unresolved_triplets_correct", q.unresolved_triplets_correct)
+                           .f64("proportion_unresolvable", q.proportion_unresolvable))
+      .dict("counts", Dict()
+                          .u128("triplets", c.triplets)
+                          .u128("correct", c.correct)
+                          .u128("unresolved", c.unresolved)
+                          .u128("unresolved_correct", c.unresolved_correct)
+                          .u128("resolvable_correct", c.resolvable_correct))
+      .str("method_used", texts::kExact)
+      .u128("total_triplets_checked", c.triplets)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .release();
 }
 
 }  // namespace
@@ -283,6 +329,26 @@ PyObject* likelihood_distance(PyObject*, PyObject* const* args, Py_ssize_t nargs
         cladorix::likelihood_distance(reconstructed, ground_truth, a.matrix(2), a.states(3),
                                       a.states(4), a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8));
     return Dict().f64("likelihood_distance", r.likelihood_distance).release();
+  });
+}
+
+// ---- beyond the twelve ---------------------------------------------------------
+
+PyObject* triplets_correct_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const Signature sig{"triplets_correct_exact", kExactTripletParams, 2};
+  return guarded([&]() -> PyObject* {
+    const Args a = bind_arguments(sig, args, nargs, kwnames);
+    ExactTripletResult r;
+    {
+      // The texts are views into str objects the caller holds; nothing from
+      // here to the dict touches Python.
+      const ReleaseLock unlocked;
+      const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
+      const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
+      r = cladorix::triplets_correct_exact(t1, t2, a.opt_u64(2));
+    }
+    return exact_triplet_dict(r);
   });
 }
 

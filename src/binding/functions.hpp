@@ -24,6 +24,7 @@ CLADORIX_FUNCTION(parsimony_score);
 CLADORIX_FUNCTION(parsimony_p_value);
 CLADORIX_FUNCTION(likelihood_score);
 CLADORIX_FUNCTION(likelihood_distance);
+CLADORIX_FUNCTION(triplets_correct_exact);
 
 #undef CLADORIX_FUNCTION
 
