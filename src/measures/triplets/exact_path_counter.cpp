@@ -9,6 +9,8 @@ inline u64 pairs_of(u64 x) { return x * (x - 1) / 2; }  // C(x, 2); 0 for x = 0
 constexpr u64 kQueryWork = 60;
 constexpr u64 kLeafWork = 40;
 
+constexpr u32 kWalks = 8;
+
 }  // namespace
 
 ReferenceTree::ReferenceTree(const Tree& t) : tree(&t) {
@@ -21,7 +23,10 @@ ReferenceTree::ReferenceTree(const Tree& t) : tree(&t) {
   heavy.assign(n, kNone);
   u32 position = 0;
   for (u32 v = 0; v < n; ++v)
-    if (first_child[v] == kNone) first_leaf[v] = position++;
+    if (first_child[v] == kNone) {
+      first_leaf[v] = position++;
+      leaf_node.push_back(v);
+    }
   // Ids are a pre-order, so children come after their parent: one pass up.
   for (u32 v = n; v-- > 0;) {
     if (first_child[v] == kNone) {
@@ -35,6 +40,56 @@ ReferenceTree::ReferenceTree(const Tree& t) : tree(&t) {
     if (v > 0) leaves_below[parent[v]] += leaves_below[v];
   }
   depth = t.depths();
+}
+
+void PathCounter::count_directly(const ReferenceTree& ref, const Task& task, PathCounts& out) {
+  const Tree& tree1 = *ref.tree;
+  const SpanTree& span = task.span;
+  u32 path_len = 0;
+  for (u32 v = task.root1; v != kNone; v = ref.heavy[v]) ++path_len;
+  out.top_depth = ref.depth[task.root1];
+  out.resolvable_correct.assign(path_len, 0);
+  out.unresolved_correct.assign(path_len, 0);
+  const auto lca1 = [&](u32 a, u32 b) {
+    while (a != b) {
+      if (ref.depth[a] >= ref.depth[b]) a = tree1.parent(a);
+      if (ref.depth[b] > ref.depth[a]) b = tree1.parent(b);
+    }
+    return a;
+  };
+  const auto lca2 = [&](u32 a, u32 b) {
+    while (a != b) {
+      if (span.key_depth[a] >= span.key_depth[b]) a = span.parent[a];
+      if (span.key_depth[b] > span.key_depth[a]) b = span.parent[b];
+    }
+    return a;
+  };
+  // -1 unresolved, else which of the three is the outgroup.
+  const auto outgroup = [](u32 ab, u32 ac, u32 bc) {
+    if (ab > ac && ab > bc) return 2;
+    if (ac > ab && ac > bc) return 1;
+    if (bc > ab && bc > ac) return 0;
+    return -1;
+  };
+  const u32 s = span.leaf_count();
+  u32 n1[kDirectLeaves], n2[kDirectLeaves];
+  for (u32 i = 0; i < s; ++i) {
+    n2[i] = span.leaves[i];
+    n1[i] = ref.leaf_node[span.leaf1[n2[i]]];
+  }
+  for (u32 i = 0; i < s; ++i)
+    for (u32 j = i + 1; j < s; ++j)
+      for (u32 k = j + 1; k < s; ++k) {
+        const u32 ab1 = lca1(n1[i], n1[j]), ac1 = lca1(n1[i], n1[k]), bc1 = lca1(n1[j], n1[k]);
+        const int o1 = outgroup(ref.depth[ab1], ref.depth[ac1], ref.depth[bc1]);
+        const int o2 =
+            outgroup(span.key_depth[lca2(n2[i], n2[j])], span.key_depth[lca2(n2[i], n2[k])],
+                     span.key_depth[lca2(n2[j], n2[k])]);
+        const u32 top = ref.depth[ab1] < ref.depth[ac1] ? ab1 : ac1;
+        const u32 at = ref.depth[top] - out.top_depth;
+        if (o1 < 0 && o2 < 0) ++out.unresolved_correct[at];
+        if (o1 >= 0 && o1 == o2) ++out.resolvable_correct[at];
+      }
 }
 
 void PathCounter::prepare_active_set() {
@@ -61,7 +116,7 @@ void PathCounter::prepare_active_set() {
       pos_[x] = cursor;
       slots_[cursor++].head = head;
     }
-    slots_[head].len = cursor - head;
+    for (u32 x = head; x < cursor; ++x) slots_[x].end = cursor;
     slots_[head].up = v == 0 ? kNone : pos_[span.parent[v]];
   }
 }
@@ -69,7 +124,7 @@ void PathCounter::prepare_active_set() {
 void PathCounter::add(u32 pos, const Sums& d) {
   const u32 h = slots_[pos].head;
   Sums* base = fen_.data() + h - 1;  // local index i lives at base[i]
-  const u32 len = slots_[h].len;
+  const u32 len = slots_[pos].end - h;
   for (u32 i = pos - h + 1; i <= len; i += i & (0u - i)) {
     base[i].ls += d.ls;
     base[i].lc2 += d.lc2;
@@ -88,46 +143,110 @@ PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
   return s;
 }
 
-void PathCounter::insert(u32 leaf) {
-  for (u32 x = leaf;;) {
-    Slot& head = slots_[slots_[x].head];
-    if (head.up == kNone) break;
-    const u64 old = head.active++;
-    const u32 p = head.up;
-    Slot& parent = slots_[p];
-    // C(a + 1, 2) - C(a, 2) = a, for the light child and for p's light total.
-    add(p, Sums{old, parent.lc, 1});
-    parent.ls += old;
-    ++parent.lc;
-    x = p;
+void PathCounter::insert(const u32* leaves, u32 count) {
+  // A walk at x: stage 0 reads x's head and fetches the head's slot; stage 1
+  // steps to the head's parent p, updates it and fetches its path.
+  struct Walk {
+    u32 x;
+    u32 stage;
+  };
+  Walk walks[kWalks];
+  u32 live = 0, next = 0;
+  const auto begin = [&](Walk& w) {
+    w = {leaves[next++], 0};
+    __builtin_prefetch(&slots_[w.x]);
+  };
+  while (live < kWalks && next < count) begin(walks[live++]);
+  while (live > 0) {
+    for (u32 i = 0; i < live;) {
+      Walk& w = walks[i];
+      const u32 h = slots_[w.x].head;
+      if (w.stage == 0) {
+        __builtin_prefetch(&slots_[h]);
+        w.stage = 1;
+        ++i;
+        continue;
+      }
+      Slot& head = slots_[h];
+      if (head.up == kNone) {
+        ++head.active;  // the root's path: every leaf ends here
+        if (next < count)
+          begin(w), ++i;
+        else
+          w = walks[--live];
+        continue;
+      }
+      const u64 old = head.active++;
+      const u32 p = head.up;
+      Slot& parent = slots_[p];
+      // C(a + 1, 2) - C(a, 2) = a, for the light child and for p's light total.
+      add(p, Sums{old, parent.lc, 1});
+      parent.ls += old;
+      ++parent.lc;
+      w.x = p;
+      __builtin_prefetch(&slots_[parent.head]);
+      w.stage = 1;
+      ++i;
+    }
   }
-  ++slots_[0].active;
 }
 
-std::pair<u64, u64> PathCounter::query(u32 leaf) const {
-  u64 psi = 0, same = 0;
-  u32 cur = leaf, from = kNone;  // from: the head of the light child we came up through
-  for (;;) {
-    const u32 h = slots_[cur].head;
-    // Path nodes above cur continue into their heavy child: their light
-    // subtrees all hang off the root path.
-    const Sums above = cur != h ? prefix(h, cur - h) : Sums{};
-    psi += above.ls;
-    same += above.lc2;
-    if (from != kNone) {
-      const Slot& here = slots_[cur];
-      const u64 below = slots_[h].active - above.lc;  // active below cur
-      const u64 heavy = below - here.lc;
-      const u64 light = slots_[from].active;
-      psi += here.ls - pairs_of(light) + pairs_of(heavy);
-      same += pairs_of(here.lc - light + heavy);
+void PathCounter::query(const u32* leaves, u32 count, u64* psi_out, u64* same_out) const {
+  // Stage 0 at cur: read its head h, fetch h's slot and cur's Fenwick entry;
+  // stage 1: add what the path above cur holds and climb to h's parent.
+  struct Walk {
+    u32 cur, from, index, stage;
+    u64 psi, same;
+  };
+  Walk walks[kWalks];
+  u32 live = 0, next = 0;
+  const auto begin = [&](Walk& w) {
+    w = {leaves[next], kNone, next, 0, 0, 0};
+    ++next;
+    __builtin_prefetch(&slots_[w.cur]);
+  };
+  while (live < kWalks && next < count) begin(walks[live++]);
+  while (live > 0) {
+    for (u32 i = 0; i < live;) {
+      Walk& w = walks[i];
+      const Slot& here = slots_[w.cur];
+      const u32 h = here.head;
+      if (w.stage == 0) {
+        __builtin_prefetch(&slots_[h]);
+        __builtin_prefetch(&fen_[w.cur > h ? w.cur - 1 : h]);
+        w.stage = 1;
+        ++i;
+        continue;
+      }
+      // Path nodes above cur continue into their heavy child: their light
+      // subtrees all hang off the root path.
+      const Sums above = w.cur != h ? prefix(h, w.cur - h) : Sums{};
+      w.psi += above.ls;
+      w.same += above.lc2;
+      if (w.from != kNone) {
+        const u64 below = slots_[h].active - above.lc;  // active below cur
+        const u64 heavy = below - here.lc;
+        const u64 light = slots_[w.from].active;
+        w.psi += here.ls - pairs_of(light) + pairs_of(heavy);
+        w.same += pairs_of(here.lc - light + heavy);
+      }
+      const u32 up = slots_[h].up;
+      if (up == kNone) {
+        psi_out[w.index] = w.psi;
+        same_out[w.index] = w.same;
+        if (next < count)
+          begin(w), ++i;
+        else
+          w = walks[--live];
+        continue;
+      }
+      w.from = h;
+      w.cur = up;
+      w.stage = 0;
+      __builtin_prefetch(&slots_[up]);
+      ++i;
     }
-    const u32 up = slots_[h].up;
-    if (up == kNone) break;
-    from = h;
-    cur = up;
   }
-  return {psi, same};
 }
 
 u64 PathCounter::active_below(u32 pos) const {
@@ -182,6 +301,10 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
                       const std::function<void(Task&&)>& spawn) {
   const Tree& tree1 = *ref.tree;
   const SpanTree& span = task.span;
+  if (span.leaf_count() <= kDirectLeaves) {
+    count_directly(ref, task, out);
+    return;
+  }
   index_.build(span);
   prepare_active_set();
   const u32 t = task.root1;
@@ -229,7 +352,12 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
   out.top_depth = ref.depth[t];
   out.resolvable_correct.assign(path_len, 0);
   out.unresolved_correct.assign(path_len, 0);
-  insert(bottom);
+  // Every group's leaves as positions, in the order the groups list them.
+  leaf_pos_.resize(offset);
+  for (u32 i = 0; i < offset; ++i) leaf_pos_[i] = pos_[span.leaves[positions_[i]]];
+  psi_.resize(offset);
+  same_.resize(offset);
+  insert(&bottom, 1);
   for (u32 k = path_len - 1; k-- > 0;) {
     const u32 gb = node_groups_[k], ge = node_groups_[k + 1];
     if (gb == ge) continue;  // a single child: no triplet has its LCA here
@@ -247,27 +375,24 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
     u128 resolved = 0, star = 0;
     // Against H alone: pairs of H resolved apart from z, and (for the
     // children after the first) the one-colour stars of H to take off.
-    for (u32 g = gb; g < ge; ++g) {
-      for (u32 i = groups_[g].begin; i < groups_[g].end; ++i) {
-        const auto [psi, same] = query(pos_[span.leaves[positions_[i]]]);
-        resolved += psi;
-        if (g != gb) star -= same - psi;
-        poll.tick(kQueryWork);
-      }
+    {
+      const u32 first = groups_[gb].begin, last = groups_[ge - 1].end;
+      query(leaf_pos_.data() + first, last - first, psi_.data() + first, same_.data() + first);
+      poll.tick(u64{last - first} * kQueryWork);
+      for (u32 i = first; i < last; ++i) resolved += psi_[i];
+      for (u32 i = groups_[gb].end; i < last; ++i) star -= same_[i] - psi_[i];
     }
     for (u32 g = gb; g < ge; ++g) {
       const Group& grp = groups_[g];
+      const u32 size = grp.end - grp.begin;
       if (g != gb) {
-        for (u32 i = grp.begin; i < grp.end; ++i) {
-          const auto [psi, same] = query(pos_[span.leaves[positions_[i]]]);
-          star += same - psi;
-          poll.tick(kQueryWork);
-        }
+        query(leaf_pos_.data() + grp.begin, size, psi_.data() + grp.begin,
+              same_.data() + grp.begin);
+        for (u32 i = grp.begin; i < grp.end; ++i) star += same_[i] - psi_[i];
+        poll.tick(u64{size} * kQueryWork);
       }
-      for (u32 i = grp.begin; i < grp.end; ++i) {
-        insert(pos_[span.leaves[positions_[i]]]);
-        poll.tick(kLeafWork);
-      }
+      insert(leaf_pos_.data() + grp.begin, size);
+      poll.tick(u64{size} * kLeafWork);
       if (stars) star += evaluate(grp, false);  // stars with a later child's leaf: off
     }
     for (u32 g = gb; g < ge; ++g) {

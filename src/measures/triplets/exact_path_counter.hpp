@@ -40,6 +40,7 @@ struct ReferenceTree {
   std::vector<u32> first_leaf;  // position of the first leaf below, in leaf order
   std::vector<u32> heavy;       // the child with most leaves (first on ties); kNone at leaves
   std::vector<u32> depth;
+  std::vector<u32> leaf_node;  // by position in leaf order
 
   explicit ReferenceTree(const Tree& t);
 };
@@ -81,7 +82,7 @@ class PathCounter {
     u32 head = 0;    // position of the path's head
     u32 active = 0;  // at a head: active leaves below it
     u32 up = 0;      // at a head: position of its parent; kNone on the root's path
-    u32 len = 0;     // at a head: the path's length
+    u32 end = 0;     // one past the position of the path's last node
   };
   // What one light child of a path node needs evaluated against the active
   // set: a constant plus coefficients on the active counts of span nodes.
@@ -99,12 +100,19 @@ class PathCounter {
     SpanTree span;
   };
 
+  // Tasks this small have no light child of three leaves: every triplet is
+  // simply compared.
+  static constexpr u32 kDirectLeaves = 5;
+  void count_directly(const ReferenceTree& ref, const Task& task, PathCounts& out);
   void prepare_active_set();
-  // All taking positions, not span nodes.
-  void insert(u32 leaf);
-  // (Psi, sum over z's ancestors of C(active leaving the path there, 2)) for
-  // an inactive leaf z.
-  std::pair<u64, u64> query(u32 leaf) const;
+  // All taking positions, not span nodes. The batch operations walk up to
+  // kWalks leaves' root paths in turns, a step each, prefetching the next
+  // step's slots: on spans far larger than the cache the walks' misses then
+  // overlap instead of queueing.
+  void insert(const u32* leaves, u32 count);
+  // Per inactive leaf z: Psi(z), and the sum over z's ancestors of C(active
+  // leaves leaving z's path there, 2).
+  void query(const u32* leaves, u32 count, u64* psi, u64* same) const;
   u64 active_below(u32 pos) const;
   Sums prefix(u32 head, u32 k) const;
   void add(u32 pos, const Sums& d);
@@ -118,7 +126,8 @@ class PathCounter {
   std::vector<Slot> slots_;       // per position
   std::vector<Sums> fen_;         // per position
   // Walk scratch.
-  std::vector<u32> path1_, group_of_leaf_, positions_, cursor_, origin_;
+  std::vector<u32> path1_, group_of_leaf_, positions_, leaf_pos_, cursor_, origin_;
+  std::vector<u64> psi_, same_;
   std::vector<u32> below_;
   std::vector<u64> squares_;
   std::vector<Group> groups_;
