@@ -1,5 +1,6 @@
 #include "binding/functions.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
 #include "measures/triplets/exact_by_name.hpp"
+#include "runtime/chunk_plan.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix::py {
@@ -93,6 +95,9 @@ constexpr Param kLikelihoodDistanceParams[] = {
     {"missing_state", Kind::I32, -1},
     {"unedited_state", Kind::I32, 0},
 };
+
+// Below this size a text parses in a few milliseconds: not worth waking a worker.
+constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
 constexpr Param kExactTripletParams[] = {
     {"tree1_newick", Kind::Text},
@@ -344,8 +349,10 @@ PyObject* triplets_correct_exact(PyObject*, PyObject* const* args, Py_ssize_t na
       // The texts are views into str objects the caller holds; nothing from
       // here to the dict touches Python.
       const ReleaseLock unlocked;
-      const Tree t1 = parse_tree(a.text(0), texts::kParseTree1);
-      const Tree t2 = parse_tree(a.text(1), texts::kParseTree2);
+      // Large texts are read side by side when the call may use two workers.
+      const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
+                           effective_thread_count(a.opt_u64(2)) >= 2;
+      const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
       r = cladorix::triplets_correct_exact(t1, t2, a.opt_u64(2));
     }
     return exact_triplet_dict(r);

@@ -224,6 +224,18 @@ class TestErrors:
             F("(a,b,c);", "(a,b),c);")
         assert str(info.value).startswith("Failed to parse tree2: ")
 
+    def test_large_texts_fail_as_small_ones(self):
+        # Texts past a megabyte are read side by side; tree 1's failure still wins.
+        big = random_text(random.Random(1), [f"leaf{i}" for i in range(150_000)])
+        assert len(big) > 2**20
+        bad = ")" + big
+        for t1, t2, prefix in [(bad, bad, "tree1"), (big, bad, "tree2"), (bad, big, "tree1")]:
+            with pytest.raises(ValueError) as info:
+                F(t1, t2)
+            assert str(info.value) == (f"Failed to parse {prefix}: Custom {{ kind: InvalidData, "
+                                       "error: InvalidCharacter { idx: 0 } }")
+        assert F(big, big)["overall"]["all_triplets_correct"] == 1.0
+
     def test_internal_names_are_ignored(self):
         r = F("((a,b)a,c)root;", "((a,b)x,c)c;")
         assert r["counts"]["correct"] == 1
