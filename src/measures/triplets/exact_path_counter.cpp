@@ -11,6 +11,10 @@ constexpr u64 kLeafWork = 40;
 
 constexpr u32 kWalks = 8;
 
+// Heavy paths up to this long keep each node's own values, summed by a scan
+// (contiguous, and a change touches one entry); longer ones a Fenwick tree.
+constexpr u32 kScannedPath = 24;
+
 }  // namespace
 
 ReferenceTree::ReferenceTree(const Tree& t) : tree(&t) {
@@ -125,7 +129,8 @@ void PathCounter::add(u32 pos, const Sums& d) {
   const u32 h = slots_[pos].head;
   Sums* base = fen_.data() + h - 1;  // local index i lives at base[i]
   const u32 len = slots_[pos].end - h;
-  for (u32 i = pos - h + 1; i <= len; i += i & (0u - i)) {
+  const u32 step_mask = len <= kScannedPath ? 0 : ~0u;  // short paths keep plain values
+  for (u32 i = pos - h + 1; i <= len; i += (i & (0u - i)) | (~step_mask & len)) {
     base[i].ls += d.ls;
     base[i].lc2 += d.lc2;
     base[i].lc += d.lc;
@@ -135,6 +140,14 @@ void PathCounter::add(u32 pos, const Sums& d) {
 PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
   const Sums* base = fen_.data() + head - 1;
   Sums s;
+  if (slots_[head].end - head <= kScannedPath) {
+    for (u32 i = 1; i <= k; ++i) {
+      s.ls += base[i].ls;
+      s.lc2 += base[i].lc2;
+      s.lc += base[i].lc;
+    }
+    return s;
+  }
   for (u32 i = k; i > 0; i &= i - 1) {
     s.ls += base[i].ls;
     s.lc2 += base[i].lc2;
