@@ -1,5 +1,7 @@
 #include "measures/triplets/exact_path_counter.hpp"
 
+#include <algorithm>
+
 namespace cladorix::exact {
 namespace {
 
@@ -11,8 +13,8 @@ constexpr u64 kLeafWork = 40;
 
 constexpr u32 kWalks = 8;
 
-// Heavy paths up to this long keep each node's own values, summed by a scan
-// (contiguous, and a change touches one entry); longer ones a Fenwick tree.
+// Heavy paths up to this long keep only their nodes' own values and sum them
+// by a scan (contiguous, bounded); longer ones get a path tree.
 constexpr u32 kScannedPath = 24;
 
 }  // namespace
@@ -109,7 +111,6 @@ void PathCounter::prepare_active_set() {
   }
   pos_.resize(m);
   slots_.assign(m, Slot{});
-  fen_.assign(m, Sums{});
   u32 cursor = 0;
   // Parents come before children in pre-order, so a head's parent already
   // has its position when the head's path is laid out.
@@ -123,35 +124,76 @@ void PathCounter::prepare_active_set() {
     for (u32 x = head; x < cursor; ++x) slots_[x].end = cursor;
     slots_[head].up = v == 0 ? kNone : pos_[span.parent[v]];
   }
+  build_path_trees();
+}
+
+void PathCounter::build_path_trees() {
+  const u32 m = static_cast<u32>(slots_.size());
+  tree_.assign(2 * m, PathTreeNode{});
+  // A node's weight: the leaves below it but not below its heavy child.
+  weight_prefix_.assign(m + 1, 0);
+  for (u32 v = 0; v < m; ++v) {
+    const u32 below = index_.leaf_count(v);
+    const u32 w = heavy_[v] == kNone ? below : below - index_.leaf_count(heavy_[v]);
+    weight_prefix_[pos_[v] + 1] = w;
+  }
+  for (u32 p = 0; p < m; ++p) weight_prefix_[p + 1] += weight_prefix_[p];
+  u32 next = m;  // the next free split node
+  // Each range [lo, hi) of two positions or more gets a split node, cut
+  // where the weight to its left reaches half the range's weight.
+  split_stack_.clear();
+  for (u32 h = 0; h < m; h = slots_[h].end) {
+    if (slots_[h].end - h <= kScannedPath) continue;
+    const u32 root = next++;
+    split_stack_.insert(split_stack_.end(), {h, slots_[h].end, root});
+    while (!split_stack_.empty()) {
+      const u32 node = split_stack_.back();
+      const u32 hi = split_stack_[split_stack_.size() - 2];
+      const u32 lo = split_stack_[split_stack_.size() - 3];
+      split_stack_.resize(split_stack_.size() - 3);
+      const u64 half = weight_prefix_[lo] + (weight_prefix_[hi] - weight_prefix_[lo]) / 2;
+      u32 cut = static_cast<u32>(
+          std::upper_bound(weight_prefix_.begin() + lo + 1, weight_prefix_.begin() + hi, half) -
+          weight_prefix_.begin());
+      cut = std::clamp(cut, lo + 1, hi - 1);
+      const u32 left = cut - lo == 1 ? lo : next++;
+      const u32 right = hi - cut == 1 ? cut : next++;
+      tree_[left].parent = tree_[right].parent = node;
+      tree_[left].sibling = right;
+      tree_[right].sibling = left | kRight;
+      if (cut - lo > 1) split_stack_.insert(split_stack_.end(), {lo, cut, left});
+      if (hi - cut > 1) split_stack_.insert(split_stack_.end(), {cut, hi, right});
+    }
+  }
 }
 
 void PathCounter::add(u32 pos, const Sums& d) {
-  const u32 h = slots_[pos].head;
-  Sums* base = fen_.data() + h - 1;  // local index i lives at base[i]
-  const u32 len = slots_[pos].end - h;
-  const u32 step_mask = len <= kScannedPath ? 0 : ~0u;  // short paths keep plain values
-  for (u32 i = pos - h + 1; i <= len; i += (i & (0u - i)) | (~step_mask & len)) {
-    base[i].ls += d.ls;
-    base[i].lc2 += d.lc2;
-    base[i].lc += d.lc;
+  for (u32 i = pos; i != kNone; i = tree_[i].parent) {
+    tree_[i].sum.ls += d.ls;
+    tree_[i].sum.lc2 += d.lc2;
+    tree_[i].sum.lc += d.lc;
   }
 }
 
-PathCounter::Sums PathCounter::prefix(u32 head, u32 k) const {
-  const Sums* base = fen_.data() + head - 1;
+PathCounter::Sums PathCounter::sum_before(u32 pos) const {
   Sums s;
-  if (slots_[head].end - head <= kScannedPath) {
-    for (u32 i = 1; i <= k; ++i) {
-      s.ls += base[i].ls;
-      s.lc2 += base[i].lc2;
-      s.lc += base[i].lc;
+  const u32 head = slots_[pos].head;
+  if (slots_[pos].end - head <= kScannedPath) {
+    for (u32 i = head; i < pos; ++i) {
+      s.ls += tree_[i].sum.ls;
+      s.lc2 += tree_[i].sum.lc2;
+      s.lc += tree_[i].sum.lc;
     }
     return s;
   }
-  for (u32 i = k; i > 0; i &= i - 1) {
-    s.ls += base[i].ls;
-    s.lc2 += base[i].lc2;
-    s.lc += base[i].lc;
+  for (u32 i = pos; tree_[i].parent != kNone; i = tree_[i].parent) {
+    const u32 sib = tree_[i].sibling;
+    if (sib & kRight) {
+      const Sums& left = tree_[sib & ~kRight].sum;
+      s.ls += left.ls;
+      s.lc2 += left.lc2;
+      s.lc += left.lc;
+    }
   }
   return s;
 }
@@ -226,14 +268,14 @@ void PathCounter::query(const u32* leaves, u32 count, u64* psi_out, u64* same_ou
       const u32 h = here.head;
       if (w.stage == 0) {
         __builtin_prefetch(&slots_[h]);
-        __builtin_prefetch(&fen_[w.cur > h ? w.cur - 1 : h]);
+        __builtin_prefetch(&tree_[tree_[w.cur].parent == kNone ? w.cur : tree_[w.cur].parent]);
         w.stage = 1;
         ++i;
         continue;
       }
       // Path nodes above cur continue into their heavy child: their light
       // subtrees all hang off the root path.
-      const Sums above = w.cur != h ? prefix(h, w.cur - h) : Sums{};
+      const Sums above = w.cur != h ? sum_before(w.cur) : Sums{};
       w.psi += above.ls;
       w.same += above.lc2;
       if (w.from != kNone) {
@@ -264,7 +306,7 @@ void PathCounter::query(const u32* leaves, u32 count, u64* psi_out, u64* same_ou
 
 u64 PathCounter::active_below(u32 pos) const {
   const u32 h = slots_[pos].head;
-  return slots_[h].active - (pos != h ? prefix(h, pos - h).lc : 0);
+  return slots_[h].active - (pos != h ? sum_before(pos).lc : 0);
 }
 
 void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {

@@ -14,12 +14,15 @@
 //     leaf z of L_j against H and the light children before j, as the pairs
 //     that leave z's root path at the same node in different subtrees, minus
 //     the pairs of one colour (both in H, or both in one earlier L_k).
-// The active set lives in a heavy-path decomposition of the span with a
-// Fenwick tree per path, so adding a leaf or asking Psi costs O(log^2 s) on a
-// span of s leaves. Light children with three leaves or more are new tasks,
-// on the span of their own leaves; every leaf is active in one task per light
-// edge above it, so the whole count is O(n log^3 n) at worst and about
-// n log n steps on typical trees, most of them on small, cache-resident spans.
+// The active set lives in a heavy-path decomposition of the span, with
+// running sums along each path (a scan on short paths, a weight-balanced
+// tree on long ones), so adding a leaf or asking Psi costs O(log s) on a span
+// of s leaves. Light children with three leaves or more are new tasks on the
+// span of their own leaves (a task of five leaves or fewer compares its
+// triplets one by one); every leaf is active in one task per light edge
+// above it, so the whole count takes O(n log^2 n) time, in O(n) memory
+// (pending tasks hold disjoint subtrees), and most steps run on small,
+// cache-resident spans.
 #pragma once
 
 #include <cstdint>
@@ -74,8 +77,7 @@ class PathCounter {
   };
   // One node of the span's heavy-path decomposition, stored at its position
   // in heavy-path order, so that a path's nodes are contiguous and a walk up
-  // touches one slot per node. Each path's Fenwick tree (over sums of its
-  // nodes' fields, at local index position - head + 1) is in fen_.
+  // touches one slot per node.
   struct Slot {
     u64 ls = 0;      // sum over light children of C(active, 2)
     u32 lc = 0;      // active leaves in light children
@@ -114,7 +116,20 @@ class PathCounter {
   // leaves leaving z's path there, 2).
   void query(const u32* leaves, u32 count, u64* psi, u64* same) const;
   u64 active_below(u32 pos) const;
-  Sums prefix(u32 head, u32 k) const;
+  // Running sums along a heavy path: a binary tree per path whose leaves are
+  // the path's positions in order and whose splits follow the weights of the
+  // nodes (leaves below them off the heavy path), so a position lies
+  // O(log(path weight / own weight)) deep; over a root path those depths add
+  // up to O(log s). Leaves are tree nodes 0 .. m-1 (the positions), splits
+  // m and up. Short paths get no splits: their sums are scanned.
+  struct PathTreeNode {
+    Sums sum;  // over the positions below
+    u32 parent = kNone;
+    u32 sibling = 0;  // the other child of the parent; kRight set when this is the right one
+  };
+  static constexpr u32 kRight = u32{1} << 31;
+  void build_path_trees();
+  Sums sum_before(u32 pos) const;  // over the positions of pos's path before it
   void add(u32 pos, const Sums& d);
   void describe_group(Group& g, u64 below_v, bool stars);
   u128 evaluate(const Group& g, bool pairs) const;
@@ -124,7 +139,9 @@ class PathCounter {
   // Heavy-path decomposition of the current span.
   std::vector<u32> heavy_, pos_;  // per span node
   std::vector<Slot> slots_;       // per position
-  std::vector<Sums> fen_;         // per position
+  std::vector<PathTreeNode> tree_;
+  std::vector<u64> weight_prefix_;
+  std::vector<u32> split_stack_;
   // Walk scratch.
   std::vector<u32> path1_, group_of_leaf_, positions_, leaf_pos_, cursor_, origin_;
   std::vector<u64> psi_, same_;
