@@ -28,9 +28,29 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import caterpillar_newick, measure, random_tree_newick  # noqa: E402
+from common import caterpillar_newick, measure  # noqa: E402
 
 ENV = {"RAYON_NUM_THREADS": "2"}
+
+
+def random_tree_newick(n, seed, prefix="t"):
+    """Random binary tree on n leaves by random joins (as common.py's, with
+    constant-time removals so a million leaves take seconds), leaf order
+    shuffled by the seed."""
+    rng = random.Random(seed)
+    children = [[] for _ in range(n)]
+    pool = list(range(n))
+    while len(pool) > 1:
+        pair = []
+        for _ in range(2):
+            i = rng.randrange(len(pool))
+            pool[i], pool[-1] = pool[-1], pool[i]
+            pair.append(pool.pop())
+        children.append(pair)
+        pool.append(len(children) - 1)
+    order = [f"{prefix}{i}" for i in range(n)]
+    rng.shuffle(order)
+    return write_newick(children, pool[0], dict(zip(range(n), order)))
 
 
 def lineage_newick(n, seed, prefix="cell"):
