@@ -11,6 +11,8 @@ inline u64 pairs_of(u64 x) { return x * (x - 1) / 2; }  // C(x, 2); 0 for x = 0
 constexpr u64 kQueryWork = 60;
 constexpr u64 kLeafWork = 40;
 
+// Leaves walked up at once, a step each in turn: on spans larger than the
+// cache the steps' misses overlap instead of queueing.
 constexpr u32 kWalks = 8;
 
 // Heavy paths up to this long keep only their nodes' own values and sum them
@@ -129,7 +131,10 @@ void PathCounter::prepare_active_set() {
 
 void PathCounter::build_path_trees() {
   const u32 m = static_cast<u32>(slots_.size());
-  tree_.assign(2 * m, PathTreeNode{});
+  u32 splits = 0;
+  for (u32 h = 0; h < m; h = slots_[h].end)
+    if (slots_[h].end - h > kScannedPath) splits += slots_[h].end - h - 1;
+  tree_.assign(m + splits, PathTreeNode{});
   // A node's weight: the leaves below it but not below its heavy child.
   weight_prefix_.assign(m + 1, 0);
   for (u32 v = 0; v < m; ++v) {
@@ -309,10 +314,10 @@ u64 PathCounter::active_below(u32 pos) const {
   return slots_[h].active - (pos != h ? sum_before(pos).lc : 0);
 }
 
-void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
-  g.constant = 0;
-  g.terms.clear();
-  const SpanTree& span = g.span;
+void PathCounter::describe_group(const Group& g, GroupWork& work, u64 below_v, bool stars) {
+  work.constant = 0;
+  work.terms.clear();
+  const SpanTree& span = work.span;
   const u32 m = span.size();
   if (m < 2) return;
   const u64 size = g.end - g.begin;
@@ -330,8 +335,8 @@ void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
     // with them in tree 2 when it lies outside w.
     const u128 nw = below_[w];
     const u128 joined = (nw * nw - squares_[w]) / 2;
-    g.constant += joined * (below_v - size + nw);
-    g.terms.push_back({pos_[origin_[w]], u128{0} - joined, stars ? joined : u128{0}});
+    work.constant += joined * (below_v - size + nw);
+    work.terms.push_back({pos_[origin_[w]], u128{0} - joined, stars ? joined : u128{0}});
   }
   if (!stars) return;
   // A star of a one-colour pair joined at w takes its third leaf from below
@@ -339,13 +344,13 @@ void PathCounter::describe_group(Group& g, u64 below_v, bool stars) {
   for (u32 b = 1; b < m; ++b) {
     const u32 w = span.parent[b];
     const u128 coef = u128{below_[b]} * (below_[w] - below_[b]);
-    g.terms.push_back({pos_[index_.child_toward(origin_[w], origin_[b])], 0, u128{0} - coef});
+    work.terms.push_back({pos_[index_.child_toward(origin_[w], origin_[b])], 0, u128{0} - coef});
   }
 }
 
-u128 PathCounter::evaluate(const Group& g, bool pairs) const {
-  u128 sum = pairs ? g.constant : 0;
-  for (const Term& t : g.terms) {
+u128 PathCounter::evaluate(const GroupWork& work, bool pairs) const {
+  u128 sum = pairs ? work.constant : 0;
+  for (const Term& t : work.terms) {
     const u128 c = pairs ? t.pairs_coef : t.star_coef;
     if (c != 0) sum += c * active_below(t.pos);
   }
@@ -358,6 +363,7 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
   const SpanTree& span = task.span;
   if (span.leaf_count() <= kDirectLeaves) {
     count_directly(ref, task, out);
+    poll.tick(200);
     return;
   }
   index_.build(span);
@@ -418,12 +424,16 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
     if (gb == ge) continue;  // a single child: no triplet has its LCA here
     const bool stars = ge - gb >= 2;
     const u64 below_v = ref.leaves_below[path1_[k]];
+    if (work_.size() < ge - gb) work_.resize(ge - gb);
     for (u32 g = gb; g < ge; ++g) {
-      Group& grp = groups_[g];
+      const Group& grp = groups_[g];
+      GroupWork& work = work_[g - gb];
+      work.constant = 0;
+      work.terms.clear();
       if (grp.end - grp.begin >= 2) {
-        builder_.build(index_, positions_.data() + grp.begin, grp.end - grp.begin, grp.span,
+        builder_.build(index_, positions_.data() + grp.begin, grp.end - grp.begin, work.span,
                        origin_);
-        describe_group(grp, below_v, stars);
+        describe_group(grp, work, below_v, stars);
         poll.tick(u64{grp.end - grp.begin} * 80);
       }
     }
@@ -448,20 +458,18 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
       }
       insert(leaf_pos_.data() + grp.begin, size);
       poll.tick(u64{size} * kLeafWork);
-      if (stars) star += evaluate(grp, false);  // stars with a later child's leaf: off
+      if (stars) star += evaluate(work_[g - gb], false);  // stars with a later child's leaf: off
     }
     for (u32 g = gb; g < ge; ++g) {
-      resolved += evaluate(groups_[g], true);
-      if (stars) star -= evaluate(groups_[g], false);
-      poll.tick(groups_[g].terms.size() * 20);
+      resolved += evaluate(work_[g - gb], true);
+      if (stars) star -= evaluate(work_[g - gb], false);
+      poll.tick(work_[g - gb].terms.size() * 20);
     }
     out.resolvable_correct[k] = resolved;
     out.unresolved_correct[k] = star;
     for (u32 g = gb; g < ge; ++g) {
-      Group& grp = groups_[g];
-      if (grp.end - grp.begin >= 3) spawn(Task{grp.child1, std::move(grp.span)});
-      grp.span = SpanTree{};
-      grp.terms.clear();
+      const Group& grp = groups_[g];
+      if (grp.end - grp.begin >= 3) spawn(Task{grp.child1, std::move(work_[g - gb].span)});
     }
   }
 }

@@ -97,6 +97,9 @@ class PathCounter {
     u32 child1 = 0;  // the light child in tree 1
     u32 begin = 0;   // its leaf positions: positions_[begin, end)
     u32 end = 0;
+  };
+  // A group's span and terms, kept only while its path node is counted.
+  struct GroupWork {
     u128 constant = 0;  // of the pairs count
     std::vector<Term> terms;
     SpanTree span;
@@ -131,8 +134,8 @@ class PathCounter {
   void build_path_trees();
   Sums sum_before(u32 pos) const;  // over the positions of pos's path before it
   void add(u32 pos, const Sums& d);
-  void describe_group(Group& g, u64 below_v, bool stars);
-  u128 evaluate(const Group& g, bool pairs) const;
+  void describe_group(const Group& g, GroupWork& work, u64 below_v, bool stars);
+  u128 evaluate(const GroupWork& work, bool pairs) const;
 
   SpanIndex index_;
   SpanBuilder builder_;
@@ -148,6 +151,7 @@ class PathCounter {
   std::vector<u32> below_;
   std::vector<u64> squares_;
   std::vector<Group> groups_;
+  std::vector<GroupWork> work_;   // for the groups of the node being counted
   std::vector<u32> node_groups_;  // groups of each path node: [node_groups_[k], node_groups_[k+1])
 };
 
