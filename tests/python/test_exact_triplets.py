@@ -274,3 +274,33 @@ class TestThreads:
         for r in results[1:]:
             assert r["counts"] == results[0]["counts"]
             assert r["resolvable_triplets_correct"] == results[0]["resolvable_triplets_correct"]
+
+
+class TestInterrupt:
+    @pytest.mark.parametrize("max_threads", [1, None])
+    def test_ctrl_c_stops_the_count(self, max_threads):
+        # A count that takes seconds, interrupted after a fraction of one: the
+        # call ends with KeyboardInterrupt instead of a result.
+        proc = run_python(
+            f"""
+            import os, signal, threading, time
+            import cladorix
+            import random
+            n = 1_000_000
+            cat = "(" * (n - 1) + "L0" + "".join(f",L{{i}})" for i in range(1, n)) + ";"
+            items = [f"L{{i}}" for i in range(n)]
+            random.Random(1).shuffle(items)
+            while len(items) > 1:  # a balanced tree over the shuffled names
+                items = [f"({{a}},{{b}})" for a, b in zip(items[::2], items[1::2])] + (
+                    [items[-1]] if len(items) % 2 else [])
+            other = items[0] + ";"
+            cladorix.triplets_correct_exact("((a,b),c);", "(a,b,c);")  # the pool, warm
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                r = cladorix.triplets_correct_exact(cat, other, max_threads={max_threads!r})
+                print("finished", r["counts"]["triplets"])
+            except KeyboardInterrupt:
+                print("interrupted")
+            """, timeout=600)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.strip() == "interrupted"
