@@ -253,6 +253,21 @@ TEST(ExactTriplets, CallerErrorsNameTheTreeAndTheLeaf) {
   EXPECT_EQ(message("(a,b,c,d);", "(a,b,c);"), "leaf 'd' of tree1 is missing from tree2");
   EXPECT_EQ(message("(a,b,c);", "(a,e,b,c);"), "leaf 'e' of tree2 is missing from tree1");
   EXPECT_EQ(message("(a,b,x);", "(a,b,y);"), "leaf 'x' of tree1 is missing from tree2");
+  // Large enough for the names to be matched beside other work on the pool:
+  // the same error, with its type.
+  {
+    std::mt19937_64 gen(1);
+    auto names = testgen::labels(30000);
+    const std::string a = testgen::random_newick(names, gen);
+    names[12345] = "stranger";
+    const std::string b = testgen::random_newick(names, gen);
+    try {
+      triplets_correct_exact(from_newick(a), from_newick(b), std::nullopt, 2);
+      ADD_FAILURE() << "no error";
+    } catch (const cladorix::CallerError& e) {
+      EXPECT_STREQ(e.what(), "leaf 't12345' of tree1 is missing from tree2");
+    }
+  }
   // Internal names are no leaves: they may repeat leaf names or be missing.
   EXPECT_EQ(message("((a,b)a,c)q;", "((a,c)z,b)b;"), "no error");
 }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "measures/triplets/exact_path_counter.hpp"
@@ -107,8 +108,9 @@ std::vector<u32> match_leaves(const Tree& t1, const std::vector<NodeId>& leaves1
 
 // ---- tree 2 as the first span -----------------------------------------------------
 
-// Tree 2 without its single-child nodes, leaves labelled by tree 1 position.
-exact::SpanTree span_of_tree(const Tree& t2, const std::vector<u32>& match) {
+// Tree 2 without its single-child nodes. Leaves are labelled by their own
+// leaf order until label_leaves gives them tree 1's positions.
+exact::SpanTree span_of_tree(const Tree& t2) {
   const u32 n = static_cast<u32>(t2.size());
   const auto& parent = t2.parents();
   const auto& kids = t2.child_counts();
@@ -126,7 +128,7 @@ exact::SpanTree span_of_tree(const Tree& t2, const std::vector<u32>& match) {
     span.parent.push_back(up);
     span.key_depth.push_back(depth[v]);
     if (kids[v] == 0) {
-      span.leaf1.push_back(match[leaf++]);
+      span.leaf1.push_back(leaf++);
       span.leaves.push_back(kept[v]);
     } else {
       span.leaf1.push_back(kNone);
@@ -141,6 +143,10 @@ exact::SpanTree span_of_tree(const Tree& t2, const std::vector<u32>& match) {
     span.adjacent.push_back(kept[parent[a]]);
   }
   return span;
+}
+
+void label_leaves(exact::SpanTree& span, const std::vector<u32>& match) {
+  for (u32 leaf : span.leaves) span.leaf1[leaf] = match[span.leaf1[leaf]];
 }
 
 // ---- per-depth totals of tree 1 -----------------------------------------------
@@ -266,25 +272,43 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
   check_shape(tree2, "tree2");
   const std::vector<NodeId> leaves1 = tree1.leaves();
   const std::vector<NodeId> leaves2 = tree2.leaves();
-  const std::vector<u32> match = match_leaves(tree1, leaves1, tree2, leaves2);
   const u64 n = leaves1.size();
-
-  const exact::ReferenceTree ref(tree1);
-  std::vector<ExactTripletCounts> bins(*std::max_element(ref.depth.begin(), ref.depth.end()) + 1);
-  count_shapes(ref, bins);
-
   // Asked on every call, as the pooled variants do: the first call creates the pool.
   const u64 workers = worker_count ? *worker_count : WorkerPool::global().worker_count();
   const u64 cap = effective_thread_count(max_threads, workers);
+  const u64 lanes = n < kLeavesPerLane ? 1 : chunk_count(n, kLeavesPerLane, kLeavesPerLane, cap);
+
+  // Names are matched while tree 1's shape is counted and tree 2's span laid
+  // out, side by side when the count will use the pool anyway.
+  std::vector<u32> match;
+  std::optional<exact::ReferenceTree> ref;
+  std::vector<ExactTripletCounts> bins;
+  exact::Task top;
+  const auto prepare = [&](size_t part) {
+    if (part == 0) {
+      match = match_leaves(tree1, leaves1, tree2, leaves2);
+      return;
+    }
+    ref.emplace(tree1);
+    bins.resize(*std::max_element(ref->depth.begin(), ref->depth.end()) + 1);
+    count_shapes(*ref, bins);
+    if (n >= 3) top.span = span_of_tree(tree2);
+  };
+  if (lanes >= 2) {
+    WorkerPool::global().run(2, prepare);
+  } else {
+    prepare(0);
+    prepare(1);
+  }
+
   if (n >= 3) {
-    Tally tally{{}, &bins};
-    exact::Task top{0, span_of_tree(tree2, match)};
-    const u64 lanes = n < kLeavesPerLane ? 1 : chunk_count(n, kLeavesPerLane, kLeavesPerLane, cap);
     if (lanes == 0) fail(texts::kDivideByZero);
+    label_leaves(top.span, match);
+    Tally tally{{}, &bins};
     if (lanes == 1)
-      run_on_caller(ref, std::move(top), tally);
+      run_on_caller(*ref, std::move(top), tally);
     else
-      run_in_lanes(ref, std::move(top), tally, lanes);
+      run_in_lanes(*ref, std::move(top), tally, lanes);
   }
 
   ExactTripletResult result;

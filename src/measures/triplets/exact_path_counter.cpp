@@ -314,12 +314,10 @@ u64 PathCounter::active_below(u32 pos) const {
   return slots_[h].active - (pos != h ? sum_before(pos).lc : 0);
 }
 
-void PathCounter::describe_group(const Group& g, GroupWork& work, u64 below_v, bool stars) {
-  work.constant = 0;
-  work.terms.clear();
-  const SpanTree& span = work.span;
+void PathCounter::describe_group(Group& g, const SpanTree& span, u64 below_v, bool stars) {
+  g.term_begin = static_cast<u32>(terms_.size());
+  g.constant = 0;
   const u32 m = span.size();
-  if (m < 2) return;
   const u64 size = g.end - g.begin;
   below_.assign(m, 0);
   squares_.assign(m, 0);
@@ -332,27 +330,32 @@ void PathCounter::describe_group(const Group& g, GroupWork& work, u64 below_v, b
   for (u32 w = 0; w < m; ++w) {
     if (span.leaf1[w] != kNone) continue;
     // Pairs of the child joined exactly at w; a third leaf below v agrees
-    // with them in tree 2 when it lies outside w.
-    const u128 nw = below_[w];
-    const u128 joined = (nw * nw - squares_[w]) / 2;
-    work.constant += joined * (below_v - size + nw);
-    work.terms.push_back({pos_[origin_[w]], u128{0} - joined, stars ? joined : u128{0}});
+    // with them in tree 2 when it lies outside w. (Below 2^32 leaves every
+    // coefficient fits 63 bits.)
+    const u64 nw = below_[w];
+    const int64_t joined = static_cast<int64_t>((nw * nw - squares_[w]) / 2);
+    g.constant += u128(joined) * (below_v - size + nw);
+    terms_.push_back({pos_[origin_[w]], -joined, stars ? joined : 0});
   }
-  if (!stars) return;
-  // A star of a one-colour pair joined at w takes its third leaf from below
-  // w but outside the two branches holding the pair.
-  for (u32 b = 1; b < m; ++b) {
-    const u32 w = span.parent[b];
-    const u128 coef = u128{below_[b]} * (below_[w] - below_[b]);
-    work.terms.push_back({pos_[index_.child_toward(origin_[w], origin_[b])], 0, u128{0} - coef});
+  if (stars) {
+    // A star of a one-colour pair joined at w takes its third leaf from
+    // below w but outside the two branches holding the pair.
+    for (u32 b = 1; b < m; ++b) {
+      const u32 w = span.parent[b];
+      const int64_t coef = static_cast<int64_t>(u64{below_[b]} * (below_[w] - below_[b]));
+      terms_.push_back({pos_[index_.child_toward(origin_[w], origin_[b])], 0, -coef});
+    }
   }
+  g.term_end = static_cast<u32>(terms_.size());
 }
 
-u128 PathCounter::evaluate(const GroupWork& work, bool pairs) const {
-  u128 sum = pairs ? work.constant : 0;
-  for (const Term& t : work.terms) {
-    const u128 c = pairs ? t.pairs_coef : t.star_coef;
-    if (c != 0) sum += c * active_below(t.pos);
+u128 PathCounter::evaluate(const Group& g, bool pairs) const {
+  u128 sum = pairs ? g.constant : 0;
+  for (u32 i = g.term_begin; i < g.term_end; ++i) {
+    const Term& t = terms_[i];
+    const int64_t c = pairs ? t.pairs_coef : t.star_coef;
+    // Two's complement: a negative coefficient adds its wrapped 128-bit value.
+    if (c != 0) sum += static_cast<u128>(static_cast<__int128>(c)) * active_below(t.pos);
   }
   return sum;
 }
@@ -418,25 +421,30 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
   for (u32 i = 0; i < offset; ++i) leaf_pos_[i] = pos_[span.leaves[positions_[i]]];
   psi_.resize(offset);
   same_.resize(offset);
+  // Every light child's span and terms first, so that its subtask is handed
+  // out before this path is walked and other lanes can take it meanwhile.
+  // Bottom-up: the large children near the top are spawned last, taken first.
+  terms_.clear();
+  for (u32 k = path_len - 1; k-- > 0;) {
+    const u32 gb = node_groups_[k], ge = node_groups_[k + 1];
+    const u64 below_v = ref.leaves_below[path1_[k]];
+    for (u32 g = gb; g < ge; ++g) {
+      Group& grp = groups_[g];
+      grp.term_begin = grp.term_end = static_cast<u32>(terms_.size());
+      const u32 size = grp.end - grp.begin;
+      if (size < 2) continue;
+      builder_.build(index_, positions_.data() + grp.begin, size, group_span_, origin_);
+      describe_group(grp, group_span_, below_v, ge - gb >= 2);
+      if (size >= 3) spawn(Task{grp.child1, std::move(group_span_)});
+      poll.tick(u64{size} * 80);
+    }
+  }
+
   insert(&bottom, 1);
   for (u32 k = path_len - 1; k-- > 0;) {
     const u32 gb = node_groups_[k], ge = node_groups_[k + 1];
     if (gb == ge) continue;  // a single child: no triplet has its LCA here
     const bool stars = ge - gb >= 2;
-    const u64 below_v = ref.leaves_below[path1_[k]];
-    if (work_.size() < ge - gb) work_.resize(ge - gb);
-    for (u32 g = gb; g < ge; ++g) {
-      const Group& grp = groups_[g];
-      GroupWork& work = work_[g - gb];
-      work.constant = 0;
-      work.terms.clear();
-      if (grp.end - grp.begin >= 2) {
-        builder_.build(index_, positions_.data() + grp.begin, grp.end - grp.begin, work.span,
-                       origin_);
-        describe_group(grp, work, below_v, stars);
-        poll.tick(u64{grp.end - grp.begin} * 80);
-      }
-    }
     u128 resolved = 0, star = 0;
     // Against H alone: pairs of H resolved apart from z, and (for the
     // children after the first) the one-colour stars of H to take off.
@@ -458,19 +466,15 @@ void PathCounter::run(const ReferenceTree& ref, Task& task, PathCounts& out, Can
       }
       insert(leaf_pos_.data() + grp.begin, size);
       poll.tick(u64{size} * kLeafWork);
-      if (stars) star += evaluate(work_[g - gb], false);  // stars with a later child's leaf: off
+      if (stars) star += evaluate(grp, false);  // stars with a later child's leaf: off
     }
     for (u32 g = gb; g < ge; ++g) {
-      resolved += evaluate(work_[g - gb], true);
-      if (stars) star -= evaluate(work_[g - gb], false);
-      poll.tick(work_[g - gb].terms.size() * 20);
+      resolved += evaluate(groups_[g], true);
+      if (stars) star -= evaluate(groups_[g], false);
+      poll.tick(u64{groups_[g].term_end - groups_[g].term_begin} * 20);
     }
     out.resolvable_correct[k] = resolved;
     out.unresolved_correct[k] = star;
-    for (u32 g = gb; g < ge; ++g) {
-      const Group& grp = groups_[g];
-      if (grp.end - grp.begin >= 3) spawn(Task{grp.child1, std::move(work_[g - gb].span)});
-    }
   }
 }
 

@@ -89,20 +89,16 @@ class PathCounter {
   // What one light child of a path node needs evaluated against the active
   // set: a constant plus coefficients on the active counts of span nodes.
   struct Term {
-    u32 pos;          // the span node's position
-    u128 pairs_coef;  // for pairs inside the child with a third elsewhere
-    u128 star_coef;   // for one-colour pairs of stars
+    u32 pos;             // the span node's position
+    int64_t pairs_coef;  // for pairs inside the child with a third elsewhere
+    int64_t star_coef;   // for one-colour pairs of stars
   };
   struct Group {
     u32 child1 = 0;  // the light child in tree 1
     u32 begin = 0;   // its leaf positions: positions_[begin, end)
     u32 end = 0;
-  };
-  // A group's span and terms, kept only while its path node is counted.
-  struct GroupWork {
-    u128 constant = 0;  // of the pairs count
-    std::vector<Term> terms;
-    SpanTree span;
+    u32 term_begin = 0, term_end = 0;  // its terms: terms_[term_begin, term_end)
+    u128 constant = 0;                 // of the pairs count
   };
 
   // Tasks this small have no light child of three leaves: every triplet is
@@ -134,8 +130,9 @@ class PathCounter {
   void build_path_trees();
   Sums sum_before(u32 pos) const;  // over the positions of pos's path before it
   void add(u32 pos, const Sums& d);
-  void describe_group(const Group& g, GroupWork& work, u64 below_v, bool stars);
-  u128 evaluate(const GroupWork& work, bool pairs) const;
+  // Appends g's terms, from the span of its leaves, to terms_.
+  void describe_group(Group& g, const SpanTree& span, u64 below_v, bool stars);
+  u128 evaluate(const Group& g, bool pairs) const;
 
   SpanIndex index_;
   SpanBuilder builder_;
@@ -151,7 +148,8 @@ class PathCounter {
   std::vector<u32> below_;
   std::vector<u64> squares_;
   std::vector<Group> groups_;
-  std::vector<GroupWork> work_;   // for the groups of the node being counted
+  std::vector<Term> terms_;
+  SpanTree group_span_;
   std::vector<u32> node_groups_;  // groups of each path node: [node_groups_[k], node_groups_[k+1])
 };
 
