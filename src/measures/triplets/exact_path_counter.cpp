@@ -173,7 +173,8 @@ void PathCounter::build_path_trees() {
 }
 
 void PathCounter::add(u32 pos, const Sums& d) {
-  for (u32 i = pos; i != kNone; i = tree_[i].parent) {
+  // The position's own values are its slot's; only splits hold sums.
+  for (u32 i = tree_[pos].parent; i != kNone; i = tree_[i].parent) {
     tree_[i].sum.ls += d.ls;
     tree_[i].sum.lc2 += d.lc2;
     tree_[i].sum.lc += d.lc;
@@ -182,22 +183,27 @@ void PathCounter::add(u32 pos, const Sums& d) {
 
 PathCounter::Sums PathCounter::sum_before(u32 pos) const {
   Sums s;
+  const auto own = [&](u32 i) {
+    s.ls += slots_[i].ls;
+    s.lc2 += pairs_of(slots_[i].lc);
+    s.lc += slots_[i].lc;
+  };
   const u32 head = slots_[pos].head;
   if (slots_[pos].end - head <= kScannedPath) {
-    for (u32 i = head; i < pos; ++i) {
-      s.ls += tree_[i].sum.ls;
-      s.lc2 += tree_[i].sum.lc2;
-      s.lc += tree_[i].sum.lc;
-    }
+    for (u32 i = head; i < pos; ++i) own(i);
     return s;
   }
+  const u32 m = static_cast<u32>(slots_.size());
   for (u32 i = pos; tree_[i].parent != kNone; i = tree_[i].parent) {
     const u32 sib = tree_[i].sibling;
-    if (sib & kRight) {
-      const Sums& left = tree_[sib & ~kRight].sum;
-      s.ls += left.ls;
-      s.lc2 += left.lc2;
-      s.lc += left.lc;
+    if (!(sib & kRight)) continue;
+    const u32 left = sib & ~kRight;
+    if (left < m) {
+      own(left);
+    } else {
+      s.ls += tree_[left].sum.ls;
+      s.lc2 += tree_[left].sum.lc2;
+      s.lc += tree_[left].sum.lc;
     }
   }
   return s;
@@ -240,7 +246,7 @@ void PathCounter::insert(const u32* leaves, u32 count) {
       const u32 p = head.up;
       Slot& parent = slots_[p];
       // C(a + 1, 2) - C(a, 2) = a, for the light child and for p's light total.
-      add(p, Sums{old, parent.lc, 1});
+      if (tree_[p].parent != kNone) add(p, Sums{old, parent.lc, 1});
       parent.ls += old;
       ++parent.lc;
       w.x = p;

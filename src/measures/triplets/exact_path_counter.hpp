@@ -119,8 +119,9 @@ class PathCounter {
   // the path's positions in order and whose splits follow the weights of the
   // nodes (leaves below them off the heavy path), so a position lies
   // O(log(path weight / own weight)) deep; over a root path those depths add
-  // up to O(log s). Leaves are tree nodes 0 .. m-1 (the positions), splits
-  // m and up. Short paths get no splits: their sums are scanned.
+  // up to O(log s). Leaves are tree nodes 0 .. m-1 (the positions; their
+  // values are their slots'), splits m and up. Short paths get no splits:
+  // their slots are scanned.
   struct PathTreeNode {
     Sums sum;  // over the positions below
     u32 parent = kNone;
