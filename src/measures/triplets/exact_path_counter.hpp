@@ -14,15 +14,14 @@
 //     leaf z of L_j against H and the light children before j, as the pairs
 //     that leave z's root path at the same node in different subtrees, minus
 //     the pairs of one colour (both in H, or both in one earlier L_k).
-// The active set lives in a heavy-path decomposition of the span, with
-// running sums along each path (a scan on short paths, a weight-balanced
-// tree on long ones), so adding a leaf or asking Psi costs O(log s) on a span
-// of s leaves. Light children with three leaves or more are new tasks on the
-// span of their own leaves (a task of five leaves or fewer compares its
-// triplets one by one); every leaf is active in one task per light edge
-// above it, so the whole count takes O(n log^2 n) time, in O(n) memory
-// (pending tasks hold disjoint subtrees), and most steps run on small,
-// cache-resident spans.
+// The active set (exact_active_set.hpp) lives in a heavy-path decomposition
+// of the span, with running sums along each path, so adding a leaf or asking
+// Psi costs O(log s) on a span of s leaves. Light children with three leaves
+// or more are new tasks on the span of their own leaves (a task of five
+// leaves or fewer compares its triplets one by one); every leaf is active in
+// one task per light edge above it, so the whole count takes O(n log^2 n)
+// time, in O(n) memory (pending tasks hold disjoint subtrees), and most
+// steps run on small, cache-resident spans.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "measures/triplets/exact_active_set.hpp"
 #include "measures/triplets/exact_span_tree.hpp"
 #include "runtime/cancel.hpp"
 #include "tree/tree.hpp"
@@ -70,22 +70,6 @@ class PathCounter {
            const std::function<void(Task&&)>& spawn);
 
  private:
-  struct Sums {
-    u64 ls = 0;   // sum over light children of C(active, 2)
-    u64 lc2 = 0;  // C(active in light children, 2)
-    u64 lc = 0;   // active in light children
-  };
-  // One node of the span's heavy-path decomposition, stored at its position
-  // in heavy-path order, so that a path's nodes are contiguous and a walk up
-  // touches one slot per node.
-  struct Slot {
-    u64 ls = 0;      // sum over light children of C(active, 2)
-    u32 lc = 0;      // active leaves in light children
-    u32 head = 0;    // position of the path's head
-    u32 active = 0;  // at a head: active leaves below it
-    u32 up = 0;      // at a head: position of its parent; kNone on the root's path
-    u32 end = 0;     // one past the position of the path's last node
-  };
   // What one light child of a path node needs evaluated against the active
   // set: a constant plus coefficients on the active counts of span nodes.
   struct Term {
@@ -105,44 +89,13 @@ class PathCounter {
   // simply compared.
   static constexpr u32 kDirectLeaves = 5;
   void count_directly(const ReferenceTree& ref, const Task& task, PathCounts& out);
-  void prepare_active_set();
-  // All taking positions, not span nodes. The batch operations walk up to
-  // kWalks leaves' root paths in turns, a step each, prefetching the next
-  // step's slots: on spans far larger than the cache the walks' misses then
-  // overlap instead of queueing.
-  void insert(const u32* leaves, u32 count);
-  // Per inactive leaf z: Psi(z), and the sum over z's ancestors of C(active
-  // leaves leaving z's path there, 2).
-  void query(const u32* leaves, u32 count, u64* psi, u64* same) const;
-  u64 active_below(u32 pos) const;
-  // Running sums along a heavy path: a binary tree per path whose leaves are
-  // the path's positions in order and whose splits follow the weights of the
-  // nodes (leaves below them off the heavy path), so a position lies
-  // O(log(path weight / own weight)) deep; over a root path those depths add
-  // up to O(log s). Leaves are tree nodes 0 .. m-1 (the positions; their
-  // values are their slots'), splits m and up. Short paths get no splits:
-  // their slots are scanned.
-  struct PathTreeNode {
-    Sums sum;  // over the positions below
-    u32 parent = kNone;
-    u32 sibling = 0;  // the other child of the parent; kRight set when this is the right one
-  };
-  static constexpr u32 kRight = u32{1} << 31;
-  void build_path_trees();
-  Sums sum_before(u32 pos) const;  // over the positions of pos's path before it
-  void add(u32 pos, const Sums& d);
   // Appends g's terms, from the span of its leaves, to terms_.
   void describe_group(Group& g, const SpanTree& span, u64 below_v, bool stars);
   u128 evaluate(const Group& g, bool pairs) const;
 
   SpanIndex index_;
   SpanBuilder builder_;
-  // Heavy-path decomposition of the current span.
-  std::vector<u32> heavy_, pos_;  // per span node
-  std::vector<Slot> slots_;       // per position
-  std::vector<PathTreeNode> tree_;
-  std::vector<u64> weight_prefix_;
-  std::vector<u32> split_stack_;
+  ActiveSet active_;
   // Walk scratch.
   std::vector<u32> path1_, group_of_leaf_, positions_, leaf_pos_, cursor_, origin_;
   std::vector<u64> psi_, same_;
