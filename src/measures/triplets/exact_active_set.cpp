@@ -30,11 +30,13 @@ void ActiveSet::reset(const SpanIndex& index) {
   }
   pos_.resize(m);
   slots_.assign(m, Slot{});
+  // Depth first, each path followed by the subtrees hanging off it: every
+  // subtree then holds a run of positions, so a walk up stays near.
   u32 cursor = 0;
-  // Parents come before children in pre-order, so a head's parent already
-  // has its position when the head's path is laid out.
-  for (u32 v = 0; v < m; ++v) {
-    if (v != 0 && heavy_[span.parent[v]] == v) continue;
+  split_stack_.assign(1, 0);  // heads still to lay out
+  while (!split_stack_.empty()) {
+    const u32 v = split_stack_.back();
+    split_stack_.pop_back();
     const u32 head = cursor;
     for (u32 x = v; x != kNone; x = heavy_[x]) {
       pos_[x] = cursor;
@@ -42,6 +44,10 @@ void ActiveSet::reset(const SpanIndex& index) {
     }
     for (u32 x = head; x < cursor; ++x) slots_[x].end = cursor;
     slots_[head].up = v == 0 ? kNone : pos_[span.parent[v]];
+    // The path's light children, the deepest pushed last: laid out first.
+    for (u32 x = v; x != kNone; x = heavy_[x])
+      for (u32 i = index.child_begin(x); i < index.child_end(x); ++i)
+        if (index.child(i) != heavy_[x]) split_stack_.push_back(index.child(i));
   }
   build_path_trees(index);
 }
