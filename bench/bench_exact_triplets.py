@@ -19,11 +19,15 @@ the clock starts. Cases:
     calls in turn (throughput), each call with max_threads=1: the lock is
     released, so each thread counts on its own core; with max_threads=None
     both calls would queue for the one pool instead.
+The machine may be shared: the script prints how many CPUs a busy loop finds
+free at its start and end, and the exact calls report their CPU time beside
+the wall time.
 """
 import argparse
 import math
 import os
 import random
+import subprocess
 import sys
 import tempfile
 
@@ -148,9 +152,25 @@ def show(label, r):
 
 
 EXACT = """
+import time as _t
+_c = _t.process_time()
 r = cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
-result = "all %.6f, %d triplets" % (r["overall"]["all_triplets_correct"], r["total_triplets_checked"])
+result = "all %.6f, %d triplets, cpu %.3f s" % (
+    r["overall"]["all_triplets_correct"], r["total_triplets_checked"], _t.process_time() - _c)
 """
+
+SPIN = "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
+
+
+def cpu_capacity():
+    """CPUs this machine gives us right now: a busy loop alone, then two at
+    once (2.0 on two idle cores, 1.0 when other work takes one)."""
+    def spin(k):
+        procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
+                 for _ in range(k)]
+        return max(float(p.communicate()[0]) for p in procs)
+    alone = spin(1)
+    return 2 * alone / spin(2)
 
 THREADS = """
 import threading, time
@@ -183,7 +203,8 @@ def main():
     parser.add_argument("--lineage", type=int, default=100_000)
     parser.add_argument("--thread-calls", type=int, default=4)
     args = parser.parse_args()
-    print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs")
+    print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
+          f" CPUs free for us: {cpu_capacity():.2f}")
     with tempfile.TemporaryDirectory() as tmp:
         n = args.large
         random_pair = write_pair(tmp, "random", [random_tree_newick(n, 1), random_tree_newick(n, 2)])
@@ -216,7 +237,7 @@ result = "all %.6f by position, %d triplets, %s" % (
         print(f"Two Python threads at once on the lineage pair ({args.thread_calls} calls each):")
         for mt in (1, None):
             show(f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt)))
-    print(f"load average at end: {os.getloadavg()[0]:.2f}")
+    print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpu_capacity():.2f}")
 
 
 if __name__ == "__main__":
