@@ -205,13 +205,18 @@ void run_on_caller(const exact::ReferenceTree& ref, exact::Task top, Tally& tall
   }
 }
 
-// `lanes` workers of the pool share one stack of tasks; a task may push more.
+// `lanes` workers of the pool share a heap of tasks, largest first (a task
+// may add more): the big subtrees start as soon as they are handed out, and
+// the small ones fill the gaps at the end.
 void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally, u64 lanes) {
   std::mutex m;
   std::condition_variable cv;
-  std::vector<exact::Task> stack;
+  std::vector<exact::Task> heap;
+  const auto smaller = [](const exact::Task& a, const exact::Task& b) {
+    return a.work() < b.work();
+  };
   size_t running = 0;
-  stack.push_back(std::move(top));
+  heap.push_back(std::move(top));
   WorkerPool::global().run(lanes, [&](size_t) {
     exact::PathCounter counter;
     exact::PathCounts out;
@@ -219,7 +224,8 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
     const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
       {
         std::lock_guard lk(m);
-        stack.push_back(std::move(t));
+        heap.push_back(std::move(t));
+        std::push_heap(heap.begin(), heap.end(), smaller);
       }
       cv.notify_one();
     };
@@ -227,18 +233,19 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
       exact::Task task;
       {
         std::unique_lock lk(m);
-        while (stack.empty()) {
+        while (heap.empty()) {
           if (running == 0) return;
           // Wake now and then: the operation may be winding down.
           cv.wait_for(lk, std::chrono::milliseconds(2));
-          if (stack.empty()) {
+          if (heap.empty()) {
             lk.unlock();
             check_cancel_now();
             lk.lock();
           }
         }
-        task = std::move(stack.back());
-        stack.pop_back();
+        std::pop_heap(heap.begin(), heap.end(), smaller);
+        task = std::move(heap.back());
+        heap.pop_back();
         ++running;
       }
       try {
@@ -255,7 +262,7 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
       bool idle;
       {
         std::lock_guard lk(m);
-        idle = --running == 0 && stack.empty();
+        idle = --running == 0 && heap.empty();
       }
       if (idle) cv.notify_all();
     }
