@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import cladorix
-from helpers import caterpillar, random_tree, run_python, to_newick
+from helpers import caterpillar, expect_panic, random_tree, run_python, to_newick
 from test_triplets import RefTree, rule
 
 F = cladorix.triplets_correct_exact
@@ -265,6 +265,14 @@ class TestThreads:
                 assert g["counts"] == e["counts"]
                 assert g["triplets_at_depth"] == e["triplets_at_depth"]
                 assert g["all_triplets_correct"] == e["all_triplets_correct"]
+
+    def test_max_threads_zero_as_in_the_pooled_variants(self):
+        # No effect while the count stays on the calling thread; a division by
+        # zero (the internal-error exception) once it would use the pool.
+        assert F("((a,b),c);", "(a,b,c);", max_threads=0)["counts"]["triplets"] == 1
+        big = caterpillar(20_000)
+        message = expect_panic(F, big, big, max_threads=0)
+        assert message.args == ("attempt to divide by zero",)
 
     def test_max_threads_changes_nothing(self):
         rng = random.Random(2)
