@@ -58,6 +58,7 @@ void ActiveSet::build_path_trees(const SpanIndex& index) {
   for (u32 h = 0; h < m; h = slots_[h].end)
     if (slots_[h].end - h > kScannedPath) splits += slots_[h].end - h - 1;
   tree_.assign(m + splits, PathTreeNode{});
+  if (splits == 0) return;  // every path is scanned
   // A node's weight: the leaves below it but not below its heavy child.
   weight_prefix_.assign(m + 1, 0);
   for (u32 v = 0; v < m; ++v) {

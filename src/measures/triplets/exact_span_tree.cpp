@@ -121,13 +121,6 @@ u32 SpanIndex::child_toward(u32 v, u32 d) const noexcept {
 
 u32 SpanIndex::leaf_lca(u32 i, u32 j) const noexcept { return static_cast<u32>(min_key(i, j - 1)); }
 
-u32 SpanIndex::lca(u32 a, u32 b) const noexcept {
-  if (a == b) return a;
-  if (a > b) std::swap(a, b);
-  if (b < subtree_end_[a]) return a;
-  return leaf_lca(first_leaf_[a], first_leaf_[b]);
-}
-
 void SpanBuilder::build(const SpanIndex& index, const u32* positions, u32 count, SpanTree& out,
                         std::vector<u32>& origin) {
   const SpanTree& outer = index.span();
@@ -147,10 +140,13 @@ void SpanBuilder::build(const SpanIndex& index, const u32* positions, u32 count,
   out.parent.resize(m);
   out.key_depth.resize(m);
   out.leaf1.resize(m);
-  // In pre-order, a node's parent in the span is its join with the node before it.
-  out.parent[0] = kNone;
+  // In pre-order, a node's parent is the nearest node before it that holds
+  // it: one stack of the current root path finds them all.
+  stack_.clear();
   for (u32 i = 0; i < m; ++i) {
-    if (i > 0) out.parent[i] = local_[index.lca(origin[i - 1], origin[i])];
+    while (!stack_.empty() && !index.contains(origin[stack_.back()], origin[i])) stack_.pop_back();
+    out.parent[i] = stack_.empty() ? kNone : stack_.back();
+    stack_.push_back(i);
     out.key_depth[i] = outer.key_depth[origin[i]];
     out.leaf1[i] = outer.leaf1[origin[i]];
   }

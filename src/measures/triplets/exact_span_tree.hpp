@@ -44,12 +44,12 @@ class SpanIndex {
   u32 leaf_count(u32 v) const noexcept { return leaves_below_[v]; }
   u32 leaf_position(u32 leaf) const noexcept { return first_leaf_[leaf]; }
 
+  // Whether d is v or below it.
+  bool contains(u32 v, u32 d) const noexcept { return v <= d && d < subtree_end_[v]; }
   // The child of v whose subtree holds the descendant d (d below v).
   u32 child_toward(u32 v, u32 d) const noexcept;
   // Lowest common ancestor of the leaves at positions i < j.
   u32 leaf_lca(u32 i, u32 j) const noexcept;
-  // Lowest common ancestor of two nodes.
-  u32 lca(u32 a, u32 b) const noexcept;
 
  private:
   u64 min_key(u32 lo, u32 hi) const noexcept;  // over adjacent keys [lo, hi]
@@ -74,7 +74,7 @@ class SpanBuilder {
              std::vector<u32>& origin);
 
  private:
-  std::vector<u32> nodes_, sorted_;
+  std::vector<u32> nodes_, sorted_, stack_;
   std::vector<u32> local_;  // outer node -> new node, kNone outside the current build
 };
 
