@@ -80,7 +80,14 @@ PyMethodDef kMethods[] = {
                     "internal_states_ground_truth=None, mutation_rate=None, "
                     "collision_probability=None, missing_state=..., unedited_state=0)",
                     "Python wrapper for likelihood distance calculation"),
-    // Helpers beyond the twelve measures.
+    // Beyond the twelve: the exact measure, then helpers.
+    CLADORIX_METHOD(
+        kTripletsCorrectExact,
+        "triplets_correct_exact(tree1_newick, tree2_newick, max_threads=None)",
+        "Exact triplet agreement of two rooted trees whose leaves are matched by name.\n"
+        "Counts all C(n, 3) triplets, each at the depth in tree1 (the reference) of its\n"
+        "leaves' lowest common ancestor: the four ratios per depth and overall, exact counts.\n"
+        "Runs without the GIL; max_threads caps the share of the worker pool (None: all)."),
     CLADORIX_METHOD(kLeafNames, "leaf_names(tree_newick)",
                     "The names of the tree's leaves (None for an unnamed leaf) in node order.\n\n"
                     "Row k of a character_matrix belongs to the k-th leaf of this list, so\n"

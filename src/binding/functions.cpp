@@ -1,5 +1,6 @@
 #include "binding/functions.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,8 @@
 #include "measures/rf/rf_distance.hpp"
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
+#include "measures/triplets/exact_by_name.hpp"
+#include "runtime/chunk_plan.hpp"
 #include "tree/tree.hpp"
 #include "util/texts.hpp"
 
@@ -48,6 +51,7 @@ constexpr Param kParsimonyParams[] = {kTree, kMatrix, kStates, kMissing, kUnedit
 constexpr Param kPValueParams[] = {kTree, kMatrix, kStates, kRate, kMissing, kUnedited};
 constexpr Param kLikelihoodParams[] = {kTree,      kMatrix,  kStates,  kRate,
                                        kCollision, kMissing, kUnedited};
+constexpr Param kExactParams[] = {kTree1, kTree2, kMaxThreads};
 constexpr Param kLeafNamesParams[] = {kTree};
 constexpr Param kLikelihoodDistanceParams[] = {{"reconstructed_tree_newick", Kind::Text},
                                                {"ground_truth_tree_newick", Kind::Text},
@@ -74,6 +78,44 @@ PyObject* triplet_dict(const TripletResult& r) {
     if (r.reports_chunks) d.u64("parallel_chunks_used", r.parallel_chunks_used);
   }
   return d.release();
+}
+
+// The four ratios, per depth and then over all triplets, with exact counts.
+PyObject* exact_triplet_dict(const ExactTripletResult& r) {
+  const size_t k = r.depths.size();
+  std::vector<double> all(k), resolvable(k), unresolved(k), proportion(k);
+  std::vector<u128> triplets(k);
+  for (size_t i = 0; i < k; ++i) {
+    const ExactTripletRatios q = exact_triplet_ratios(r.by_depth[i]);
+    all[i] = q.all_triplets_correct;
+    resolvable[i] = q.resolvable_triplets_correct;
+    unresolved[i] = q.unresolved_triplets_correct;
+    proportion[i] = q.proportion_unresolvable;
+    triplets[i] = r.by_depth[i].triplets;
+  }
+  const ExactTripletRatios q = exact_triplet_ratios(r.overall);
+  const ExactTripletCounts& c = r.overall;
+  return Dict()
+      .by_depth("all_triplets_correct", r.depths, all)
+      .by_depth("resolvable_triplets_correct", r.depths, resolvable)
+      .by_depth("unresolved_triplets_correct", r.depths, unresolved)
+      .by_depth("proportion_unresolvable", r.depths, proportion)
+      .by_depth("triplets_at_depth", r.depths, triplets)
+      .dict("overall", Dict()
+                           .f64("all_triplets_correct", q.all_triplets_correct)
+                           .f64("resolvable_triplets_correct", q.resolvable_triplets_correct)
+                           .f64("unresolved_triplets_correct", q.unresolved_triplets_correct)
+                           .f64("proportion_unresolvable", q.proportion_unresolvable))
+      .dict("counts", Dict()
+                          .u128("triplets", c.triplets)
+                          .u128("correct", c.correct)
+                          .u128("unresolved", c.unresolved)
+                          .u128("unresolved_correct", c.unresolved_correct)
+                          .u128("resolvable_correct", c.resolvable_correct))
+      .str("method_used", texts::kExact)
+      .u128("total_triplets_checked", c.triplets)
+      .f64("computation_time_ms", r.computation_time_ms)
+      .release();
 }
 
 // ---- bodies ----------------------------------------------------------------------
@@ -198,6 +240,23 @@ PyObject* likelihood_distance(Args& a) {
 
 // ---- beyond the measures ------------------------------------------------------
 
+// Texts this long are read side by side when the call may use two workers.
+constexpr size_t kParallelParseBytes = size_t{1} << 20;
+
+PyObject* triplets_correct_exact(Args& a) {
+  ExactTripletResult r;
+  {
+    // The texts are views into str objects the caller holds; nothing from
+    // here to the dict touches Python.
+    const ReleaseLock unlocked;
+    const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
+                         effective_thread_count(a.opt_u64(2)) >= 2;
+    const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
+    r = cladorix::triplets_correct_exact(t1, t2, a.opt_u64(2));
+  }
+  return exact_triplet_dict(r);
+}
+
 PyObject* leaf_names(Args& a) {
   const Tree tree = parse_tree(a.text(0), texts::kParseTree);
   const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
@@ -242,10 +301,10 @@ constinit const Function kParsimonyPValue{{"parsimony_p_value", kPValueParams, 2
                                           parsimony_p_value};
 constinit const Function kLikelihoodScore{{"likelihood_score", kLikelihoodParams, 2},
                                           likelihood_score};
-constinit const Function kLeafNames{{"leaf_names", kLeafNamesParams, 1}, leaf_names};
 constinit const Function kLikelihoodDistance{{"likelihood_distance", kLikelihoodDistanceParams, 3},
                                              likelihood_distance};
-
-// ---- helpers beyond the measures ---------------------------------------------
+constinit const Function kTripletsCorrectExact{{"triplets_correct_exact", kExactParams, 2},
+                                               triplets_correct_exact};
+constinit const Function kLeafNames{{"leaf_names", kLeafNamesParams, 1}, leaf_names};
 
 }  // namespace cladorix::py

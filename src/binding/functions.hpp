@@ -39,6 +39,7 @@ extern const Function kParsimonyScore;
 extern const Function kParsimonyPValue;
 extern const Function kLikelihoodScore;
 extern const Function kLikelihoodDistance;
+extern const Function kTripletsCorrectExact;
 extern const Function kLeafNames;
 
 }  // namespace cladorix::py

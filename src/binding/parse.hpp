@@ -2,9 +2,13 @@
 // tree's role (one of the texts::kParse* prefixes), raised as ValueError.
 #pragma once
 
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "runtime/pool.hpp"
 #include "tree/newick.hpp"
 #include "util/errors.hpp"
 
@@ -16,6 +20,30 @@ inline Tree parse_tree(std::string_view text, const char* role_prefix) {
   } catch (const NewickError& e) {
     throw CallerError(std::string(role_prefix) + e.debug_form());
   }
+}
+
+// Both trees of a two-tree function, on two workers of the pool when asked:
+// the failures are the sequential ones (tree 1's first; tree 2's only when
+// tree 1 parsed). Only for calls that run without the interpreter lock.
+inline std::pair<Tree, Tree> parse_two_trees(std::string_view text1, std::string_view text2,
+                                             bool on_pool) {
+  if (!on_pool) {
+    Tree t1 = parse_tree(text1, texts::kParseTree1);
+    return {std::move(t1), parse_tree(text2, texts::kParseTree2)};
+  }
+  std::optional<Tree> trees[2];
+  std::exception_ptr errors[2];
+  WorkerPool::global().run(2, [&](size_t i) {
+    try {
+      trees[i] =
+          parse_tree(i == 0 ? text1 : text2, i == 0 ? texts::kParseTree1 : texts::kParseTree2);
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  });
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
+  return {std::move(*trees[0]), std::move(*trees[1])};
 }
 
 }  // namespace cladorix::py

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "binding/py.hpp"
@@ -28,6 +29,32 @@ class Dict {
     return set(key, std::move(inner));
   }
 
+  // An exact count as a Python int, also beyond 64 bits.
+  Dict& u128(const char* key, unsigned __int128 v) { return set(key, int_from_u128(v)); }
+  // {depth: value} in the order given (ascending depths).
+  Dict& by_depth(const char* key, std::span<const uint32_t> depths,
+                 std::span<const double> values) {
+    Ref inner = check(PyDict_New());
+    for (size_t i = 0; i < depths.size(); ++i) {
+      Ref k = check(PyLong_FromUnsignedLong(depths[i]));
+      Ref v = check(PyFloat_FromDouble(values[i]));
+      if (PyDict_SetItem(inner.get(), k.get(), v.get()) < 0) throw_error_set();
+    }
+    return set(key, std::move(inner));
+  }
+  Dict& by_depth(const char* key, std::span<const uint32_t> depths,
+                 std::span<const unsigned __int128> values) {
+    Ref inner = check(PyDict_New());
+    for (size_t i = 0; i < depths.size(); ++i) {
+      Ref k = check(PyLong_FromUnsignedLong(depths[i]));
+      Ref v = int_from_u128(values[i]);
+      if (PyDict_SetItem(inner.get(), k.get(), v.get()) < 0) throw_error_set();
+    }
+    return set(key, std::move(inner));
+  }
+  // Nests `inner` (a temporary built in place) under key.
+  Dict& dict(const char* key, Dict& inner) { return set(key, Ref(inner.release())); }
+
   PyObject* release() noexcept { return d_.release(); }
 
  private:
@@ -35,6 +62,17 @@ class Dict {
     if (PyDict_SetItemString(d_.get(), key, value.get()) < 0) throw_error_set();
     return *this;
   }
+  static Ref int_from_u128(unsigned __int128 v) {
+    const unsigned long long lo = static_cast<unsigned long long>(v);
+    const unsigned long long hi = static_cast<unsigned long long>(v >> 64);
+    if (hi == 0) return check(PyLong_FromUnsignedLongLong(lo));
+    Ref high = check(PyLong_FromUnsignedLongLong(hi));
+    Ref shift = check(PyLong_FromLong(64));
+    Ref shifted = check(PyNumber_Lshift(high.get(), shift.get()));
+    Ref low = check(PyLong_FromUnsignedLongLong(lo));
+    return check(PyNumber_Or(shifted.get(), low.get()));
+  }
+
   Ref d_;
 };
 

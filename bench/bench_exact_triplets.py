@@ -1,0 +1,244 @@
+"""Speed and peak memory of triplets_correct_exact.
+
+    python3 -m pip install . && python3 bench/bench_exact_triplets.py
+
+Every case runs in a fresh interpreter (bench/common.py: `measure`) with
+RAYON_NUM_THREADS=2, so the pool has two workers and the peak resident size
+(VmHWM) belongs to that case alone. Times are of the whole Python call,
+parsing of both Newick texts included; the texts are read from files before
+the clock starts. Cases:
+  * two random binary 1,000,000-leaf trees, leaf orders shuffled
+    independently, max_threads=None (both workers) and max_threads=1;
+  * a 1,000,000-leaf caterpillar against a random binary tree;
+  * lineage-like 100,000-leaf trees (most inner nodes with 3 to 20 children;
+    the reconstruction relabels a tenth of the cells and lists children in
+    another order), against, in the same run, the sampled `triplets_correct`
+    at 10,000 trials and the by-position exhaustive count
+    (`triplets_correct_optimized` with number_of_trials >= C(n, 3)), as ratios;
+  * two Python threads calling at once against one thread making the same
+    calls in turn (throughput), each call with max_threads=1: the lock is
+    released, so each thread counts on its own core; with max_threads=None
+    both calls would queue for the one pool instead.
+The machine may be shared: the script prints how many CPUs a busy loop finds
+free at its start and end, and the exact calls report their CPU time beside
+the wall time.
+"""
+import argparse
+import math
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import caterpillar_newick, measure  # noqa: E402
+
+ENV = {"RAYON_NUM_THREADS": "2"}
+
+
+def random_tree_newick(n, seed, prefix="t"):
+    """Random binary tree on n leaves by random joins (as common.py's, with
+    constant-time removals so a million leaves take seconds), leaf order
+    shuffled by the seed."""
+    rng = random.Random(seed)
+    children = [[] for _ in range(n)]
+    pool = list(range(n))
+    while len(pool) > 1:
+        pair = []
+        for _ in range(2):
+            i = rng.randrange(len(pool))
+            pool[i], pool[-1] = pool[-1], pool[i]
+            pair.append(pool.pop())
+        children.append(pair)
+        pool.append(len(children) - 1)
+    order = [f"{prefix}{i}" for i in range(n)]
+    rng.shuffle(order)
+    return write_newick(children, pool[0], dict(zip(range(n), order)))
+
+
+def lineage_newick(n, seed, prefix="cell"):
+    """A lineage-like tree: n leaves split recursively into 3 to 20 parts (a
+    tenth of the splits into 2), at uniform cut points; leaves named in
+    shuffled order. Returns (children lists, root, leaf names by node)."""
+    rng = random.Random(seed)
+    children, names = [], {}
+    root = 0
+    children.append([])
+    stack = [(0, n)]
+    while stack:
+        node, size = stack.pop()
+        if size == 1:
+            continue
+        k = 2 if rng.random() < 0.1 else rng.randint(3, 20)
+        k = min(k, size)
+        cuts = sorted(rng.sample(range(1, size), k - 1))
+        for lo, hi in zip([0] + cuts, cuts + [size]):
+            child = len(children)
+            children.append([])
+            children[node].append(child)
+            stack.append((child, hi - lo))
+    leaves = [v for v in range(len(children)) if not children[v]]
+    order = [f"{prefix}{i}" for i in range(n)]
+    rng.shuffle(order)
+    for v, name in zip(leaves, order):
+        names[v] = name
+    return children, root, names
+
+
+def write_newick(children, root, names, rng=None):
+    """Iterative writer; children listed in a shuffled order when rng is given."""
+    parts, stack = [], [("n", root)]
+    while stack:
+        kind, v = stack.pop()
+        if kind == "s":
+            parts.append(v)
+            continue
+        if not children[v]:
+            parts.append(names[v])
+            continue
+        kids = list(children[v])
+        if rng is not None:
+            rng.shuffle(kids)
+        stack.append(("s", ")"))
+        for i, c in enumerate(reversed(kids)):
+            stack.append(("n", c))
+            if i < len(kids) - 1:
+                stack.append(("s", ","))
+        stack.append(("s", "("))
+    return "".join(parts) + ";"
+
+
+def lineage_pair(n, seed):
+    children, root, names = lineage_newick(n, seed)
+    truth = write_newick(children, root, names)
+    rng = random.Random(seed + 1)
+    # The reconstruction: a tenth of the cells trade places, children come in
+    # another order (so by-position comparisons see other leaf orders).
+    leaves = list(names)
+    moved = rng.sample(leaves, len(leaves) // 10)
+    labels = [names[v] for v in moved]
+    rng.shuffle(labels)
+    wrong = dict(names)
+    wrong.update(zip(moved, labels))
+    return truth, write_newick(children, root, wrong, rng)
+
+
+SETUP = """
+import cladorix
+t1 = open({p1!r}).read()
+t2 = open({p2!r}).read()
+"""
+
+
+def case(paths, code, env=ENV):
+    return measure(code, setup=SETUP.format(p1=paths[0], p2=paths[1]), env=env)
+
+
+def write_pair(tmp, name, texts):
+    paths = []
+    for k, text in enumerate(texts):
+        path = os.path.join(tmp, f"{name}{k}.nwk")
+        with open(path, "w") as f:
+            f.write(text)
+        paths.append(path)
+    return paths
+
+
+def show(label, r):
+    res = r["result"]
+    print(f"  {label:44s} {r['seconds']:8.3f} s   peak {r['peak_mb']:7.1f} MiB   {res}")
+    return r["seconds"]
+
+
+EXACT = """
+import time as _t
+_c = _t.process_time()
+r = cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
+result = "all %.6f, %d triplets, cpu %.3f s" % (
+    r["overall"]["all_triplets_correct"], r["total_triplets_checked"], _t.process_time() - _c)
+"""
+
+SPIN = "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
+
+
+def cpu_capacity():
+    """CPUs this machine gives us right now: a busy loop alone, then two at
+    once (2.0 on two idle cores, 1.0 when other work takes one)."""
+    def spin(k):
+        procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
+                 for _ in range(k)]
+        return max(float(p.communicate()[0]) for p in procs)
+    alone = spin(1)
+    return 2 * alone / spin(2)
+
+THREADS = """
+import threading, time
+calls = {calls}
+cladorix.triplets_correct_exact(t1, t2, max_threads={mt})  # warm-up: the pool, the allocator
+start = time.perf_counter()
+for _ in range(2 * calls):
+    cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
+one = time.perf_counter() - start
+
+def work():
+    for _ in range(calls):
+        cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
+
+threads = [threading.Thread(target=work) for _ in range(2)]
+start = time.perf_counter()
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+two = time.perf_counter() - start
+result = "%d calls: one thread %.3f s, two threads %.3f s, throughput %.2fx" % (
+    2 * calls, one, two, one / two)
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--large", type=int, default=1_000_000)
+    parser.add_argument("--lineage", type=int, default=100_000)
+    parser.add_argument("--thread-calls", type=int, default=4)
+    args = parser.parse_args()
+    print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
+          f" CPUs free for us: {cpu_capacity():.2f}")
+    with tempfile.TemporaryDirectory() as tmp:
+        n = args.large
+        random_pair = write_pair(tmp, "random", [random_tree_newick(n, 1), random_tree_newick(n, 2)])
+        print(f"Two random binary trees, {n:,} leaves, shuffled leaf orders (parsing included):")
+        show("triplets_correct_exact, 2 workers", case(random_pair, EXACT.format(mt=None)))
+        show("triplets_correct_exact, max_threads=1", case(random_pair, EXACT.format(mt=1)))
+
+        cat_pair = write_pair(tmp, "cat", [caterpillar_newick(n, "t"), random_tree_newick(n, 3)])
+        print(f"A {n:,}-leaf caterpillar against a random binary tree:")
+        show("triplets_correct_exact, 2 workers", case(cat_pair, EXACT.format(mt=None)))
+
+        m = args.lineage
+        lin_pair = write_pair(tmp, "lineage", lineage_pair(m, 7))
+        triplets = math.comb(m, 3)
+        print(f"Lineage-like trees, {m:,} leaves (3 to 20 children per inner node),"
+              f" {triplets:,} triplets:")
+        exact = show("triplets_correct_exact, 2 workers", case(lin_pair, EXACT.format(mt=None)))
+        sampled = show("triplets_correct, 10,000 trials (sampled)", case(lin_pair, """
+r = cladorix.triplets_correct(t1, t2, 10000, seed=1)
+result = "all %.6f (sampled)" % r["all_triplets_correct"][0]
+"""))
+        positional = show("triplets_correct_optimized, every triplet", case(lin_pair, f"""
+r = cladorix.triplets_correct_optimized(t1, t2, number_of_trials={triplets})
+result = "all %.6f by position, %d triplets, %s" % (
+    r["all_triplets_correct"][0], r["total_triplets_checked"], r["method_used"])
+"""))
+        print(f"  time against exact: sampled {sampled / exact:.2f}x,"
+              f" by-position exhaustive {positional / exact:.2f}x")
+
+        print(f"Two Python threads at once on the lineage pair ({args.thread_calls} calls each):")
+        for mt in (1, None):
+            show(f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt)))
+    print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpu_capacity():.2f}")
+
+
+if __name__ == "__main__":
+    main()
