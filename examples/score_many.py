@@ -51,11 +51,11 @@ def score_pair(index: int, truth: str, reconstruction: str, trials: int, seed: i
         # any order. Sampled, with a seed per pair: reproducible anywhere.
         sampled = cladorix.triplets_correct_fast(truth, reconstruction, trials, seed=seed + index)
         row["triplets_correct_sampled"] = sampled["all_triplets_correct"][0]
-        exact_fn = getattr(cladorix, "triplets_correct_exact", None)
-        if exact_fn is not None:  # builds from before the exact count lack it
-            exact = exact_fn(truth, reconstruction, max_threads=1)
-            row["triplets_correct"] = exact["overall"]["all_triplets_correct"]
-            row["resolvable_triplets_correct"] = exact["overall"]["resolvable_triplets_correct"]
+        # Every triplet, exactly; one worker thread each, since Dask runs
+        # several pairs side by side.
+        exact = cladorix.triplets_correct_exact(truth, reconstruction, max_threads=1)
+        row["triplets_correct"] = exact["overall"]["all_triplets_correct"]
+        row["resolvable_triplets_correct"] = exact["overall"]["resolvable_triplets_correct"]
         row["error"] = ""
     except Exception as exc:
         row = {"pair": index, "error": f"{type(exc).__name__}: {exc}"}
