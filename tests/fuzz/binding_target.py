@@ -5,7 +5,7 @@
 its parameters from its text signature, builds a value for each (shaped by
 the parameter's name where it is known, any kind of value otherwise), and
 calls it with a mix of positional and keyword arguments. A call may return a
-dict or raise one of the documented exception types; anything else, a
+dict (a list of names for leaf_names) or raise one of the documented exception types; anything else, a
 SystemError in particular (a C function returning a result with an exception
 set, or NULL without one), raises `Undocumented`, which the harness reports
 as a crash.
@@ -683,20 +683,33 @@ def judge_exception(exc, call):
 
 
 def judge_result(result):
+    # A list: leaf names, each a str or None (an unnamed leaf).
+    if type(result) is list:
+        if not all(x is None or type(x) is str for x in result):
+            return "a list result holds something other than str or None"
+        return None
     if type(result) is not dict:
-        return f"result is a {type(result).__name__}, not a dict"
+        return f"result is a {type(result).__name__}, not a dict or list"
     for k, v in result.items():
         if type(k) is not str:
             return f"result key {k!r} is not a str"
         if type(v) is dict:
-            if not all(type(a) is int and type(b) is float for a, b in v.items()):
-                return f"nested table {k!r} is not int -> float"
+            # Per-depth tables (int keys) or named summaries (str keys), of
+            # ratios or counts; one kind of key and value per table.
+            key_types = {type(a) for a in v}
+            value_types = {type(b) for b in v.values()}
+            if not (key_types <= {int} or key_types <= {str}) or not (
+                value_types <= {float} or value_types <= {int}
+            ):
+                return f"nested table {k!r} mixes or holds unexpected types"
         elif type(v) not in (int, float, str, bool):
             return f"result value {k!r} is a {type(v).__name__}"
     return None
 
 
 def comparable(result):
+    if type(result) is list:
+        return repr(result)
     return {k: repr(v) for k, v in result.items() if k != "computation_time_ms"}
 
 
