@@ -12,7 +12,9 @@
 // being abandoned.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "util/errors.hpp"
 
@@ -47,6 +49,22 @@ class CancelPoller {
   [[gnu::cold]] void refill();
   int64_t budget_ = kBudget;
 };
+
+// Grows (or shrinks) `v` to n elements, new ones equal to `value`, polling
+// as it goes: the first touch of fresh memory costs page faults, some
+// milliseconds per ten megabytes, which one large resize would spend
+// between two polls.
+template <class T>
+void resize_polled(std::vector<T>& v, size_t n, const T& value) {
+  constexpr size_t kSlice = (size_t{1} << 18) / sizeof(T);
+  if (n > v.size()) v.reserve(n);
+  CancelPoller poll;
+  while (v.size() < n) {
+    v.resize(std::min(n, v.size() + kSlice), value);
+    poll.tick(kSlice * sizeof(T) / 2);
+  }
+  v.resize(n);
+}
 
 // Runs the installed check now, whatever the budget (for waits).
 void check_cancel_now();
