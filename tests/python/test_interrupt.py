@@ -260,7 +260,7 @@ def test_every_function_has_interrupt_cases():
 
 @pytest.mark.parametrize("function,case", case_params())
 def test_a_signal_ends_the_call_with_the_handlers_exception(function, case):
-    code = PRELUDE + CASES[function][case] + "\n" + CHILD_MAIN.format(probe=POOL_PROBE, function=function)
+    code = PRELUDE + CASES[function][case] + "\n" + CHILD_MAIN.format(probe=POOL_PROBE)
     # More workers than this machine may have cores: sampling and counting go
     # to the pool in several chunks whatever the machine.
     child = Child(code, env={"RAYON_NUM_THREADS": "4"})
