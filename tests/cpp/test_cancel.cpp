@@ -25,6 +25,7 @@
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
+#include "measures/rf/rf_distance.hpp"
 #include "measures/triplets/by_name.hpp"
 #include "measures/triplets/by_position.hpp"
 #include "measures/triplets/exhaustive_by_position.hpp"
@@ -406,7 +407,7 @@ CharacterData character_data(uint32_t leaves, uint32_t sites, uint64_t seed) {
 }
 
 TEST(MeasureCancel, CharacterScoresOnABigTree) {
-  const CharacterData d = character_data(1'000'000, 40, 7);
+  const CharacterData d = character_data(400'000, 40, 7);
   const Tree t = from_newick(d.newick);
   // Each of these takes far longer than the first check; left alone they
   // would return a result.
@@ -430,6 +431,16 @@ TEST(MeasureCancel, PhsCounting) {
   expect_cancelled("phs_optimized",
                    [&] { phs_optimized(t, d.matrix, d.states, CharacterModel{}, std::nullopt); });
   expect_pool_counts_correctly();
+}
+
+TEST(MeasureCancel, RobinsonFouldsBothPaths) {
+  const uint32_t n = 1'000'000;
+  const Tree a = from_newick(testgen::deep_caterpillar(n));
+  const Tree b = from_newick(mirror_caterpillar(n));
+  expect_cancelled("Robinson-Foulds by intervals", [&] { rf_distance(a, b); }, 0ms);
+  // Bit vectors: quadratic, so smaller trees already take long.
+  const Tree c = random_tree(40'000, 9), d = random_tree(40'000, 10);
+  expect_cancelled("Robinson-Foulds by bit vectors", [&] { rf_distance_by_bitvecs(c, d); }, 0ms);
 }
 
 TEST(MeasureCancel, ReadingAHugeText) {
