@@ -34,12 +34,12 @@ NameClasses::NameClasses(std::initializer_list<const Tree*> trees) {
         hashed.push_back({index, v, hash_bytes(name)});
         poll.tick(name.size() / 4 + 16);
       }
-      poll.tick(2);
     }
+    poll.tick(2 * uint64_t{tree->size()});
     ++index;
   }
   std::vector<const Tree*> by_index(trees);
-  resize_polled(slots_, table_size(hashed.size()), uint64_t{0});
+  resize_polled(slots_, table_size(hashed.size()));
   const size_t mask = slots_.size() - 1;
   names_.reserve(hashed.size());
   constexpr size_t kLookahead = 16;

@@ -36,11 +36,11 @@ void Tree::resize_nodes(size_t n) {
   resize_polled(first_child_, n, kNoNode);
   resize_polled(last_child_, n, kNoNode);
   resize_polled(next_sibling_, n, kNoNode);
-  resize_polled(child_count_, n, uint32_t{0});
-  resize_polled(name_off_, n, uint64_t{0});
-  resize_polled(name_len_, n, uint32_t{0});
-  resize_polled(weight_, n, 0.0f);
-  resize_polled(has_weight_, n, uint8_t{0});
+  resize_polled(child_count_, n);
+  resize_polled(name_off_, n);
+  resize_polled(name_len_, n);
+  resize_polled(weight_, n);
+  resize_polled(has_weight_, n);
 }
 
 void Tree::attach(NodeId child, NodeId parent) {
@@ -90,10 +90,9 @@ std::vector<uint32_t> Tree::depths() const {
   // A parent's id is always below its child's, so one ascending pass works.
   std::vector<uint32_t> d(size(), 0);
   CancelPoller poll;
-  for (NodeId v = 1; v < size(); ++v) {
+  for (NodeId v = 1; v < size(); ++v)
     if (parent_[v] != kNoNode) d[v] = d[parent_[v]] + 1;
-    poll.tick(4);
-  }
+  poll.tick(4 * uint64_t{size()});
   return d;
 }
 
@@ -103,12 +102,12 @@ uint64_t Tree::connected_count() const {
   uint64_t count = 1;
   CancelPoller poll;
   for (NodeId v = 1; v < size(); ++v) {
-    poll.tick(4);
     if (parent_[v] != kNoNode && reach[parent_[v]]) {
       reach[v] = 1;
       ++count;
     }
   }
+  poll.tick(4 * uint64_t{size()});
   return count;
 }
 
@@ -125,8 +124,8 @@ void check_connected(const Tree& tree) {
     if (parent[v] == kNoNode || !reach[parent[v]])
       fail("node " + std::to_string(v) + " does not occur in the Euler tour");
     reach[v] = 1;
-    poll.tick(4);
   }
+  poll.tick(4 * uint64_t{tree.size()});
 }
 
 bool Tree::fully_connected() const {
@@ -136,8 +135,8 @@ bool Tree::fully_connected() const {
   for (NodeId v = 1; v < size(); ++v) {
     if (parent_[v] == kNoNode || !reach[parent_[v]]) return false;
     reach[v] = 1;
-    poll.tick(4);
   }
+  poll.tick(4 * uint64_t{size()});
   return true;
 }
 

@@ -13,12 +13,12 @@ LeafRowIndex::LeafRowIndex(const Tree& tree)
   uint32_t position = 0;
   CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
-    poll.tick(4);
     if (child_counts[v] != 0) continue;
     // Ascending ids: a later leaf of the same name overwrites.
     if (const uint32_t cls = classes_.of(v); cls != NameClasses::kNone) position_[cls] = position;
     ++position;
   }
+  poll.tick(4 * uint64_t{tree.size()});
   leaf_count_ = position;
 }
 
@@ -67,10 +67,8 @@ InferredStates infer_states(const Tree& tree, const LeafRowIndex& leaf_rows,
 
   size_t two_child = 0;
   CancelPoller poll;
-  for (size_t v = 0; v < n; ++v) {
-    two_child += child_counts[v] == 2;
-    poll.tick(2);
-  }
+  for (size_t v = 0; v < n; ++v) two_child += child_counts[v] == 2;
+  poll.tick(2 * uint64_t{n});
   // Left uninitialised: pages of nodes never visited are never touched.
   if (two_child != 0 && n_chars != 0) out.arena.reset(new int32_t[two_child * n_chars]);
   size_t arena_used = 0;
@@ -139,12 +137,10 @@ std::vector<StateSpan> resolve_all_node_states(const Tree& tree, const LeafRowIn
                                                const CharacterMatrix& matrix,
                                                const StatesView& states) {
   std::vector<StateSpan> out;
-  out.reserve(tree.size());
+  resize_polled(out, tree.size());
   CancelPoller poll;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    out.push_back(node_states(v, leaf_rows, matrix, states));
-    poll.tick(16);
-  }
+  for (NodeId v = 0; v < tree.size(); ++v) out[v] = node_states(v, leaf_rows, matrix, states);
+  poll.tick(16 * uint64_t{tree.size()});
   return out;
 }
 

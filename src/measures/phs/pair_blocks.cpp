@@ -60,11 +60,11 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
   std::vector<uint32_t> position_before(size_t{N} + 1, 0);
   CancelPoller poll;
   for (NodeId v = 0; v < N; ++v) {
-    poll.tick(8);
     const bool named_leaf = tree.is_leaf(v) && tree.has_name(v);
     if (named_leaf) data.leaf_ids_.push_back(v);
     position_before[v + 1] = position_before[v] + (named_leaf ? 1 : 0);
   }
+  poll.tick(8 * uint64_t{N});
   if (data.leaf_ids_.empty()) fail(texts::kNoNamedLeaf);
   const uint64_t n = data.leaf_ids_.size();
   data.total_pairs_ = n * (n - 1) / 2;
@@ -75,8 +75,8 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
   for (NodeId v = 0; v < N; ++v) {
     const uint32_t cls = classes.of(v);
     if (cls != NameClasses::kNone && first_of_class[cls] == kNoNode) first_of_class[cls] = v;
-    poll.tick(8);
   }
+  poll.tick(8 * uint64_t{N});
   std::vector<StateSpan> node_states(N);
   std::vector<uint8_t> has_states(N, 0);
   for (const auto& [name, list] : states) {
@@ -92,19 +92,18 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
   // second-longest row is ever needed.
   uint64_t longest = 0, second = 0;
   for (uint64_t i = 0; i < n; ++i) {
-    poll.tick(8);
     const uint64_t len = data.row_of(i).size;
     if (len > longest)
       second = longest, longest = len;
     else if (len > second)
       second = len;
   }
+  poll.tick(8 * uint64_t{n});
   uint64_t states_width = 0;
-  for (NodeId v = 0; v < N; ++v) {
+  for (NodeId v = 0; v < N; ++v)
     if (has_states[v] && tree.child_count(v) >= 2)
       states_width = std::max<uint64_t>(states_width, node_states[v].size);
-    poll.tick(4);
-  }
+  poll.tick(4 * uint64_t{N});
   const uint64_t usable = std::min(second, states_width);
   if (usable > UINT32_MAX / 4) fail("too many characters");
   data.usable_width_ = static_cast<uint32_t>(usable);
@@ -123,10 +122,8 @@ void PhsPairBlocks::cut_blocks(const Tree& tree, const std::vector<uint32_t>& po
   // Subtree of v = ids [v, v + size[v]).
   std::vector<uint32_t> size(N, 1);
   CancelPoller poll;
-  for (NodeId v = N; v-- > 1;) {
-    size[parents[v]] += size[v];
-    poll.tick(4);
-  }
+  for (NodeId v = N; v-- > 1;) size[parents[v]] += size[v];
+  poll.tick(4 * uint64_t{N});
   auto named_range = [&](NodeId v) {
     return std::pair<uint32_t, uint32_t>(position_before[v], position_before[v + size[v]]);
   };
@@ -177,10 +174,9 @@ void PhsPairBlocks::recode_rows(uint32_t min_code_width) {
   const uint64_t usable = usable_width_;
   CancelPoller poll;
   std::vector<uint64_t> wide_offset(n + 1, 0);
-  for (uint64_t i = 0; i < n; ++i) {
+  for (uint64_t i = 0; i < n; ++i)
     wide_offset[i + 1] = wide_offset[i] + std::min<uint64_t>(row_of(i).size, usable);
-    poll.tick(8);
-  }
+  poll.tick(8 * uint64_t{n});
   std::vector<uint32_t> wide(wide_offset[n], 0);
   std::vector<uint64_t> keys;
   keys.reserve(n);

@@ -20,21 +20,18 @@ std::vector<uint8_t> reachable(const Tree& t) {
   std::vector<uint8_t> reach(t.size(), 0);
   reach[0] = 1;
   CancelPoller poll;
-  for (NodeId v = 1; v < t.size(); ++v) {
-    reach[v] = parent[v] != kNoNode && reach[parent[v]];
-    poll.tick(4);
-  }
+  for (NodeId v = 1; v < t.size(); ++v) reach[v] = parent[v] != kNoNode && reach[parent[v]];
+  poll.tick(4 * uint64_t{t.size()});
   return reach;
 }
 
 void require_named_leaves(const Tree& t, const std::vector<uint8_t>& reach) {
   CancelPoller poll;
-  for (NodeId v = 0; v < t.size(); ++v) {
+  for (NodeId v = 0; v < t.size(); ++v)
     if (reach[v] && t.is_leaf(v) && !t.has_name(v))
       fail("Robinson-Foulds distance needs every leaf to be named; node " + std::to_string(v) +
            " has no name");
-    poll.tick(4);
-  }
+  poll.tick(4 * uint64_t{t.size()});
 }
 
 // Whether node v contributes a bipartition: every reachable node but a root

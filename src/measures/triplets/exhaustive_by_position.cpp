@@ -22,13 +22,13 @@ void next_smaller(const uint32_t* a, uint32_t len, std::vector<uint32_t>& next) 
   std::vector<uint32_t> stack;
   CancelPoller poll;
   for (uint32_t q = 0; q < len; ++q) {
-    poll.tick(8);
     while (!stack.empty() && a[stack.back()] > a[q]) {
       next[stack.back()] = q;
       stack.pop_back();
     }
     stack.push_back(q);
   }
+  poll.tick(8 * uint64_t{len});
 }
 
 void previous_smaller_plus_one(const uint32_t* a, uint32_t len, std::vector<uint32_t>& prev) {
@@ -36,11 +36,11 @@ void previous_smaller_plus_one(const uint32_t* a, uint32_t len, std::vector<uint
   std::vector<uint32_t> stack;
   CancelPoller poll;
   for (uint32_t q = 0; q < len; ++q) {
-    poll.tick(8);
     while (!stack.empty() && a[stack.back()] >= a[q]) stack.pop_back();
     prev[q] = stack.empty() ? 0 : stack.back() + 1;
     stack.push_back(q);
   }
+  poll.tick(8 * uint64_t{len});
 }
 
 }  // namespace
@@ -64,18 +64,17 @@ ExhaustiveTripletCounter::ExhaustiveTripletCounter(const LeafLca& lca1, const Le
   for (uint32_t q = len; q-- > 0;) {
     r1[q] = 1 + (next1_[q] < len ? r1[next1_[q]] : 0);
     r2[q] = 1 + (next2_[q] < len ? r2[next2_[q]] : 0);
-    poll.tick(8);
   }
+  poll.tick(8 * uint64_t{len});
   for (uint32_t q = 0; q < len; ++q) {
     l1[q] = 1 + (prev1_[q] > 0 ? l1[prev1_[q] - 1] : 0);
     l2[q] = 1 + (prev2_[q] > 0 ? l2[prev2_[q] - 1] : 0);
-    poll.tick(8);
   }
-  for (uint32_t j = 1; j + 1 < n; ++j) {
+  poll.tick(8 * uint64_t{len});
+  for (uint32_t j = 1; j + 1 < n; ++j)
     work_prefix_[j + 1] = work_prefix_[j] + kRightRun * (r1[j] + r2[j]) +
                           kLeftRun * (l1[j - 1] + l2[j - 1]) + kMiddle;
-    poll.tick(4);
-  }
+  poll.tick(4 * uint64_t{n});
 }
 
 uint64_t ExhaustiveTripletCounter::work(uint32_t begin, uint32_t end) const {
