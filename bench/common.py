@@ -79,6 +79,30 @@ def measure(code, setup="", env=None, timeout=3600):
     return json.loads(line[2:])
 
 
+class Interpreter:
+    """A worker process of `python` running `program`, which answers each JSON
+    request line on its stdin with one JSON line on its stdout; it keeps its
+    inputs between requests."""
+
+    def __init__(self, python, program, env=None):
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        self.proc = subprocess.Popen([python, "-c", program], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, cwd=HERE, env=full_env)
+
+    def ask(self, request):
+        self.proc.stdin.write(json.dumps(request) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f"worker failed on {request!r}")
+        return json.loads(line)
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
 def table(rows, headers):
     widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
     fmt = "  ".join("{:<%d}" % w for w in widths)

@@ -110,10 +110,11 @@ double to_f64(PyObject* obj) {
 
 // Calls f(item) for every element taken by iteration. Exact lists and tuples
 // are read by index with the size re-read each step, which is exactly what
-// their iterators do.
+// their iterators do. One poll counts the items of a whole argument: a matrix
+// of short rows, or a dict of short lists, reaches its stride as surely as
+// one long sequence.
 template <class F>
-void for_each_item(PyObject* seq, F&& f) {
-  SignalPoll poll;
+void for_each_item(PyObject* seq, SignalPoll& poll, F&& f) {
   if (PyList_CheckExact(seq)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
@@ -159,10 +160,10 @@ size_t sequence_hint(PyObject* obj) {
   return std::min(static_cast<size_t>(n), kTrustedHint);
 }
 
-std::vector<int32_t> to_i32_vec(PyObject* obj) {
+std::vector<int32_t> to_i32_vec(PyObject* obj, SignalPoll& poll) {
   std::vector<int32_t> out;
   out.reserve(sequence_hint(obj));
-  for_each_item(obj, [&](PyObject* item) { out.push_back(to_i32(item)); });
+  for_each_item(obj, poll, [&](PyObject* item) { out.push_back(to_i32(item)); });
   return out;
 }
 
@@ -172,14 +173,14 @@ CharacterMatrix matrix_by_iteration(PyObject* obj) {
   CharacterMatrix out;
   out.reserve(sequence_hint(obj));
   const bool rows_may_be_arrays = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-  SignalPoll elements;  // rows read from buffers count here, item by item
-  for_each_item(obj, [&](PyObject* row) {
+  SignalPoll poll;  // rows read from buffers count here too, item by item
+  for_each_item(obj, poll, [&](PyObject* row) {
     std::vector<int32_t> states;
     const bool plain = PyList_CheckExact(row) || PyTuple_CheckExact(row);
     if (rows_may_be_arrays && !plain && row_from_buffer(row, states)) {
-      elements.tick(states.size());
+      poll.tick(states.size());
     } else {
-      states = to_i32_vec(row);
+      states = to_i32_vec(row, poll);
     }
     out.push_back(std::move(states));
   });
@@ -207,10 +208,12 @@ InternalStates to_states(PyObject* obj) {
   Py_ssize_t pos = 0;
   PyObject *key = nullptr, *value = nullptr;
   const Py_ssize_t size = PyDict_Size(obj);
+  SignalPoll poll;
   while (PyDict_Next(obj, &pos, &key, &value)) {
     Ref k = Ref::borrow(key), v = Ref::borrow(value);
     std::string_view name = to_text(k.get());
-    std::vector<int32_t> states = to_i32_vec(v.get());
+    std::vector<int32_t> states = to_i32_vec(v.get(), poll);
+    poll.tick();
     // Element conversion can run Python code; never walk a dict that changed.
     if (PyDict_Size(obj) != size) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");

@@ -12,7 +12,9 @@
 // being abandoned.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "util/errors.hpp"
 
@@ -43,10 +45,36 @@ class CancelPoller {
       refill();
   }
 
+  // For loops whose step is a few instructions: counts `work` per step but
+  // touches the budget only on every kStride-th step (`step` is the loop's
+  // own counter), so the loop carries no dependency through the budget.
+  static constexpr uint64_t kStride = 1024;
+  void tick_every(uint64_t step, uint64_t work) {
+    if ((step & (kStride - 1)) == 0) tick(work * kStride);
+  }
+
  private:
   [[gnu::cold]] void refill();
   int64_t budget_ = kBudget;
 };
+
+// Grows (or shrinks) `v` to n elements, new ones equal to `value` (or
+// value-initialised, which fills with zeros at memset speed), polling as it
+// goes: the first touch of fresh memory costs page faults, some
+// milliseconds per ten megabytes, which one large resize would spend
+// between two polls.
+template <class T, class... Value>
+void resize_polled(std::vector<T>& v, size_t n, const Value&... value) {
+  static_assert(sizeof...(Value) <= 1);
+  constexpr size_t kSlice = (size_t{1} << 18) / sizeof(T);
+  if (n > v.size()) v.reserve(n);
+  CancelPoller poll;
+  while (v.size() < n) {
+    v.resize(std::min(n, v.size() + kSlice), value...);
+    poll.tick(kSlice * sizeof(T) / 2);
+  }
+  v.resize(n);
+}
 
 // Runs the installed check now, whatever the budget (for waits).
 void check_cancel_now();

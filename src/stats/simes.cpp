@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -32,7 +33,9 @@ double simes_combine(std::vector<std::pair<double, uint64_t>> pvalues) {
   const double md = static_cast<double>(m);
   double best = kInf;
   uint64_t rank = 0;  // ranks before the current run
+  CancelPoller poll;
   for (size_t i = 0; i < pvalues.size();) {
+    poll.tick(16);
     const double p = pvalues[i].first;
     uint64_t run = 0;
     for (; i < pvalues.size() && pvalues[i].first == p; ++i) run += pvalues[i].second;

@@ -25,18 +25,24 @@ NameClasses::NameClasses(std::initializer_list<const Tree*> trees) {
   };
   std::vector<Hashed> hashed;
   uint32_t index = 0;
+  CancelPoller poll;
   for (const Tree* tree : trees) {
-    class_of_node_.emplace_back(tree->size(), kNone);
-    for (NodeId v = 0; v < tree->size(); ++v)
-      if (tree->has_name(v)) hashed.push_back({index, v, hash_bytes(tree->name(v))});
+    resize_polled(class_of_node_.emplace_back(), tree->size(), kNone);
+    for (NodeId v = 0; v < tree->size(); ++v) {
+      if (tree->has_name(v)) {
+        const std::string_view name = tree->name(v);
+        hashed.push_back({index, v, hash_bytes(name)});
+        poll.tick(name.size() / 4 + 16);
+      }
+    }
+    poll.tick(2 * uint64_t{tree->size()});
     ++index;
   }
   std::vector<const Tree*> by_index(trees);
-  slots_.assign(table_size(hashed.size()), 0);
+  resize_polled(slots_, table_size(hashed.size()));
   const size_t mask = slots_.size() - 1;
   names_.reserve(hashed.size());
   constexpr size_t kLookahead = 16;
-  CancelPoller poll;
   for (size_t k = 0; k < hashed.size(); ++k) {
     poll.tick(64);
     if (k + kLookahead < hashed.size())

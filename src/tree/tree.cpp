@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 #include "util/texts.hpp"
 
@@ -31,15 +32,15 @@ NodeId Tree::add_node() {
 
 void Tree::resize_nodes(size_t n) {
   if (n >= kNoNode) fail("tree has too many nodes");
-  parent_.resize(n, kNoNode);
-  first_child_.resize(n, kNoNode);
-  last_child_.resize(n, kNoNode);
-  next_sibling_.resize(n, kNoNode);
-  child_count_.resize(n, 0);
-  name_off_.resize(n, 0);
-  name_len_.resize(n, 0);
-  weight_.resize(n, 0.0f);
-  has_weight_.resize(n, 0);
+  resize_polled(parent_, n, kNoNode);
+  resize_polled(first_child_, n, kNoNode);
+  resize_polled(last_child_, n, kNoNode);
+  resize_polled(next_sibling_, n, kNoNode);
+  resize_polled(child_count_, n);
+  resize_polled(name_off_, n);
+  resize_polled(name_len_, n);
+  resize_polled(weight_, n);
+  resize_polled(has_weight_, n);
 }
 
 void Tree::attach(NodeId child, NodeId parent) {
@@ -88,8 +89,10 @@ std::vector<std::optional<std::string_view>> leaf_names(const Tree& tree) {
 std::vector<uint32_t> Tree::depths() const {
   // A parent's id is always below its child's, so one ascending pass works.
   std::vector<uint32_t> d(size(), 0);
+  CancelPoller poll;
   for (NodeId v = 1; v < size(); ++v)
     if (parent_[v] != kNoNode) d[v] = d[parent_[v]] + 1;
+  poll.tick(4 * uint64_t{size()});
   return d;
 }
 
@@ -97,12 +100,14 @@ uint64_t Tree::connected_count() const {
   std::vector<uint8_t> reach(size(), 0);
   reach[0] = 1;
   uint64_t count = 1;
+  CancelPoller poll;
   for (NodeId v = 1; v < size(); ++v) {
     if (parent_[v] != kNoNode && reach[parent_[v]]) {
       reach[v] = 1;
       ++count;
     }
   }
+  poll.tick(4 * uint64_t{size()});
   return count;
 }
 
@@ -114,20 +119,24 @@ void check_connected(const Tree& tree) {
   const auto& parent = tree.parents();
   std::vector<uint8_t> reach(tree.size(), 0);
   reach[0] = 1;
+  CancelPoller poll;
   for (NodeId v = 1; v < tree.size(); ++v) {
     if (parent[v] == kNoNode || !reach[parent[v]])
       fail("node " + std::to_string(v) + " does not occur in the Euler tour");
     reach[v] = 1;
   }
+  poll.tick(4 * uint64_t{tree.size()});
 }
 
 bool Tree::fully_connected() const {
   std::vector<uint8_t> reach(size(), 0);
   reach[0] = 1;
+  CancelPoller poll;
   for (NodeId v = 1; v < size(); ++v) {
     if (parent_[v] == kNoNode || !reach[parent_[v]]) return false;
     reach[v] = 1;
   }
+  poll.tick(4 * uint64_t{size()});
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/cancel.hpp"
 #include "util/hash.hpp"
 
 namespace cladorix {
@@ -47,10 +48,13 @@ class U64Set {
   void rehash(size_t capacity) {
     std::vector<uint64_t> old;
     old.swap(slots_);
-    slots_.assign(capacity, kEmpty);
+    resize_polled(slots_, capacity, kEmpty);
     size_ = 0;
-    for (uint64_t k : old)
+    CancelPoller poll;
+    for (uint64_t k : old) {
       if (k != kEmpty) insert(k);
+      poll.tick(16);
+    }
   }
 
   std::vector<uint64_t> slots_;

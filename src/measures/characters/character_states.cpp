@@ -11,12 +11,14 @@ LeafRowIndex::LeafRowIndex(const Tree& tree)
     : classes_(tree), position_(classes_.count(), NameClasses::kNone) {
   const auto& child_counts = tree.child_counts();
   uint32_t position = 0;
+  CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
     if (child_counts[v] != 0) continue;
     // Ascending ids: a later leaf of the same name overwrites.
     if (const uint32_t cls = classes_.of(v); cls != NameClasses::kNone) position_[cls] = position;
     ++position;
   }
+  poll.tick(4 * uint64_t{tree.size()});
   leaf_count_ = position;
 }
 
@@ -32,9 +34,12 @@ StatesView::StatesView(const NameClasses& classes)
 StatesView::StatesView(const NameClasses& classes, const InternalStates& states)
     : StatesView(classes) {
   // Keys are distinct, so the visiting order does not matter.
-  for (const auto& [name, list] : states)
+  CancelPoller poll;
+  for (const auto& [name, list] : states) {
     if (const uint32_t cls = classes.find(name); cls != NameClasses::kNone)
       set_class(cls, StateSpan::of(list));
+    poll.tick(name.size() / 4 + 64);
+  }
 }
 
 const StateSpan* StatesView::find(std::string_view name) const noexcept {
@@ -61,7 +66,9 @@ InferredStates infer_states(const Tree& tree, const LeafRowIndex& leaf_rows,
   const StateSpan missing = StateSpan::of(out.missing);
 
   size_t two_child = 0;
+  CancelPoller poll;
   for (size_t v = 0; v < n; ++v) two_child += child_counts[v] == 2;
+  poll.tick(2 * uint64_t{n});
   // Left uninitialised: pages of nodes never visited are never touched.
   if (two_child != 0 && n_chars != 0) out.arena.reset(new int32_t[two_child * n_chars]);
   size_t arena_used = 0;
@@ -73,7 +80,6 @@ InferredStates infer_states(const Tree& tree, const LeafRowIndex& leaf_rows,
   constexpr uint64_t kExpanded = uint64_t{1} << 32;
   std::vector<uint64_t> stack;
   stack.push_back(tree.root());
-  CancelPoller poll;
   while (!stack.empty()) {
     poll.tick(n_chars + 8);
     const uint64_t top = stack.back();
@@ -130,8 +136,11 @@ InferredStates infer_states(const Tree& tree, const LeafRowIndex& leaf_rows,
 std::vector<StateSpan> resolve_all_node_states(const Tree& tree, const LeafRowIndex& leaf_rows,
                                                const CharacterMatrix& matrix,
                                                const StatesView& states) {
-  std::vector<StateSpan> out(tree.size());
+  std::vector<StateSpan> out;
+  resize_polled(out, tree.size());
+  CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) out[v] = node_states(v, leaf_rows, matrix, states);
+  poll.tick(16 * uint64_t{tree.size()});
   return out;
 }
 

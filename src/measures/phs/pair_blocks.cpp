@@ -58,11 +58,13 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
 
   // Named-leaf positions: position_before[v] = named leaves with id < v.
   std::vector<uint32_t> position_before(size_t{N} + 1, 0);
+  CancelPoller poll;
   for (NodeId v = 0; v < N; ++v) {
     const bool named_leaf = tree.is_leaf(v) && tree.has_name(v);
     if (named_leaf) data.leaf_ids_.push_back(v);
     position_before[v + 1] = position_before[v] + (named_leaf ? 1 : 0);
   }
+  poll.tick(8 * uint64_t{N});
   if (data.leaf_ids_.empty()) fail(texts::kNoNamedLeaf);
   const uint64_t n = data.leaf_ids_.size();
   data.total_pairs_ = n * (n - 1) / 2;
@@ -74,9 +76,11 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
     const uint32_t cls = classes.of(v);
     if (cls != NameClasses::kNone && first_of_class[cls] == kNoNode) first_of_class[cls] = v;
   }
+  poll.tick(8 * uint64_t{N});
   std::vector<StateSpan> node_states(N);
   std::vector<uint8_t> has_states(N, 0);
   for (const auto& [name, list] : states) {
+    poll.tick(name.size() / 4 + 64);
     const uint32_t cls = classes.find(name);
     if (cls == NameClasses::kNone) continue;
     node_states[first_of_class[cls]] = StateSpan::of(list);
@@ -94,10 +98,12 @@ PhsPairBlocks PhsPairBlocks::build(const Tree& tree, CharacterMatrix matrix,
     else if (len > second)
       second = len;
   }
+  poll.tick(8 * uint64_t{n});
   uint64_t states_width = 0;
   for (NodeId v = 0; v < N; ++v)
     if (has_states[v] && tree.child_count(v) >= 2)
       states_width = std::max<uint64_t>(states_width, node_states[v].size);
+  poll.tick(4 * uint64_t{N});
   const uint64_t usable = std::min(second, states_width);
   if (usable > UINT32_MAX / 4) fail("too many characters");
   data.usable_width_ = static_cast<uint32_t>(usable);
@@ -115,13 +121,16 @@ void PhsPairBlocks::cut_blocks(const Tree& tree, const std::vector<uint32_t>& po
   const auto& parents = tree.parents();
   // Subtree of v = ids [v, v + size[v]).
   std::vector<uint32_t> size(N, 1);
+  CancelPoller poll;
   for (NodeId v = N; v-- > 1;) size[parents[v]] += size[v];
+  poll.tick(4 * uint64_t{N});
   auto named_range = [&](NodeId v) {
     return std::pair<uint32_t, uint32_t>(position_before[v], position_before[v + size[v]]);
   };
   const std::vector<uint32_t> depth = tree.depths();
   uint64_t compared = 0;
   for (NodeId v = 0; v < N; ++v) {
+    poll.tick(8 + 8 * uint64_t{tree.child_count(v)});
     if (tree.child_count(v) < 2) continue;
     bool unedited_somewhere = false;
     if (has_states[v]) {
@@ -163,14 +172,15 @@ void PhsPairBlocks::cut_blocks(const Tree& tree, const std::vector<uint32_t>& po
 void PhsPairBlocks::recode_rows(uint32_t min_code_width) {
   const uint64_t n = leaf_ids_.size();
   const uint64_t usable = usable_width_;
+  CancelPoller poll;
   std::vector<uint64_t> wide_offset(n + 1, 0);
   for (uint64_t i = 0; i < n; ++i)
     wide_offset[i + 1] = wide_offset[i] + std::min<uint64_t>(row_of(i).size, usable);
+  poll.tick(8 * uint64_t{n});
   std::vector<uint32_t> wide(wide_offset[n], 0);
   std::vector<uint64_t> keys;
   keys.reserve(n);
   uint32_t most_codes = 0;
-  CancelPoller poll;
   for (uint64_t k = 0; k < usable; ++k) {
     poll.tick(8 * n);
     keys.clear();
@@ -211,6 +221,7 @@ void PhsPairBlocks::recode_rows(uint32_t min_code_width) {
   }
   codes_.assign(bytes, 0);
   for (uint64_t i = 0; i < n; ++i) {
+    poll.tick(wide_offset[i + 1] - wide_offset[i] + 8);
     unsigned char* out = codes_.data() + row_offset_[i];
     for (uint64_t k = wide_offset[i]; k < wide_offset[i + 1]; ++k, out += code_width_) {
       const uint32_t c = wide[k];

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "measures/model_defaults.hpp"
+#include "runtime/cancel.hpp"
 #include "runtime/chunk_plan.hpp"
 #include "stats/binomial_tail.hpp"
 #include "stats/simes.hpp"
@@ -59,7 +60,9 @@ double phs_score_from_bins(double lambda, double q, const std::vector<PairBin>& 
   std::vector<uint64_t> cs;
   std::vector<uint64_t> multiplicity;
   std::vector<double> ps;
+  CancelPoller poll;  // a deep tree has a depth, and a tail to sum, per level
   for (size_t i = 0; i < by_depth.size();) {
+    const size_t start = i;
     const uint64_t dbits = std::bit_cast<uint64_t>(by_depth[i].depth);
     const double d = by_depth[i].depth;
     cs.clear();
@@ -73,7 +76,9 @@ double phs_score_from_bins(double lambda, double q, const std::vector<PairBin>& 
         multiplicity.push_back(by_depth[i].pairs);
       }
     }
+    poll.tick(8 * (i - start));
     if (cs.empty()) continue;
+    poll.tick(32 * (std::min(cs.back(), a) + cs.size()));
     binomial_upper_tails(homoplasy_probability(lambda, q, d), a, cs, t, ps);
     for (size_t k = 0; k < cs.size(); ++k) pvalues.emplace_back(ps[k], multiplicity[k]);
   }
@@ -83,11 +88,14 @@ double phs_score_from_bins(double lambda, double q, const std::vector<PairBin>& 
 double estimate_mutation_rate(const CharacterMatrix& matrix, int32_t missing_state,
                               int32_t unedited_state) {
   uint64_t known = 0, edited = 0;
-  for (const auto& row : matrix)
+  CancelPoller poll;
+  for (const auto& row : matrix) {
     for (const int32_t s : row) {
       known += s != missing_state;
       edited += (s != missing_state) & (s != unedited_state);
     }
+    poll.tick(row.size() + 8);
+  }
   if (known == 0) return kDefaultMutationRate;
   return -std::log(1.0 - static_cast<double>(edited) / static_cast<double>(known));
 }

@@ -19,15 +19,19 @@ std::vector<uint8_t> reachable(const Tree& t) {
   const auto& parent = t.parents();
   std::vector<uint8_t> reach(t.size(), 0);
   reach[0] = 1;
+  CancelPoller poll;
   for (NodeId v = 1; v < t.size(); ++v) reach[v] = parent[v] != kNoNode && reach[parent[v]];
+  poll.tick(4 * uint64_t{t.size()});
   return reach;
 }
 
 void require_named_leaves(const Tree& t, const std::vector<uint8_t>& reach) {
+  CancelPoller poll;
   for (NodeId v = 0; v < t.size(); ++v)
     if (reach[v] && t.is_leaf(v) && !t.has_name(v))
       fail("Robinson-Foulds distance needs every leaf to be named; node " + std::to_string(v) +
            " has no name");
+  poll.tick(4 * uint64_t{t.size()});
 }
 
 // Whether node v contributes a bipartition: every reachable node but a root
@@ -51,14 +55,17 @@ NameIds number_all_names(const Tree& t1, const Tree& t2) {
   NameIds ids;
   ids.count = static_cast<uint32_t>(classes.count());
   std::vector<uint8_t> seen;
+  CancelPoller poll;
   auto distinct = [&](const std::vector<uint32_t>& of) {
     seen.assign(ids.count, 0);
     uint64_t d = 0;
-    for (uint32_t c : of)
+    for (uint32_t c : of) {
       if (c != kNoName && !seen[c]) {
         seen[c] = 1;
         ++d;
       }
+      poll.tick(8);
+    }
     return d;
   };
   ids.distinct1 = distinct(classes.classes_of(0));
@@ -87,7 +94,9 @@ std::vector<uint32_t> positions(const Tree& own, const std::vector<uint8_t>& rea
                                 const std::vector<uint32_t>& own_ids, uint32_t count) {
   std::vector<uint32_t> pos(count, kNoName);
   uint32_t next = 0;
+  CancelPoller poll;
   for (NodeId v = 0; v < own.size(); ++v) {
+    poll.tick(8);
     if (!reach[v] || !own.is_leaf(v)) continue;
     uint32_t& p = pos[own_ids[v]];
     if (p != kNoName) return {};
@@ -105,7 +114,9 @@ void intervals(const Tree& t, const std::vector<uint8_t>& reach, const std::vect
   lo.assign(t.size(), UINT32_MAX);
   hi.assign(t.size(), 0);
   const auto& parent = t.parents();
+  CancelPoller poll;
   for (NodeId v = static_cast<NodeId>(t.size()); v-- > 0;) {
+    poll.tick(8);
     if (!reach[v]) continue;
     if (t.is_leaf(v)) lo[v] = hi[v] = pos[ids[v]];
     if (v != 0) {
@@ -132,12 +143,15 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
   if (pos2.empty() && n > 0) return std::nullopt;
 
   std::vector<uint32_t> lo, hi;
+  CancelPoller poll;
 
   // Tree 1: its bipartitions as keys.
   intervals(t1, reach1, ids.of1, pos1, lo, hi);
   U64Set known(t1.size());
-  for (NodeId v = 0; v < t1.size(); ++v)
+  for (NodeId v = 0; v < t1.size(); ++v) {
     if (contributes(t1, reach1, v)) known.insert(side_key(lo[v], hi[v], n));
+    poll.tick(32);
+  }
   const uint64_t count1 = known.size();
 
   // Tree 2 under tree 1's numbering: interval test for sides without name 0.
@@ -146,6 +160,7 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
   std::vector<uint8_t> has0(t2.size(), 0);
   NodeId leaf0 = kNoNode;  // tree 2's leaf bearing name 0, if any
   for (NodeId v = static_cast<NodeId>(t2.size()); v-- > 0;) {
+    poll.tick(16);
     if (!reach2[v]) continue;
     if (t2.is_leaf(v)) {
       const uint32_t p = pos1[ids.of2[v]];
@@ -166,6 +181,7 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
   }
   std::vector<uint8_t> in_known(t2.size(), 0);
   for (NodeId v = 0; v < t2.size(); ++v) {
+    poll.tick(32);
     if (!contributes(t2, reach2, v) || has0[v]) continue;
     if (max1[v] - min1[v] + 1 == leaves[v])
       in_known[v] = known.contains(interval_key(min1[v], max1[v]));
@@ -178,6 +194,7 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
     uint32_t size = 0, first_out = 0, last_out = n - 1;
     NodeId covered_begin = leaf0, covered_end = leaf0;  // ids already added
     auto add_range = [&](NodeId b, NodeId e) {
+      poll.tick(8 * uint64_t{e > b ? e - b : 0});
       for (NodeId u = b; u < e; ++u)
         if (reach2[u] && t2.is_leaf(u)) {
           const uint32_t p = pos1[ids.of2[u]];
@@ -190,9 +207,12 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
     // Subtree end ids: the subtree of v is [v, end[v]).
     std::vector<NodeId> end(t2.size());
     for (NodeId v = static_cast<NodeId>(t2.size()); v-- > 0;) end[v] = v + 1;
-    for (NodeId v = static_cast<NodeId>(t2.size()); v-- > 1;)
+    for (NodeId v = static_cast<NodeId>(t2.size()); v-- > 1;) {
       if (reach2[v]) end[parent2[v]] = std::max(end[parent2[v]], end[v]);
+      poll.tick(8);
+    }
     for (NodeId w = leaf0;; w = parent2[w]) {
+      poll.tick(32);
       add_range(w, covered_begin);
       add_range(covered_end, end[w]);
       covered_begin = w;
@@ -217,6 +237,7 @@ std::optional<uint64_t> distance_by_intervals(const Tree& t1, const Tree& t2,
   intervals(t2, reach2, ids.of2, pos2, lo, hi);
   U64Set seen(t2.size()), shared(t2.size());
   for (NodeId v = 0; v < t2.size(); ++v) {
+    poll.tick(64);
     if (!contributes(t2, reach2, v)) continue;
     const uint64_t key = side_key(lo[v], hi[v], n);
     seen.insert(key);

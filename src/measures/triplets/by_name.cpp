@@ -1,6 +1,7 @@
 #include "measures/triplets/by_name.hpp"
 
 #include "measures/triplets/sampling.hpp"
+#include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -14,16 +15,22 @@ NameMatchedTree::NameMatchedTree(const Tree& tree, size_t index, const NameClass
     lca_ = LeafLca(tree);
     lca_ready_ = true;
     const std::vector<NodeId>& leaves = lca_.leaves();
+    CancelPoller poll;
     for (uint32_t p = 0; p < leaves.size(); ++p)
       if (const uint32_t cls = classes.of(index, leaves[p]); cls != NameClasses::kNone)
         target_of_class_[cls] = p;  // a later leaf of the same name wins
+    poll.tick(8 * uint64_t{leaves.size()});
   } else {
     if (tree.fully_connected() && 2 * static_cast<uint64_t>(tree.size()) - 1 <= 0xFFFFFFFFULL) {
       lca_ = LeafLca(tree);
       lca_ready_ = true;
     }
     // The last naming of a name wins, as in the tree's taxa map.
-    for (const NodeId v : tree.naming_order()) target_of_class_[classes.of(index, v)] = v;
+    CancelPoller poll;
+    for (const NodeId v : tree.naming_order()) {
+      target_of_class_[classes.of(index, v)] = v;
+      poll.tick(8);
+    }
   }
 }
 
@@ -56,12 +63,14 @@ TripletResult triplets_by_name(NameMatch match, const Tree& tree1, const Tree& t
     uint32_t in1, in2;
   };
   std::vector<Drawable> drawable;
+  CancelPoller poll;
   for (NodeId v = 0; v < tree1.size(); ++v) {
     if (!tree1.is_leaf(v)) continue;
     const uint32_t cls = classes.of(0, v);
     if (cls == NameClasses::kNone && match == NameMatch::LastNamedLeaf) continue;
     drawable.push_back({cls, side1.target(cls), side2.target(cls)});
   }
+  poll.tick(8 * uint64_t{tree1.size()});
 
   TripletCounters counters;
   const uint32_t n = static_cast<uint32_t>(drawable.size());

@@ -7,6 +7,7 @@
 
 #include "measures/triplets/exhaustive_by_position.hpp"
 #include "measures/triplets/sampling.hpp"
+#include "runtime/cancel.hpp"
 #include "runtime/chunk_plan.hpp"
 #include "runtime/pool.hpp"
 #include "tree/leaf_lca.hpp"
@@ -53,7 +54,11 @@ struct PositionedLeaves {
     check_tour_size(tree);
     check_connected(tree);
     lca = LeafLca(tree);
-    for (const NodeId v : lca.leaves()) named += tree.has_name(v) ? 1 : 0;
+    CancelPoller poll;
+    for (const NodeId v : lca.leaves()) {
+      named += tree.has_name(v) ? 1 : 0;
+      poll.tick(4);
+    }
   }
 };
 

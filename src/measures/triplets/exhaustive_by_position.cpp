@@ -20,6 +20,7 @@ struct Run {
 void next_smaller(const uint32_t* a, uint32_t len, std::vector<uint32_t>& next) {
   next.assign(len, len);
   std::vector<uint32_t> stack;
+  CancelPoller poll;
   for (uint32_t q = 0; q < len; ++q) {
     while (!stack.empty() && a[stack.back()] > a[q]) {
       next[stack.back()] = q;
@@ -27,16 +28,19 @@ void next_smaller(const uint32_t* a, uint32_t len, std::vector<uint32_t>& next) 
     }
     stack.push_back(q);
   }
+  poll.tick(8 * uint64_t{len});
 }
 
 void previous_smaller_plus_one(const uint32_t* a, uint32_t len, std::vector<uint32_t>& prev) {
   prev.assign(len, 0);
   std::vector<uint32_t> stack;
+  CancelPoller poll;
   for (uint32_t q = 0; q < len; ++q) {
     while (!stack.empty() && a[stack.back()] >= a[q]) stack.pop_back();
     prev[q] = stack.empty() ? 0 : stack.back() + 1;
     stack.push_back(q);
   }
+  poll.tick(8 * uint64_t{len});
 }
 
 }  // namespace
@@ -56,17 +60,21 @@ ExhaustiveTripletCounter::ExhaustiveTripletCounter(const LeafLca& lca1, const Le
 
   // Chain lengths bound the runs on each side of a middle leaf.
   std::vector<uint32_t> r1(len), r2(len), l1(len), l2(len);
+  CancelPoller poll;
   for (uint32_t q = len; q-- > 0;) {
     r1[q] = 1 + (next1_[q] < len ? r1[next1_[q]] : 0);
     r2[q] = 1 + (next2_[q] < len ? r2[next2_[q]] : 0);
   }
+  poll.tick(8 * uint64_t{len});
   for (uint32_t q = 0; q < len; ++q) {
     l1[q] = 1 + (prev1_[q] > 0 ? l1[prev1_[q] - 1] : 0);
     l2[q] = 1 + (prev2_[q] > 0 ? l2[prev2_[q] - 1] : 0);
   }
+  poll.tick(8 * uint64_t{len});
   for (uint32_t j = 1; j + 1 < n; ++j)
     work_prefix_[j + 1] = work_prefix_[j] + kRightRun * (r1[j] + r2[j]) +
                           kLeftRun * (l1[j - 1] + l2[j - 1]) + kMiddle;
+  poll.tick(4 * uint64_t{n});
 }
 
 uint64_t ExhaustiveTripletCounter::work(uint32_t begin, uint32_t end) const {

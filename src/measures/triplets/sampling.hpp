@@ -28,7 +28,7 @@ TripletCounters sample_triplets(RandomSource& rng, uint32_t n, uint64_t trials, 
     uint32_t pos[3];
     sample3(rng, n, pos);
     judge(pos, c);
-    poll.tick(64);
+    poll.tick_every(t, 64);
   }
   return c;
 }
