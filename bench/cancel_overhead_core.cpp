@@ -3,8 +3,7 @@
 // nothing, which Python-level timings on a shared machine cannot resolve.
 //
 // Build it against two core libraries, this one and a scratch copy of the
-// tree in which CancelPoller::tick, CancelPoller::tick_every and
-// resize_polled's loop are emptied:
+// tree in which CancelPoller::tick and resize_polled's loop are emptied:
 //
 //   cmake -S . -B build/core -G Ninja -DCLADORIX_MODULE=OFF && cmake --build build/core
 //   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/cancel_overhead_core.cpp \

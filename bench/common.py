@@ -17,9 +17,16 @@ def random_tree_newick(n, seed, prefix="t", lengths=False, internal_names=False)
     # children lists; leaves 0..n-1
     children = [[] for _ in range(n)]
     pool = list(range(n))
+    def draw():
+        # Swap the drawn entry to the end: a pop from the middle would make
+        # the build quadratic, minutes at a million leaves.
+        i = rng.randrange(len(pool))
+        pool[i], pool[-1] = pool[-1], pool[i]
+        return pool.pop()
+
     while len(pool) > 1:
-        a = pool.pop(rng.randrange(len(pool)))
-        b = pool.pop(rng.randrange(len(pool)))
+        a = draw()
+        b = draw()
         children.append([a, b])
         pool.append(len(children) - 1)
     root = pool[0]

@@ -45,14 +45,6 @@ class CancelPoller {
       refill();
   }
 
-  // For loops whose step is a few instructions: counts `work` per step but
-  // touches the budget only on every kStride-th step (`step` is the loop's
-  // own counter), so the loop carries no dependency through the budget.
-  static constexpr uint64_t kStride = 1024;
-  void tick_every(uint64_t step, uint64_t work) {
-    if ((step & (kStride - 1)) == 0) tick(work * kStride);
-  }
-
  private:
   [[gnu::cold]] void refill();
   int64_t budget_ = kBudget;
