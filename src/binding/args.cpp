@@ -272,6 +272,23 @@ int32_t to_i32(PyObject* obj) {
   return static_cast<int32_t>(v);
 }
 
+void Args::release() {
+  SignalPoll poll;
+  for (auto& value : values_) {
+    if (auto* rows = std::get_if<CharacterMatrix>(&value)) {
+      while (!rows->empty()) {
+        poll.tick(1 + rows->back().size() / 64);
+        rows->pop_back();
+      }
+    } else if (auto* states = std::get_if<InternalStates>(&value)) {
+      for (auto it = states->begin(); it != states->end();) {
+        poll.tick(1 + it->second.size() / 64);
+        it = states->erase(it);
+      }
+    }
+  }
+}
+
 Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
   const size_t nparams = sig.params.size();

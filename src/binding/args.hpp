@@ -53,6 +53,11 @@ class Args {
                : nullptr;
   }
 
+  // Frees the matrix rows and state lists one by one, looking for pending
+  // signals between them: millions of rows take tens of milliseconds to free.
+  // Throws ErrorAlreadySet when a signal handler raises.
+  void release();
+
  private:
   friend Args bind_arguments(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
   template <class T>

@@ -23,7 +23,9 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return guarded([&]() -> PyObject* {
     const WatchSignals watch;
     Args a = bind_arguments(fn.sig, args, nargs, kwnames);
-    return fn.body(a);
+    Ref result(fn.body(a));
+    if (result) a.release();
+    return result.release();
   });
 }
 
