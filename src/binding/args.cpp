@@ -287,6 +287,8 @@ void Args::release() {
       }
     }
   }
+  for (Tree& tree : trees_) tree.release_polled();
+  trees_.clear();
 }
 
 Args bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "binding/py.hpp"
 #include "measures/characters/character_states.hpp"
+#include "tree/tree.hpp"
 
 namespace cladorix::py {
 
@@ -53,9 +55,13 @@ class Args {
                : nullptr;
   }
 
-  // Frees the matrix rows and state lists one by one, looking for pending
-  // signals between them: millions of rows take tens of milliseconds to free.
-  // Throws ErrorAlreadySet when a signal handler raises.
+  // Holds a tree parsed from the arguments until release().
+  const Tree& keep(Tree&& tree) { return trees_.emplace_back(std::move(tree)); }
+
+  // Frees the matrix rows, state lists and kept trees piece by piece,
+  // looking for pending signals in between: millions of rows, or the columns
+  // of trees with millions of nodes, take tens of milliseconds to free.
+  // Throws ErrorAlreadySet (or Cancelled) when a signal handler raises.
   void release();
 
  private:
@@ -68,6 +74,7 @@ class Args {
   std::vector<std::variant<std::monostate, std::string_view, uint64_t, double, int32_t,
                            CharacterMatrix, InternalStates>>
       values_;
+  std::deque<Tree> trees_;  // stable addresses as trees are added
 };
 
 // One Python integer as a signed 32-bit value, as every I32 argument and

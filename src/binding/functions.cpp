@@ -124,10 +124,11 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
 // ignores it.
 
 struct TwoTrees {
-  Tree first, second;
-  explicit TwoTrees(const Args& a)
-      : first(parse_tree(a.text(0), texts::kParseTree1)),
-        second(parse_tree(a.text(1), texts::kParseTree2)) {}
+  const Tree& first;
+  const Tree& second;
+  explicit TwoTrees(Args& a)
+      : first(a.keep(parse_tree(a.text(0), texts::kParseTree1))),
+        second(a.keep(parse_tree(a.text(1), texts::kParseTree2))) {}
 };
 
 PyObject* triplets_correct(Args& a) {
@@ -153,7 +154,7 @@ PyObject* pooled_triplets(Args& a) {
 }
 
 PyObject* phs_optimized(Args& a) {
-  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
   const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
   const PhsResult r =
       cladorix::phs_optimized(tree, std::move(a.matrix(1)), *a.states(2), model, a.opt_u64(7));
@@ -191,7 +192,7 @@ PyObject* robinson_foulds_normalized(Args& a) {
 }
 
 PyObject* parsimony_score(Args& a) {
-  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
   const ParsimonyResult r = parsimony(tree, a.matrix(1), a.states(2), a.i32(3), a.i32(4));
   return Dict()
       .u64("parsimony_score", r.parsimony_score)
@@ -203,7 +204,7 @@ PyObject* parsimony_score(Args& a) {
 }
 
 PyObject* parsimony_p_value(Args& a) {
-  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
   const CharacterModel model{a.opt_f64(3), std::nullopt, a.i32(4), a.i32(5)};
   const ParsimonyPValueResult r =
       cladorix::parsimony_p_value(tree, a.matrix(1), a.states(2), model);
@@ -216,7 +217,7 @@ PyObject* parsimony_p_value(Args& a) {
 }
 
 PyObject* likelihood_score(Args& a) {
-  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
   const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
   const LikelihoodResult r = likelihood(tree, a.matrix(1), a.states(2), model);
   return Dict()
@@ -230,8 +231,8 @@ PyObject* likelihood_score(Args& a) {
 }
 
 PyObject* likelihood_distance(Args& a) {
-  const Tree reconstructed = parse_tree(a.text(0), texts::kParseReconstructed);
-  const Tree ground_truth = parse_tree(a.text(1), texts::kParseGroundTruth);
+  const Tree& reconstructed = a.keep(parse_tree(a.text(0), texts::kParseReconstructed));
+  const Tree& ground_truth = a.keep(parse_tree(a.text(1), texts::kParseGroundTruth));
   const CharacterModel model{a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8)};
   const LikelihoodDistanceResult r = cladorix::likelihood_distance(
       reconstructed, ground_truth, a.matrix(2), a.states(3), a.states(4), model);
@@ -258,7 +259,7 @@ PyObject* triplets_correct_exact(Args& a) {
 }
 
 PyObject* leaf_names(Args& a) {
-  const Tree tree = parse_tree(a.text(0), texts::kParseTree);
+  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
   const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
   SignalPoll poll;  // a str per leaf: millions of leaves take a while

@@ -66,6 +66,26 @@ std::vector<NodeId> Tree::children(NodeId v) const {
   return out;
 }
 
+void Tree::release_polled() {
+  CancelPoller poll;
+  const auto drop = [&poll](auto& column) {
+    const uint64_t bytes = column.capacity() * sizeof(column[0]);
+    std::remove_reference_t<decltype(column)>().swap(column);
+    poll.tick(bytes / 8);
+  };
+  drop(parent_);
+  drop(first_child_);
+  drop(last_child_);
+  drop(next_sibling_);
+  drop(child_count_);
+  drop(name_off_);
+  drop(name_len_);
+  drop(weight_);
+  drop(has_weight_);
+  drop(names_);
+  drop(naming_order_);
+}
+
 std::vector<NodeId> Tree::leaves() const {
   std::vector<NodeId> out;
   for (NodeId v = 0; v < size(); ++v)

@@ -72,6 +72,11 @@ class Tree {
   std::vector<uint32_t> depths() const;
   // Whether every node is reachable from the root.
   bool fully_connected() const;
+
+  // Frees the columns one at a time, polling for cancellation in between:
+  // unmapping a tree of millions of nodes takes tens of milliseconds. The
+  // tree is then empty, with no root.
+  void release_polled();
   // Nodes reachable from the root.
   uint64_t connected_count() const;
 

@@ -448,5 +448,28 @@ TEST(MeasureCancel, ReadingAHugeText) {
   expect_cancelled("the Newick reader", [&] { from_newick(text); }, 0ms);
 }
 
+// Past the first check interval, the first large step of each stops.
+TEST(MeasureCancel, LeafNamesAndFreeingABigTree) {
+  Tree t = from_newick(testgen::deep_caterpillar(2'000'000));
+  expect_cancelled(
+      "leaf names",
+      [&] {
+        std::this_thread::sleep_for(15ms);
+        leaf_names(t);
+      },
+      0ms);
+  expect_cancelled(
+      "freeing the tree",
+      [&] {
+        std::this_thread::sleep_for(15ms);
+        t.release_polled();
+      },
+      0ms);
+  // A stopped release leaves a tree that can still be released in full.
+  t.release_polled();
+  EXPECT_EQ(t.size(), 0u);
+  EXPECT_TRUE(t.naming_order().empty());
+}
+
 }  // namespace
 }  // namespace cladorix
