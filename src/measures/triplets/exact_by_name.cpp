@@ -175,40 +175,65 @@ void count_shapes(const exact::ReferenceTree& ref, std::vector<ExactTripletCount
 
 // ---- running the tasks -------------------------------------------------------
 
+// Per-depth agreement counts of one lane, added into the call's bins once
+// the lane is done (sums of integers: the order changes nothing).
 struct Tally {
-  std::mutex m;
-  std::vector<ExactTripletCounts>* bins;
+  std::vector<ExactTripletCounts> bins;
+  explicit Tally(size_t depths) : bins(depths) {}
   void add(const exact::PathCounts& pc) {
-    std::lock_guard lk(m);
     for (size_t k = 0; k < pc.resolvable_correct.size(); ++k) {
-      ExactTripletCounts& b = (*bins)[pc.top_depth + k];
+      ExactTripletCounts& b = bins[pc.top_depth + k];
       b.resolvable_correct += pc.resolvable_correct[k];
       b.unresolved_correct += pc.unresolved_correct[k];
     }
   }
+  void add_into(std::vector<ExactTripletCounts>& to) const {
+    for (size_t d = 0; d < bins.size(); ++d) {
+      to[d].resolvable_correct += bins[d].resolvable_correct;
+      to[d].unresolved_correct += bins[d].unresolved_correct;
+    }
+  }
 };
 
-void run_on_caller(const exact::ReferenceTree& ref, exact::Task top, Tally& tally) {
-  std::vector<exact::Task> stack;
-  stack.push_back(std::move(top));
-  exact::PathCounter counter;
-  exact::PathCounts out;
-  CancelPoller poll;
-  const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
-    stack.push_back(std::move(t));
-  };
-  while (!stack.empty()) {
-    exact::Task task = std::move(stack.back());
-    stack.pop_back();
+// Runs `first` and every task it spawns into `local` on the calling thread,
+// last spawned first.
+void drain(const exact::ReferenceTree& ref, exact::Task first, std::vector<exact::Task>& local,
+           exact::PathCounter& counter, exact::PathCounts& out, CancelPoller& poll,
+           const std::function<void(exact::Task&&)>& spawn, Tally& tally) {
+  counter.run(ref, first, out, poll, spawn);
+  tally.add(out);
+  while (!local.empty()) {
+    exact::Task task = std::move(local.back());
+    local.pop_back();
     counter.run(ref, task, out, poll, spawn);
     tally.add(out);
   }
 }
 
-// `lanes` workers of the pool share a heap of tasks, largest first (a task
-// may add more): the big subtrees start as soon as they are handed out, and
-// the small ones fill the gaps at the end.
-void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally, u64 lanes) {
+void run_on_caller(const exact::ReferenceTree& ref, exact::Task top,
+                   std::vector<ExactTripletCounts>& bins) {
+  std::vector<exact::Task> local;
+  exact::PathCounter counter;
+  exact::PathCounts out;
+  CancelPoller poll;
+  Tally tally(bins.size());
+  const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
+    local.push_back(std::move(t));
+  };
+  drain(ref, std::move(top), local, counter, out, poll, spawn, tally);
+  tally.add_into(bins);
+}
+
+// Tasks of fewer leaves stay with the lane that spawned them: handing out
+// every one of the O(n) small subtrees through the shared heap would make
+// the lanes queue on its lock.
+constexpr u64 kSharedTaskLeaves = 4096;
+
+// `lanes` workers of the pool share a heap of the large tasks, largest first
+// (a task may add more): the big subtrees start as soon as they are handed
+// out, and a lane runs the small ones it spawns itself.
+void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top,
+                  std::vector<ExactTripletCounts>& bins, u64 lanes) {
   std::mutex m;
   std::condition_variable cv;
   std::vector<exact::Task> heap;
@@ -221,7 +246,13 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
     exact::PathCounter counter;
     exact::PathCounts out;
     CancelPoller poll;
+    Tally tally(bins.size());
+    std::vector<exact::Task> local;
     const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
+      if (t.work() < kSharedTaskLeaves) {
+        local.push_back(std::move(t));
+        return;
+      }
       {
         std::lock_guard lk(m);
         heap.push_back(std::move(t));
@@ -234,7 +265,10 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
       {
         std::unique_lock lk(m);
         while (heap.empty()) {
-          if (running == 0) return;
+          if (running == 0) {
+            tally.add_into(bins);  // under the lock: lanes finish one at a time
+            return;
+          }
           // Wake now and then: the operation may be winding down.
           cv.wait_for(lk, std::chrono::milliseconds(2));
           if (heap.empty()) {
@@ -249,8 +283,7 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top, Tally& tally
         ++running;
       }
       try {
-        counter.run(ref, task, out, poll, spawn);
-        tally.add(out);
+        drain(ref, std::move(task), local, counter, out, poll, spawn, tally);
       } catch (...) {
         {
           std::lock_guard lk(m);
@@ -311,11 +344,10 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
   if (n >= 3) {
     if (lanes == 0) fail(texts::kDivideByZero);
     label_leaves(top.span, match);
-    Tally tally{{}, &bins};
     if (lanes == 1)
-      run_on_caller(*ref, std::move(top), tally);
+      run_on_caller(*ref, std::move(top), bins);
     else
-      run_in_lanes(*ref, std::move(top), tally, lanes);
+      run_in_lanes(*ref, std::move(top), bins, lanes);
   }
 
   ExactTripletResult result;
