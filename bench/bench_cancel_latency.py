@@ -24,6 +24,7 @@ import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from common import table  # noqa: E402
 
 PRELUDE = textwrap.dedent(
     """
@@ -31,9 +32,7 @@ PRELUDE = textwrap.dedent(
     sys.path.insert(0, HERE)
     import cladorix
     from common import caterpillar_newick, random_tree_newick
-
-    def mirror(n, prefix="L"):
-        return "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    from common import mirror_caterpillar_newick as mirror
 
     def named_balanced(n, sites):
         nodes, k = [f"L{i}" for i in range(n)], 0
@@ -139,11 +138,8 @@ def main():
                        f"{r['cpu'] * 1000:.1f}"]
             rows.append(row)
             print("  ".join(row), flush=True)
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
     print()
-    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-    for r in rows:
-        print("  ".join(v.ljust(w) for v, w in zip(r, widths)))
+    table(rows, headers)
 
 
 if __name__ == "__main__":

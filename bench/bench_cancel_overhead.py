@@ -33,7 +33,7 @@ import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from common import Interpreter  # noqa: E402
+from common import Interpreter, table  # noqa: E402
 
 WORKER = textwrap.dedent(
     """
@@ -41,9 +41,7 @@ WORKER = textwrap.dedent(
     sys.path.insert(0, HERE)
     import cladorix
     from common import caterpillar_newick, random_tree_newick, simulate_lineage
-
-    def mirror(n, prefix="L"):
-        return "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    from common import mirror_caterpillar_newick as mirror
 
     inputs = {}
     def data(key):
@@ -126,12 +124,9 @@ def main():
 
     headers = ["case", "before s", "current s", "ratio", "before ms", "current ms", "ratio",
                "same results"]
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
     print()
     print(f"medians of {args.repeat} alternating runs per build; ms = the function's computation_time_ms")
-    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-    for r in rows:
-        print("  ".join(v.ljust(w) for v, w in zip(r, widths)))
+    table(rows, headers)
 
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ import textwrap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from common import Interpreter  # noqa: E402
+from common import Interpreter, table  # noqa: E402
 
 WORKER = textwrap.dedent(
     """
@@ -88,12 +88,9 @@ def main():
             w.close()
 
     headers = ["input", "function", "before s", "current s", "before / current", "same results"]
-    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(headers)]
     print()
     print(f"medians of {args.repeat} alternating runs per build, parsing included")
-    print("  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-    for r in rows:
-        print("  ".join(v.ljust(w) for v, w in zip(r, widths)))
+    table(rows, headers)
 
 
 if __name__ == "__main__":

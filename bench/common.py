@@ -57,6 +57,11 @@ def caterpillar_newick(n, prefix="L"):
     return "(" * (n - 1) + f"{prefix}0" + "".join(f",{prefix}{i})" for i in range(1, n)) + ";"
 
 
+def mirror_caterpillar_newick(n, prefix="L"):
+    """The caterpillar with every cherry on the other side: (L0,(L1,(...)))."""
+    return "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+
+
 def measure(code, setup="", env=None, timeout=3600):
     """Runs `setup`, then times `code` once in a fresh interpreter. `code` must
     assign `result`. Returns dict(seconds, peak_mb, result)."""
