@@ -45,7 +45,12 @@ struct Op {
 struct Core {
   explicit Core(size_t n) : workers(n) {}
   const size_t workers;
-  std::timed_mutex submit;  // serialises callers: one operation in the pool at a time
+  // Serialise callers, one operation in the pool at a time: a flag under a
+  // mutex rather than a timed mutex, whose steady-clock waits take the lock
+  // in a way ThreadSanitizer cannot see.
+  std::mutex submit_m;
+  std::condition_variable submit_cv;
+  bool submitting = false;  // guarded by submit_m
   std::mutex m;
   std::condition_variable work_cv;
   std::condition_variable done_cv;
@@ -177,17 +182,37 @@ void hand_over(Core& c, Op& op) {
   if (cancelled) throw Cancelled();
 }
 
-// Takes the submission lock, looking at the caller's cancellation check
-// while another caller's operation holds it.
-std::unique_lock<std::timed_mutex> lock_submission(Core& c) {
-  std::unique_lock lk(c.submit, std::defer_lock);
-  if (!current_cancel_check()) {
-    lk.lock();
-    return lk;
+// The caller's turn to submit an operation; while another caller's
+// operation holds the pool, waits looking at its cancellation check.
+class SubmissionTurn {
+ public:
+  explicit SubmissionTurn(Core& c) : c_(c) {
+    std::unique_lock lk(c.submit_m);
+    const auto free = [&c] { return !c.submitting; };
+    if (!current_cancel_check()) {
+      c.submit_cv.wait(lk, free);
+    } else {
+      while (!c.submit_cv.wait_for(lk, kWaitSlice, free)) {
+        lk.unlock();
+        check_cancel_now();  // may throw Cancelled: the turn is not taken yet
+        lk.lock();
+      }
+    }
+    c.submitting = true;
   }
-  while (!lk.try_lock_for(kWaitSlice)) check_cancel_now();
-  return lk;
-}
+  ~SubmissionTurn() {
+    {
+      std::lock_guard lk(c_.submit_m);
+      c_.submitting = false;
+    }
+    c_.submit_cv.notify_one();
+  }
+  SubmissionTurn(const SubmissionTurn&) = delete;
+  SubmissionTurn& operator=(const SubmissionTurn&) = delete;
+
+ private:
+  Core& c_;
+};
 
 Core* start_core(size_t n) {
   auto* c = new Core(n);
@@ -286,7 +311,7 @@ void WorkerPool::run_erased(size_t k, TaskRef task) {
   op.obj = task.obj;
   op.call = task.call;
   {
-    const std::unique_lock serial = lock_submission(*c);
+    const SubmissionTurn turn(*c);
     t_handing_over = true;
     try {
       hand_over(*c, op);
