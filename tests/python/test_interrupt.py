@@ -22,6 +22,7 @@ import time
 import pytest
 
 import cladorix
+from helpers import asan_loaded
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -359,5 +360,8 @@ def test_interrupted_calls_leak_nothing():
     # Nearly every call is stopped part-way (one that ends before its timer
     # is harmless); each would leave megabytes behind if it leaked.
     assert out["stopped"] >= 150
-    assert out["rss_growth_mb"] < 30
+    # ASan's allocator holds freed blocks in quarantine (up to 256 MB), so the
+    # resident size says nothing there; its C++ run has LeakSanitizer on.
+    if not asan_loaded():
+        assert out["rss_growth_mb"] < 30
     assert out["object_growth"] < 100
