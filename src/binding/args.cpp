@@ -113,20 +113,28 @@ double to_f64(PyObject* obj) {
 // their iterators do. One poll counts the items of a whole argument: a matrix
 // of short rows, or a dict of short lists, reaches its stride as surely as
 // one long sequence.
+// Lists and tuples tick once per block of items: f calls into the
+// interpreter, so a tick per item would update the poll in memory on every
+// element.
 template <class F>
 void for_each_item(PyObject* seq, SignalPoll& poll, F&& f) {
+  constexpr Py_ssize_t kBlock = 256;
   if (PyList_CheckExact(seq)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
-      f(item.get());
-      poll.tick();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq);) {
+      const Py_ssize_t first = i;
+      for (; i < PyList_GET_SIZE(seq) && i - first < kBlock; ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(seq, i));
+        f(item.get());
+      }
+      poll.tick(static_cast<uint64_t>(i - first));
     }
     return;
   }
   if (PyTuple_CheckExact(seq)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-      f(PyTuple_GET_ITEM(seq, i));
-      poll.tick();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq);) {
+      const Py_ssize_t first = i;
+      for (; i < PyTuple_GET_SIZE(seq) && i - first < kBlock; ++i) f(PyTuple_GET_ITEM(seq, i));
+      poll.tick(static_cast<uint64_t>(i - first));
     }
     return;
   }
@@ -276,10 +284,12 @@ void Args::release() {
   SignalPoll poll;
   for (auto& value : values_) {
     if (auto* rows = std::get_if<CharacterMatrix>(&value)) {
-      while (!rows->empty()) {
-        poll.tick(1 + rows->back().size() / 64);
-        rows->pop_back();
+      // In allocation order, as the vector's own destructor frees them.
+      for (std::vector<int32_t>& row : *rows) {
+        poll.tick(1 + row.size() / 64);
+        std::vector<int32_t>().swap(row);
       }
+      CharacterMatrix().swap(*rows);
     } else if (auto* states = std::get_if<InternalStates>(&value)) {
       for (auto it = states->begin(); it != states->end();) {
         poll.tick(1 + it->second.size() / 64);
