@@ -15,6 +15,7 @@ that never looked shows a gap as long as the call).
 
 Each function runs in a fresh interpreter; inputs are built before the timer starts.
 """
+
 import argparse
 import json
 import os
@@ -50,40 +51,64 @@ PRELUDE = textwrap.dedent(
 
 # name -> (setup, call); the setup's inputs are built before timing.
 CASES = {
-    "triplets_correct": ("a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-                         "cladorix.triplets_correct(a, b, 10**6, seed=1)"),
-    "triplets_correct_fast": ("a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-                              "cladorix.triplets_correct_fast(a, b, 10**6, seed=1)"),
-    "triplets_correct_ultra": ("a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-                               "cladorix.triplets_correct_ultra(a, b, 10**7, seed=1)"),
+    "triplets_correct": (
+        "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
+        "cladorix.triplets_correct(a, b, 10**6, seed=1)",
+    ),
+    "triplets_correct_fast": (
+        "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
+        "cladorix.triplets_correct_fast(a, b, 10**6, seed=1)",
+    ),
+    "triplets_correct_ultra": (
+        "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
+        "cladorix.triplets_correct_ultra(a, b, 10**7, seed=1)",
+    ),
     "triplets_correct_parallel sampling": (
         "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-        "cladorix.triplets_correct_parallel(a, b, 10**7, seed=1)"),
-    "triplets_correct_optimized counting": ("a, b = caterpillar_newick(20_000), mirror(20_000)",
-                                            "cladorix.triplets_correct_optimized(a, b, 2**64 - 1)"),
-    "triplets_correct_exact": ("a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-                               "cladorix.triplets_correct_exact(a, b)"),
-    "phs_optimized": ("t, states = named_balanced(20_000, 50)\n"
-                      "m = [[(i * 7 + k * 13) % 31 - 1 for k in range(50)] for i in range(997)]\n"
-                      "m = [m[i % 997] for i in range(20_000)]",
-                      "cladorix.phs_optimized(t, m, states)"),
-    "robinson_foulds_distance": ("a, b = caterpillar_newick(3_000_000), mirror(3_000_000)",
-                                 "cladorix.robinson_foulds_distance(a, b)"),
+        "cladorix.triplets_correct_parallel(a, b, 10**7, seed=1)",
+    ),
+    "triplets_correct_optimized counting": (
+        "a, b = caterpillar_newick(20_000), mirror(20_000)",
+        "cladorix.triplets_correct_optimized(a, b, 2**64 - 1)",
+    ),
+    "triplets_correct_exact": (
+        "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
+        "cladorix.triplets_correct_exact(a, b)",
+    ),
+    "phs_optimized": (
+        "t, states = named_balanced(20_000, 50)\n"
+        "m = [[(i * 7 + k * 13) % 31 - 1 for k in range(50)] for i in range(997)]\n"
+        "m = [m[i % 997] for i in range(20_000)]",
+        "cladorix.phs_optimized(t, m, states)",
+    ),
+    "robinson_foulds_distance": (
+        "a, b = caterpillar_newick(3_000_000), mirror(3_000_000)",
+        "cladorix.robinson_foulds_distance(a, b)",
+    ),
     "robinson_foulds_distance_normalized": (
         "a, b = random_tree_newick(1_000_000, 1), random_tree_newick(1_000_000, 2)",
-        "cladorix.robinson_foulds_distance_normalized(a, b)"),
-    "parsimony_score": ("t = caterpillar_newick(2_000_000)\n"
-                        "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
-                        "cladorix.parsimony_score(t, m)"),
-    "parsimony_p_value": ("t = caterpillar_newick(2_000_000)\n"
-                          "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
-                          "cladorix.parsimony_p_value(t, m)"),
-    "likelihood_score": ("t = caterpillar_newick(2_000_000)\n"
-                         "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
-                         "cladorix.likelihood_score(t, m)"),
-    "likelihood_distance": ("t, u = caterpillar_newick(2_000_000), mirror(2_000_000)\n"
-                            "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
-                            "cladorix.likelihood_distance(t, u, m)"),
+        "cladorix.robinson_foulds_distance_normalized(a, b)",
+    ),
+    "parsimony_score": (
+        "t = caterpillar_newick(2_000_000)\n"
+        "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
+        "cladorix.parsimony_score(t, m)",
+    ),
+    "parsimony_p_value": (
+        "t = caterpillar_newick(2_000_000)\n"
+        "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
+        "cladorix.parsimony_p_value(t, m)",
+    ),
+    "likelihood_score": (
+        "t = caterpillar_newick(2_000_000)\n"
+        "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
+        "cladorix.likelihood_score(t, m)",
+    ),
+    "likelihood_distance": (
+        "t, u = caterpillar_newick(2_000_000), mirror(2_000_000)\n"
+        "m = [[(k * 13) % 11 - 1 for k in range(50)]] * 2_000_000",
+        "cladorix.likelihood_distance(t, u, m)",
+    ),
     "leaf_names": ("t = caterpillar_newick(5_000_000)", "cladorix.leaf_names(t)"),
 }
 
@@ -111,10 +136,15 @@ MEASURE = textwrap.dedent(
 
 def measure(python, name):
     setup, call = CASES[name]
-    program = PRELUDE + setup + "\n" + \
-        MEASURE.replace("FUNCTION", repr(name.split()[0])).replace("CALL", call)
-    proc = subprocess.run([python, "-c", program], capture_output=True, text=True, cwd=HERE,
-                          timeout=3600)
+    program = (
+        PRELUDE
+        + setup
+        + "\n"
+        + MEASURE.replace("FUNCTION", repr(name.split()[0])).replace("CALL", call)
+    )
+    proc = subprocess.run(
+        [python, "-c", program], capture_output=True, text=True, cwd=HERE, timeout=3600
+    )
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr[-2000:])
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -134,8 +164,14 @@ def main():
             if r is None:
                 row = [name, build, "absent", "", "", ""]
             else:
-                row = [name, build, f"{r['call']:.2f}", str(r["looks"]), f"{r['wall'] * 1000:.1f}",
-                       f"{r['cpu'] * 1000:.1f}"]
+                row = [
+                    name,
+                    build,
+                    f"{r['call']:.2f}",
+                    str(r["looks"]),
+                    f"{r['wall'] * 1000:.1f}",
+                    f"{r['cpu'] * 1000:.1f}",
+                ]
             rows.append(row)
             print("  ".join(row), flush=True)
     print()

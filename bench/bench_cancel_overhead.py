@@ -24,8 +24,8 @@ To see the polls alone, give --before an interpreter whose build is this
 code with CancelPoller::tick, resize_polled and SignalPoll::tick reduced to
 nothing (a scratch copy; the project has no switch for it).
 """
+
 import argparse
-import json
 import os
 import statistics
 import sys
@@ -81,8 +81,15 @@ WORKER = textwrap.dedent(
     """
 ).replace("HERE", repr(HERE))
 
-CASES = ["ultra sampling", "ultra counting", "pooled counting", "parsimony", "likelihood", "phs",
-         "newick reading"]
+CASES = [
+    "ultra sampling",
+    "ultra counting",
+    "pooled counting",
+    "parsimony",
+    "likelihood",
+    "phs",
+    "newick reading",
+]
 
 
 def median(values):
@@ -97,7 +104,10 @@ def main():
     parser.add_argument("--case", action="append", choices=CASES)
     args = parser.parse_args()
 
-    workers = {"before": Interpreter(args.before, WORKER), "current": Interpreter(args.current, WORKER)}
+    workers = {
+        "before": Interpreter(args.before, WORKER),
+        "current": Interpreter(args.current, WORKER),
+    }
     rows = []
     try:
         for case in args.case or CASES:
@@ -108,11 +118,22 @@ def main():
                     runs[build].append(workers[build].ask(case))
             same = len({run["result"] for build in runs for run in runs[build]}) == 1
             t = {b: median([run["seconds"] for run in runs[b]]) for b in runs}
-            c = {b: median([run["compute_ms"] for run in runs[b] if run["compute_ms"] is not None])
-                 for b in runs}
-            row = [case, f"{t['before']:.4f}", f"{t['current']:.4f}", f"{t['current'] / t['before']:.3f}"]
+            c = {
+                b: median([run["compute_ms"] for run in runs[b] if run["compute_ms"] is not None])
+                for b in runs
+            }
+            row = [
+                case,
+                f"{t['before']:.4f}",
+                f"{t['current']:.4f}",
+                f"{t['current'] / t['before']:.3f}",
+            ]
             if c["before"] is not None and c["current"] is not None:
-                row += [f"{c['before']:.1f}", f"{c['current']:.1f}", f"{c['current'] / c['before']:.3f}"]
+                row += [
+                    f"{c['before']:.1f}",
+                    f"{c['current']:.1f}",
+                    f"{c['current'] / c['before']:.3f}",
+                ]
             else:
                 row += ["-", "-", "-"]
             row.append("yes" if same else "NO")
@@ -122,10 +143,20 @@ def main():
         for w in workers.values():
             w.close()
 
-    headers = ["case", "before s", "current s", "ratio", "before ms", "current ms", "ratio",
-               "same results"]
+    headers = [
+        "case",
+        "before s",
+        "current s",
+        "ratio",
+        "before ms",
+        "current ms",
+        "ratio",
+        "same results",
+    ]
     print()
-    print(f"medians of {args.repeat} alternating runs per build; ms = the function's computation_time_ms")
+    print(
+        f"medians of {args.repeat} alternating runs per build; ms = the function's computation_time_ms"
+    )
     table(rows, headers)
 
 

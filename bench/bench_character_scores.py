@@ -16,6 +16,7 @@ reports:
 Usage: python bench/bench_character_scores.py [--leaves N] [--chars K]
        [--repeat R] [--seed S]
 """
+
 import argparse
 import json
 import os
@@ -25,9 +26,7 @@ import sys
 import tempfile
 import textwrap
 
-
 from common import simulate_lineage  # noqa: E402
-
 
 # ---- one case, in a fresh interpreter ----------------------------------------------
 
@@ -85,8 +84,12 @@ CASE = textwrap.dedent(r"""
 
 
 def run_case(path, name, repeat):
-    proc = subprocess.run([sys.executable, "-c", CASE, path, name, str(repeat)],
-                          capture_output=True, text=True, check=False)
+    proc = subprocess.run(
+        [sys.executable, "-c", CASE, path, name, str(repeat)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
     if proc.returncode != 0:
         raise SystemExit(f"{name} failed:\n{proc.stderr}")
     return json.loads(proc.stdout)
@@ -102,8 +105,10 @@ def main():
 
     newick, rows, _ = simulate_lineage(args.leaves, args.chars, args.seed)
     cells = sum(len(r) for r in rows)
-    print(f"tree: {args.leaves} leaves, {len(newick)} bytes of Newick; "
-          f"matrix: {len(rows)} x {args.chars} = {cells} entries (list of lists)")
+    print(
+        f"tree: {args.leaves} leaves, {len(newick)} bytes of Newick; "
+        f"matrix: {len(rows)} x {args.chars} = {cells} entries (list of lists)"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "data.pickle")
         with open(path, "wb") as f:
@@ -113,8 +118,10 @@ def main():
         results = {name: run_case(path, name, args.repeat) for name in names}
 
     print()
-    print(f"{'function':<22}{'first':>9}{'best':>9}{'comp.':>9}"
-          f"{'conv.':>9}{'parse':>9}{'rest':>9}{'base':>9}{'peak':>9}")
+    print(
+        f"{'function':<22}{'first':>9}{'best':>9}{'comp.':>9}"
+        f"{'conv.':>9}{'parse':>9}{'rest':>9}{'base':>9}{'peak':>9}"
+    )
     print(f"{'':<22}{'ms':>9}{'ms':>9}{'ms':>9}{'ms':>9}{'ms':>9}{'ms':>9}{'MiB':>9}{'MiB':>9}")
     for name, r in results.items():
         trees = 2 if name == "likelihood_distance" else 1
@@ -122,18 +129,22 @@ def main():
         # likelihood_distance reports no time: its computation is what is left.
         rest = r["best_ms"] - r["conversion_ms"] - r["parse_ms"] - (comp or 0.0)
         comp_text = f"{comp:9.1f}" if comp is not None else f"{'-':>9}"
-        print(f"{name:<22}{r['first_ms']:9.1f}{r['best_ms']:9.1f}{comp_text}"
-              f"{r['conversion_ms']:9.1f}{r['parse_ms']:9.1f}{rest:9.1f}"
-              f"{r['base_kib'] / 1024:9.1f}{r['peak_kib'] / 1024:9.1f}")
+        print(
+            f"{name:<22}{r['first_ms']:9.1f}{r['best_ms']:9.1f}{comp_text}"
+            f"{r['conversion_ms']:9.1f}{r['parse_ms']:9.1f}{rest:9.1f}"
+            f"{r['base_kib'] / 1024:9.1f}{r['peak_kib'] / 1024:9.1f}"
+        )
         if trees == 2:
             print(f"{'':<22}(parse covers both trees; rest includes both computations)")
     print()
     for name, r in results.items():
         print(f"{name}: {r['result']}")
     print()
-    print("first/best: end-to-end call time; comp.: computation_time_ms; conv.: the same call "
-          "with tree 'A;'; parse: the same call with an empty matrix; rest: best - conv. - "
-          "parse - comp.; base: VmHWM after loading the data; peak: VmHWM after the calls.")
+    print(
+        "first/best: end-to-end call time; comp.: computation_time_ms; conv.: the same call "
+        "with tree 'A;'; parse: the same call with an empty matrix; rest: best - conv. - "
+        "parse - comp.; base: VmHWM after loading the data; peak: VmHWM after the calls."
+    )
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@ The machine may be shared: the script prints how many CPUs a busy loop finds
 free at its start and end, and the exact calls report their CPU time beside
 the wall time.
 """
+
 import argparse
 import math
 import os
@@ -159,18 +160,25 @@ result = "all %.6f, %d triplets, cpu %.3f s" % (
     r["overall"]["all_triplets_correct"], r["total_triplets_checked"], _t.process_time() - _c)
 """
 
-SPIN = "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
+SPIN = (
+    "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
+)
 
 
 def cpu_capacity():
     """CPUs this machine gives us right now: a busy loop alone, then two at
     once (2.0 on two idle cores, 1.0 when other work takes one)."""
+
     def spin(k):
-        procs = [subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
-                 for _ in range(k)]
+        procs = [
+            subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
+            for _ in range(k)
+        ]
         return max(float(p.communicate()[0]) for p in procs)
+
     alone = spin(1)
     return 2 * alone / spin(2)
+
 
 THREADS = """
 import threading, time
@@ -203,11 +211,15 @@ def main():
     parser.add_argument("--lineage", type=int, default=100_000)
     parser.add_argument("--thread-calls", type=int, default=4)
     args = parser.parse_args()
-    print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
-          f" CPUs free for us: {cpu_capacity():.2f}")
+    print(
+        f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
+        f" CPUs free for us: {cpu_capacity():.2f}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         n = args.large
-        random_pair = write_pair(tmp, "random", [random_tree_newick(n, 1), random_tree_newick(n, 2)])
+        random_pair = write_pair(
+            tmp, "random", [random_tree_newick(n, 1), random_tree_newick(n, 2)]
+        )
         print(f"Two random binary trees, {n:,} leaves, shuffled leaf orders (parsing included):")
         show("triplets_correct_exact, 2 workers", case(random_pair, EXACT.format(mt=None)))
         show("triplets_correct_exact, max_threads=1", case(random_pair, EXACT.format(mt=1)))
@@ -219,24 +231,42 @@ def main():
         m = args.lineage
         lin_pair = write_pair(tmp, "lineage", lineage_pair(m, 7))
         triplets = math.comb(m, 3)
-        print(f"Lineage-like trees, {m:,} leaves (3 to 20 children per inner node),"
-              f" {triplets:,} triplets:")
+        print(
+            f"Lineage-like trees, {m:,} leaves (3 to 20 children per inner node),"
+            f" {triplets:,} triplets:"
+        )
         exact = show("triplets_correct_exact, 2 workers", case(lin_pair, EXACT.format(mt=None)))
-        sampled = show("triplets_correct, 10,000 trials (sampled)", case(lin_pair, """
+        sampled = show(
+            "triplets_correct, 10,000 trials (sampled)",
+            case(
+                lin_pair,
+                """
 r = cladorix.triplets_correct(t1, t2, 10000, seed=1)
 result = "all %.6f (sampled)" % r["all_triplets_correct"][0]
-"""))
-        positional = show("triplets_correct_optimized, every triplet", case(lin_pair, f"""
+""",
+            ),
+        )
+        positional = show(
+            "triplets_correct_optimized, every triplet",
+            case(
+                lin_pair,
+                f"""
 r = cladorix.triplets_correct_optimized(t1, t2, number_of_trials={triplets})
 result = "all %.6f by position, %d triplets, %s" % (
     r["all_triplets_correct"][0], r["total_triplets_checked"], r["method_used"])
-"""))
-        print(f"  time against exact: sampled {sampled / exact:.2f}x,"
-              f" by-position exhaustive {positional / exact:.2f}x")
+""",
+            ),
+        )
+        print(
+            f"  time against exact: sampled {sampled / exact:.2f}x,"
+            f" by-position exhaustive {positional / exact:.2f}x"
+        )
 
         print(f"Two Python threads at once on the lineage pair ({args.thread_calls} calls each):")
         for mt in (1, None):
-            show(f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt)))
+            show(
+                f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt))
+            )
     print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpu_capacity():.2f}")
 
 

@@ -23,6 +23,7 @@ every numpy array before.
 
 Usage: python bench/bench_matrix_input.py [--rows N] [--chars K] [--repeat R] [--seed S]
 """
+
 import argparse
 import gc
 import os
@@ -32,8 +33,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import cladorix  # noqa: E402
 from common import simulate_lineage, table  # noqa: E402
+
+import cladorix  # noqa: E402
 
 try:
     import pandas as pd
@@ -70,7 +72,9 @@ def best_times(calls, repeat):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--rows", type=int, default=100_000)
     ap.add_argument("--chars", type=int, default=50)
     ap.add_argument("--repeat", type=int, default=7)
@@ -91,8 +95,10 @@ def main():
         inputs["DataFrame int64"] = pd.DataFrame(base.astype(np.int64))
     lists = base.tolist()
     iterated = Iterated(base)
-    print(f"{args.rows} x {args.chars}, best of {args.repeat}; numpy {np.__version__}"
-          + (f", pandas {pd.__version__}" if pd is not None else ""))
+    print(
+        f"{args.rows} x {args.chars}, best of {args.repeat}; numpy {np.__version__}"
+        + (f", pandas {pd.__version__}" if pd is not None else "")
+    )
 
     # Every input must give the lists' answer before it is timed.
     want = cladorix.parsimony_score(newick, lists)["parsimony_score"]
@@ -102,8 +108,10 @@ def main():
     assert cladorix.parsimony_score(newick, iterated)["parsimony_score"] == want
 
     def timings(tree, repeat):
-        calls = {"lists": lambda: cladorix.parsimony_score(tree, lists),
-                 "iterated": lambda: cladorix.parsimony_score(tree, iterated)}
+        calls = {
+            "lists": lambda: cladorix.parsimony_score(tree, lists),
+            "iterated": lambda: cladorix.parsimony_score(tree, iterated),
+        }
         for name, m in inputs.items():
             calls[name] = lambda m=m: cladorix.parsimony_score(tree, m)
         return best_times(calls, repeat)
@@ -113,17 +121,29 @@ def main():
 
     rows_out = []
     for name in list(inputs) + ["lists", "iterated"]:
-        rows_out.append([
-            name,
-            f"{conversion[name]:.2f}",
-            f"{conversion['lists'] / conversion[name]:.1f}x",
-            f"{conversion['iterated'] / conversion[name]:.1f}x",
-            f"{whole[name]:.1f}",
-            f"{whole['lists'] / whole[name]:.2f}x",
-            f"{whole['iterated'] / whole[name]:.2f}x",
-        ])
-    table(rows_out, ["input", "convert ms", "vs lists", "vs iterated",
-                     "whole call ms", "vs lists", "vs iterated"])
+        rows_out.append(
+            [
+                name,
+                f"{conversion[name]:.2f}",
+                f"{conversion['lists'] / conversion[name]:.1f}x",
+                f"{conversion['iterated'] / conversion[name]:.1f}x",
+                f"{whole[name]:.1f}",
+                f"{whole['lists'] / whole[name]:.2f}x",
+                f"{whole['iterated'] / whole[name]:.2f}x",
+            ]
+        )
+    table(
+        rows_out,
+        [
+            "input",
+            "convert ms",
+            "vs lists",
+            "vs iterated",
+            "whole call ms",
+            "vs lists",
+            "vs iterated",
+        ],
+    )
     print("(vs X: time with X / time with this input; above 1 is faster)")
 
 

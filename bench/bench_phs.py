@@ -19,6 +19,7 @@ reports:
 
 Usage: python bench/bench_phs.py [--repeat R] [--seed S] [--case LEAVES:CHARS:THREADS ...]
 """
+
 import argparse
 import json
 import os
@@ -32,7 +33,6 @@ DEFAULT_CASES = ["5000:100:2", "20000:50:2"]
 
 
 from common import simulate_lineage  # noqa: E402
-
 
 CASE = textwrap.dedent(r"""
     import json, pickle, sys, time
@@ -71,8 +71,13 @@ CASE = textwrap.dedent(r"""
 
 def run_case(path, threads, repeat):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    proc = subprocess.run([sys.executable, "-c", CASE, path, str(repeat)], capture_output=True,
-                          text=True, env=env, check=False)
+    proc = subprocess.run(
+        [sys.executable, "-c", CASE, path, str(repeat)],
+        capture_output=True,
+        text=True,
+        env=env,
+        check=False,
+    )
     if proc.returncode != 0:
         raise SystemExit(f"case failed:\n{proc.stderr}")
     return json.loads(proc.stdout)
@@ -97,20 +102,26 @@ def main():
             r = run_case(path, threads, args.repeat)
         rows_out.append((leaves, chars, threads, r))
 
-    print(f"{'leaves':>7}{'chars':>6}{'thr':>4}{'first':>9}{'best':>9}{'comp.':>9}"
-          f"{'conv.':>9}{'parse':>9}{'base':>9}{'peak':>9}")
+    print(
+        f"{'leaves':>7}{'chars':>6}{'thr':>4}{'first':>9}{'best':>9}{'comp.':>9}"
+        f"{'conv.':>9}{'parse':>9}{'base':>9}{'peak':>9}"
+    )
     print(f"{'':>17}{'ms':>9}{'ms':>9}{'ms':>9}{'ms':>9}{'ms':>9}{'MiB':>9}{'MiB':>9}")
     for leaves, chars, threads, r in rows_out:
-        print(f"{leaves:>7}{chars:>6}{threads:>4}{r['first_ms']:9.1f}{r['best_ms']:9.1f}"
-              f"{r['computation_ms']:9.1f}{r['conversion_ms']:9.1f}{r['parse_ms']:9.1f}"
-              f"{r['base_kib'] / 1024:9.1f}{r['peak_kib'] / 1024:9.1f}")
+        print(
+            f"{leaves:>7}{chars:>6}{threads:>4}{r['first_ms']:9.1f}{r['best_ms']:9.1f}"
+            f"{r['computation_ms']:9.1f}{r['conversion_ms']:9.1f}{r['parse_ms']:9.1f}"
+            f"{r['base_kib'] / 1024:9.1f}{r['peak_kib'] / 1024:9.1f}"
+        )
     print()
-    for leaves, chars, threads, r in rows_out:
+    for leaves, chars, _threads, r in rows_out:
         print(f"{leaves} x {chars}: {r['result']}")
     print()
-    print("first/best: end-to-end call time; comp.: computation_time_ms; conv.: the call with "
-          "tree 'A;' (argument conversion of matrix and states); parse: the call with an empty "
-          "matrix and no states; base: VmHWM after loading the data; peak: VmHWM after the calls.")
+    print(
+        "first/best: end-to-end call time; comp.: computation_time_ms; conv.: the call with "
+        "tree 'A;' (argument conversion of matrix and states); parse: the call with an empty "
+        "matrix and no states; base: VmHWM after loading the data; peak: VmHWM after the calls."
+    )
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ from files before the clock starts. Seeded calls use a new seed per repeat
   * pool overhead: a call that takes the parallel sampling path on small
     work against the same call pinned to one chunk by max_threads=1.
 """
+
 import argparse
 import json
 import os
@@ -29,7 +30,9 @@ from common import random_tree_newick  # noqa: E402
 
 
 def right_caterpillar_newick(n, prefix="L"):
-    return "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    return (
+        "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    )
 
 
 def left_caterpillar_newick(n, prefix="L"):
@@ -73,9 +76,23 @@ RUNNER = textwrap.dedent(
 def run_case(paths, function, trials, workers, repeats, max_threads=None, warmup=0):
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
     proc = subprocess.run(
-        [sys.executable, "-c", RUNNER, paths[0], paths[1], function, str(trials), str(repeats),
-         "none" if max_threads is None else str(max_threads), str(warmup)],
-        capture_output=True, text=True, check=True, env=env)
+        [
+            sys.executable,
+            "-c",
+            RUNNER,
+            paths[0],
+            paths[1],
+            function,
+            str(trials),
+            str(repeats),
+            "none" if max_threads is None else str(max_threads),
+            str(warmup),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=env,
+    )
     return json.loads(proc.stdout)
 
 
@@ -91,15 +108,19 @@ def write_pair(tmp, name, texts):
 
 def describe(r):
     res = r["result"]
-    return (f"{r['best'] * 1000:9.2f} ms / {r['median'] * 1000:9.2f} ms   peak {r['peak'] / 2**20:6.1f} MiB"
-            f"   {res['method_used']}, {res['total_triplets_checked']:,} triplets,"
-            f" {res['parallel_chunks_used']} chunks, all {res['all_triplets_correct']:.6f}")
+    return (
+        f"{r['best'] * 1000:9.2f} ms / {r['median'] * 1000:9.2f} ms   peak {r['peak'] / 2**20:6.1f} MiB"
+        f"   {res['method_used']}, {res['total_triplets_checked']:,} triplets,"
+        f" {res['parallel_chunks_used']} chunks, all {res['all_triplets_correct']:.6f}"
+    )
 
 
 def exhaustive_block(title, paths, n, repeats, warmup):
     triplets = n * (n - 1) * (n - 2) // 6
-    print(f"{title} ({triplets:,} triplets, number_of_trials = {triplets:,};"
-          f" best / median of {repeats} after {warmup} unmeasured)")
+    print(
+        f"{title} ({triplets:,} triplets, number_of_trials = {triplets:,};"
+        f" best / median of {repeats} after {warmup} unmeasured)"
+    )
     for function in ("triplets_correct_parallel", "triplets_correct_optimized"):
         best = {}
         for workers in (1, 2):
@@ -121,9 +142,13 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp:
         r1000 = write_pair(tmp, "r1000", [random_tree_newick(1000, s) for s in (1, 2)])
-        c1000 = write_pair(tmp, "c1000", [left_caterpillar_newick(1000), right_caterpillar_newick(1000)])
+        c1000 = write_pair(
+            tmp, "c1000", [left_caterpillar_newick(1000), right_caterpillar_newick(1000)]
+        )
         exhaustive_block("Every triplet of two random 1,000-leaf trees", r1000, 1000, 50, 10)
-        exhaustive_block("Every triplet of two opposite 1,000-leaf caterpillars", c1000, 1000, 50, 10)
+        exhaustive_block(
+            "Every triplet of two opposite 1,000-leaf caterpillars", c1000, 1000, 50, 10
+        )
 
         n = args.large_caterpillar
         big = write_pair(tmp, "cbig", [left_caterpillar_newick(n), right_caterpillar_newick(n)])
@@ -134,18 +159,27 @@ def main():
 
         n, trials = args.sample_leaves, args.sample_trials
         sampled = write_pair(tmp, "s", [random_tree_newick(n, s) for s in (3, 4)])
-        print(f"{trials:,} seeded trials on two random {n:,}-leaf trees, parsing included"
-              f" (best / median of {args.repeats} after 1 unmeasured)")
+        print(
+            f"{trials:,} seeded trials on two random {n:,}-leaf trees, parsing included"
+            f" (best / median of {args.repeats} after 1 unmeasured)"
+        )
         for function in ("triplets_correct_parallel", "triplets_correct_optimized"):
             for workers in (2, 1):
                 r = run_case(sampled, function, trials, workers, args.repeats, warmup=1)
-                print(f"  {function:27s} {workers} worker{'s' if workers > 1 else ' '} {describe(r)}")
+                print(
+                    f"  {function:27s} {workers} worker{'s' if workers > 1 else ' '} {describe(r)}"
+                )
 
         # Parallel sampling on small work: 2 chunks on the pool against one
         # stream on the calling thread (max_threads=1), same trees and trials.
-        print("Pool overhead on small work (2 workers, pool already running;"
-              " best / median of 400 calls)")
-        cases = (("triplets_correct_parallel", 100, 8000), ("triplets_correct_optimized", 120, 16000))
+        print(
+            "Pool overhead on small work (2 workers, pool already running;"
+            " best / median of 400 calls)"
+        )
+        cases = (
+            ("triplets_correct_parallel", 100, 8000),
+            ("triplets_correct_optimized", 120, 16000),
+        )
         for function, leaves, trials in cases:
             paths = write_pair(tmp, f"o{leaves}", [random_tree_newick(leaves, s) for s in (7, 8)])
             pooled = run_case(paths, function, trials, 2, 400, warmup=20)
@@ -155,13 +189,17 @@ def main():
             print(f"  {function:27s} {leaves} leaves, {trials:,} trials")
             print(f"    parallel path     {describe(pooled)}")
             print(f"    max_threads=1     {describe(single)}")
-            print(f"    parallel minus max_threads=1: medians {(pooled['median'] - single['median']) * 1e3:+.3f} ms,"
-                  f" bests {(pooled['best'] - single['best']) * 1e3:+.3f} ms")
+            print(
+                f"    parallel minus max_threads=1: medians {(pooled['median'] - single['median']) * 1e3:+.3f} ms,"
+                f" bests {(pooled['best'] - single['best']) * 1e3:+.3f} ms"
+            )
             # Two chunks do the sequential work in halves; what the parallel
             # call takes beyond half of it is the hand-over, roughly.
-            print(f"    parallel minus half of max_threads=1: medians"
-                  f" {(pooled['median'] - single['median'] / 2) * 1e3:+.3f} ms,"
-                  f" bests {(pooled['best'] - single['best'] / 2) * 1e3:+.3f} ms")
+            print(
+                f"    parallel minus half of max_threads=1: medians"
+                f" {(pooled['median'] - single['median'] / 2) * 1e3:+.3f} ms,"
+                f" bests {(pooled['best'] - single['best'] / 2) * 1e3:+.3f} ms"
+            )
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 
 Every case runs in a fresh interpreter; times include parsing where stated.
 """
+
 import functools
 import os
 import sys
@@ -25,7 +26,9 @@ def write(tmp, name, text):
 def reading(tmp):
     print("== Newick reading ==")
     cases = {
-        "1,000,000 leaves, lengths": random_tree_newick(1_000_000, 1, lengths=True, internal_names=True),
+        "1,000,000 leaves, lengths": random_tree_newick(
+            1_000_000, 1, lengths=True, internal_names=True
+        ),
         "1,000,000 leaves, names only": random_tree_newick(1_000_000, 2),
         "200,000-deep caterpillar": caterpillar_newick(200_000),
     }
@@ -47,7 +50,9 @@ def reading(tmp):
             setup=f"import time, cladorix\ntext = open({path!r}).read()",
         )
         mb = len(text.encode()) / 1e6
-        rows.append((label, f"{mb:.1f} MB", f"{r['result'] * 1000:.1f} ms", f"{mb / r['result']:.0f} MB/s"))
+        rows.append(
+            (label, f"{mb:.1f} MB", f"{r['result'] * 1000:.1f} ms", f"{mb / r['result']:.0f} MB/s")
+        )
     table(rows, ["tree", "text", "read (best of 5)", "throughput"])
 
     print("\n-- reading 100,000 leaves with lengths, against the peers --")
@@ -77,7 +82,11 @@ def reading(tmp):
     )
     rows = [
         ("cladorix (read + RF vs one leaf)", f"{ours['seconds']:.3f} s", "1.0"),
-        ("DendroPy Tree.get", f"{dendro['seconds']:.3f} s", f"{dendro['seconds'] / ours['seconds']:.0f}x slower"),
+        (
+            "DendroPy Tree.get",
+            f"{dendro['seconds']:.3f} s",
+            f"{dendro['seconds'] / ours['seconds']:.0f}x slower",
+        ),
         ("ete3 Tree", f"{ete['seconds']:.3f} s", f"{ete['seconds'] / ours['seconds']:.0f}x slower"),
     ]
     table(rows, ["reader", "time", "ratio"])
@@ -107,8 +116,10 @@ def robinson_foulds(tmp, ete3_leaves):
         a_small = write(tmp, "a_small.nwk", random_tree_newick(ete3_leaves, 11))
         b_small = write(tmp, "b_small.nwk", random_tree_newick(ete3_leaves, 12))
         small = f"a = open({a_small!r}).read()\nb = open({b_small!r}).read()"
-        ours_small = measure("result = cladorix.robinson_foulds_distance(a, b)['rf_distance']",
-                             setup=small + "\nimport cladorix")
+        ours_small = measure(
+            "result = cladorix.robinson_foulds_distance(a, b)['rf_distance']",
+            setup=small + "\nimport cladorix",
+        )
     else:
         small, ours_small = setup, ours
     ete = measure(
@@ -118,15 +129,33 @@ def robinson_foulds(tmp, ete3_leaves):
         setup=small + "\nimport ete3",
     )
     rows = [
-        ("cladorix", ours["result"], f"{ours['seconds']:.3f} s", f"{ours['peak_mb']:.0f} MB", "1.0"),
-        ("DendroPy symmetric_difference", dendro["result"], f"{dendro['seconds']:.3f} s",
-         f"{dendro['peak_mb']:.0f} MB", f"{dendro['seconds'] / ours['seconds']:.0f}x slower"),
-        (f"ete3 robinson_foulds (unrooted, {ete3_leaves:,} leaves)", ete["result"], f"{ete['seconds']:.3f} s",
-         f"{ete['peak_mb']:.0f} MB", f"{ete['seconds'] / ours_small['seconds']:.0f}x slower"),
+        (
+            "cladorix",
+            ours["result"],
+            f"{ours['seconds']:.3f} s",
+            f"{ours['peak_mb']:.0f} MB",
+            "1.0",
+        ),
+        (
+            "DendroPy symmetric_difference",
+            dendro["result"],
+            f"{dendro['seconds']:.3f} s",
+            f"{dendro['peak_mb']:.0f} MB",
+            f"{dendro['seconds'] / ours['seconds']:.0f}x slower",
+        ),
+        (
+            f"ete3 robinson_foulds (unrooted, {ete3_leaves:,} leaves)",
+            ete["result"],
+            f"{ete['seconds']:.3f} s",
+            f"{ete['peak_mb']:.0f} MB",
+            f"{ete['seconds'] / ours_small['seconds']:.0f}x slower",
+        ),
     ]
     table(rows, ["implementation", "distance", "time", "peak memory", "ratio"])
-    print(f"distances agree: DendroPy {ours['result'] == dendro['result']}, "
-          f"ete3 {ours_small['result'] == ete['result']}")
+    print(
+        f"distances agree: DendroPy {ours['result'] == dendro['result']}, "
+        f"ete3 {ours_small['result'] == ete['result']}"
+    )
 
     print("\n-- two 1,000,000-leaf trees (cladorix only) --")
     a = write(tmp, "a.nwk", random_tree_newick(1_000_000, 21))
@@ -135,16 +164,22 @@ def robinson_foulds(tmp, ete3_leaves):
         "result = cladorix.robinson_foulds_distance(a, b)",
         setup=f"import cladorix\na = open({a!r}).read()\nb = open({b!r}).read()",
     )
-    print(f"rf_distance {big['result']['rf_distance']}, whole call {big['seconds']:.3f} s, "
-          f"computation {big['result']['computation_time_ms']:.0f} ms, peak {big['peak_mb']:.0f} MB")
+    print(
+        f"rf_distance {big['result']['rf_distance']}, whole call {big['seconds']:.3f} s, "
+        f"computation {big['result']['computation_time_ms']:.0f} ms, peak {big['peak_mb']:.0f} MB"
+    )
 
 
 def main():
     import argparse
 
     ap = argparse.ArgumentParser(description="Newick reading and Robinson-Foulds benchmarks")
-    ap.add_argument("--ete3-leaves", type=int, default=20_000,
-                    help="tree size for ete3 (20,000 takes about 15 minutes and 12 GB)")
+    ap.add_argument(
+        "--ete3-leaves",
+        type=int,
+        default=20_000,
+        help="tree size for ete3 (20,000 takes about 15 minutes and 12 GB)",
+    )
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         reading(tmp)

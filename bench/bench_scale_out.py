@@ -17,6 +17,7 @@ per round (Dask's own work included, from their process times) and CPU /
 wall, the cores the configuration actually got; the load average is printed
 before and after.
 """
+
 import argparse
 import contextlib
 import os
@@ -27,9 +28,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
-from common import random_tree_newick, table  # noqa: E402
-
 import score_many  # noqa: E402
+from common import random_tree_newick, table  # noqa: E402
 
 
 def load():
@@ -49,9 +49,11 @@ def main():
 
     truth = random_tree_newick(args.leaves, 0)
     recs = [random_tree_newick(args.leaves, 1 + i) for i in range(args.pairs)]
-    print(f"{args.pairs} pairs of {args.leaves}-leaf trees, {args.trials} sampled triplets per pair, "
-          f"exact triplets: {'yes' if hasattr(score_many.cladorix, 'triplets_correct_exact') else 'no'}, "
-          f"batches of {args.batch_size}, best of {args.repeats} rounds")
+    print(
+        f"{args.pairs} pairs of {args.leaves}-leaf trees, {args.trials} sampled triplets per pair, "
+        f"exact triplets: {'yes' if hasattr(score_many.cladorix, 'triplets_correct_exact') else 'no'}, "
+        f"batches of {args.batch_size}, best of {args.repeats} rounds"
+    )
     print(f"load average before: {load()}")
 
     def serial():
@@ -60,13 +62,20 @@ def main():
     with contextlib.ExitStack() as stack:
         configs = [("serial loop, this process", serial, time.process_time)]
         for workers in (1, 2):
-            cluster = stack.enter_context(LocalCluster(
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
-                env={"RAYON_NUM_THREADS": "1"}))
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    dashboard_address=":0",
+                    env={"RAYON_NUM_THREADS": "1"},
+                )
+            )
             client = stack.enter_context(Client(cluster))
             client.run(lambda: __import__("cladorix") and None)
-            score_many.score_all(client, truth, recs[:workers * args.batch_size], args.trials, 7,
-                                 args.batch_size)
+            score_many.score_all(
+                client, truth, recs[: workers * args.batch_size], args.trials, 7, args.batch_size
+            )
 
             def run(client=client):
                 return score_many.score_all(client, truth, recs, args.trials, 7, args.batch_size)
@@ -93,8 +102,16 @@ def main():
     for name, _, _ in configs:
         cpu = cpus[name] / args.repeats
         median = statistics.median(walls[name])
-        rows.append((name, f"{best[name]:.2f}", f"{median:.2f}", f"{args.pairs / best[name]:.0f}",
-                     f"{cpu:.2f}", f"{cpu / median:.2f}"))
+        rows.append(
+            (
+                name,
+                f"{best[name]:.2f}",
+                f"{median:.2f}",
+                f"{args.pairs / best[name]:.0f}",
+                f"{cpu:.2f}",
+                f"{cpu / median:.2f}",
+            )
+        )
     table(rows, ["configuration", "best s", "median s", "pairs/s (best)", "CPU s", "CPU / wall"])
     print(f"load average after: {load()}")
     serial_s, one, two = (best[name] for name, _, _ in configs)

@@ -16,6 +16,7 @@ Cases:
 each for triplets_correct, triplets_correct_fast and, as the yardstick that
 never looked at names, triplets_correct_ultra.
 """
+
 import argparse
 import os
 import statistics
@@ -62,12 +63,17 @@ INPUTS = ["long name", "million leaves"]
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--before", required=True, help="interpreter with the build to compare with")
+    parser.add_argument(
+        "--before", required=True, help="interpreter with the build to compare with"
+    )
     parser.add_argument("--current", default=sys.executable, help="interpreter with this build")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
-    workers = {"before": Interpreter(args.before, WORKER), "current": Interpreter(args.current, WORKER)}
+    workers = {
+        "before": Interpreter(args.before, WORKER),
+        "current": Interpreter(args.current, WORKER),
+    }
     rows = []
     try:
         for key in INPUTS:
@@ -79,8 +85,14 @@ def main():
                         runs[build].append(workers[build].ask([function, key]))
                 t = {b: statistics.median(run["seconds"] for run in runs[b]) for b in runs}
                 same = len({run["result"] for b in runs for run in runs[b]}) == 1
-                row = [key, function, f"{t['before']:.3f}", f"{t['current']:.3f}",
-                       f"{t['before'] / t['current']:.1f}", "yes" if same else "NO"]
+                row = [
+                    key,
+                    function,
+                    f"{t['before']:.3f}",
+                    f"{t['current']:.3f}",
+                    f"{t['before'] / t['current']:.1f}",
+                    "yes" if same else "NO",
+                ]
                 rows.append(row)
                 print("  ".join(row), flush=True)
     finally:

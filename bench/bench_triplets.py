@@ -8,6 +8,7 @@ Cases (each in a fresh interpreter, so that the peak resident size VmHWM from
     for triplets_correct, triplets_correct_fast and triplets_correct_ultra;
   * triplets_correct_ultra exhaustive on 85 leaves (98,770 triplets).
 """
+
 import argparse
 import json
 import os
@@ -81,7 +82,10 @@ RUNNER = textwrap.dedent(
 def run_case(path1, path2, function, trials, repeats):
     proc = subprocess.run(
         [sys.executable, "-c", RUNNER, path1, path2, function, str(trials), str(repeats)],
-        capture_output=True, text=True, check=True)
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(proc.stdout)
 
 
@@ -106,20 +110,28 @@ def main():
                 f.write(random_tree_newick(85, seed))
             small.append(path)
 
-        print(f"{args.trials:,} seeded trials on two random {args.leaves:,}-leaf trees, "
-              f"parsing included (best / median of {args.repeats}, peak RSS of the process)")
+        print(
+            f"{args.trials:,} seeded trials on two random {args.leaves:,}-leaf trees, "
+            f"parsing included (best / median of {args.repeats}, peak RSS of the process)"
+        )
         for function in ("triplets_correct", "triplets_correct_fast", "triplets_correct_ultra"):
             r = run_case(paths[0], paths[1], function, args.trials, args.repeats)
-            print(f"  {function:24s} {r['best'] * 1000:8.1f} ms / {r['median'] * 1000:8.1f} ms"
-                  f"   peak {r['peak'] / 2**20:7.1f} MiB (before the call {r['before'] / 2**20:.1f} MiB)"
-                  f"   all_triplets_correct {r['result']['all_triplets_correct']:.4f}")
+            print(
+                f"  {function:24s} {r['best'] * 1000:8.1f} ms / {r['median'] * 1000:8.1f} ms"
+                f"   peak {r['peak'] / 2**20:7.1f} MiB (before the call {r['before'] / 2**20:.1f} MiB)"
+                f"   all_triplets_correct {r['result']['all_triplets_correct']:.4f}"
+            )
 
         r = run_case(small[0], small[1], "triplets_correct_ultra", 5000, 50)
         assert r["result"]["method_used"] == "exhaustive"
         assert r["result"]["total_triplets_checked"] == 98_770
-        print("Ultra exhaustive on 85 leaves (98,770 triplets, parsing included, best / median of 50)")
-        print(f"  triplets_correct_ultra   {r['best'] * 1000:8.3f} ms / {r['median'] * 1000:8.3f} ms"
-              f"   peak {r['peak'] / 2**20:7.1f} MiB")
+        print(
+            "Ultra exhaustive on 85 leaves (98,770 triplets, parsing included, best / median of 50)"
+        )
+        print(
+            f"  triplets_correct_ultra   {r['best'] * 1000:8.3f} ms / {r['median'] * 1000:8.3f} ms"
+            f"   peak {r['peak'] / 2**20:7.1f} MiB"
+        )
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """Shared pieces of the benchmarks: tree generators and a runner that measures
 one case in a fresh interpreter (time and peak resident memory)."""
+
 import json
 import math
 import os
@@ -17,6 +18,7 @@ def random_tree_newick(n, seed, prefix="t", lengths=False, internal_names=False)
     # children lists; leaves 0..n-1
     children = [[] for _ in range(n)]
     pool = list(range(n))
+
     def draw():
         # Swap the drawn entry to the end: a pop from the middle would make
         # the build quadratic, minutes at a million leaves.
@@ -59,19 +61,26 @@ def caterpillar_newick(n, prefix="L"):
 
 def mirror_caterpillar_newick(n, prefix="L"):
     """The caterpillar with every cherry on the other side: (L0,(L1,(...)))."""
-    return "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    return (
+        "".join(f"({prefix}{i}," for i in range(n - 1)) + f"{prefix}{n - 1}" + ")" * (n - 1) + ";"
+    )
 
 
 def measure(code, setup="", env=None, timeout=3600):
     """Runs `setup`, then times `code` once in a fresh interpreter. `code` must
     assign `result`. Returns dict(seconds, peak_mb, result)."""
-    program = textwrap.dedent(setup) + "\n" + textwrap.dedent(
-        """
+    program = (
+        textwrap.dedent(setup)
+        + "\n"
+        + textwrap.dedent(
+            """
         import json as _json, time as _time
         _t0 = _time.perf_counter()
         """
-    ) + textwrap.dedent(code) + textwrap.dedent(
-        """
+        )
+        + textwrap.dedent(code)
+        + textwrap.dedent(
+            """
         _elapsed = _time.perf_counter() - _t0
         _peak = 0
         with open("/proc/self/status") as _f:
@@ -80,11 +89,18 @@ def measure(code, setup="", env=None, timeout=3600):
                     _peak = int(_line.split()[1]) / 1024.0
         print("@@" + _json.dumps({"seconds": _elapsed, "peak_mb": _peak, "result": result}, default=str))
         """
+        )
     )
     full_env = dict(os.environ)
     full_env.update(env or {})
-    proc = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=full_env,
-                          timeout=timeout, cwd=HERE)
+    proc = subprocess.run(
+        [sys.executable, "-c", program],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+        cwd=HERE,
+    )
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr)
     line = [ln for ln in proc.stdout.splitlines() if ln.startswith("@@")][-1]
@@ -99,8 +115,14 @@ class Interpreter:
     def __init__(self, python, program, env=None):
         full_env = dict(os.environ)
         full_env.update(env or {})
-        self.proc = subprocess.Popen([python, "-c", program], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, cwd=HERE, env=full_env)
+        self.proc = subprocess.Popen(
+            [python, "-c", program],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            cwd=HERE,
+            env=full_env,
+        )
 
     def ask(self, request):
         self.proc.stdin.write(json.dumps(request) + "\n")
@@ -117,7 +139,7 @@ class Interpreter:
 
 def table(rows, headers):
     widths = [max(len(str(h)), *(len(str(r[i])) for r in rows)) for i, h in enumerate(headers)]
-    fmt = "  ".join("{:<%d}" % w for w in widths)
+    fmt = "  ".join(f"{{:<{w}}}" for w in widths)
     print(fmt.format(*headers))
     for r in rows:
         print(fmt.format(*r))

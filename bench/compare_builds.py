@@ -9,6 +9,7 @@ two builds alternating, and the report gives each build's median time of the
 timed call (inputs are built before the clock starts) and after / before.
 Results must be identical; a difference is reported and fails the run.
 """
+
 import argparse
 import json
 import statistics

@@ -5,6 +5,7 @@ reconstruction of it with a few subtrees moved.
 
     python3 examples/generate_example_data.py [--leaves 300] [--sites 20] [--seed 7]
 """
+
 import argparse
 import json
 import os
@@ -108,7 +109,9 @@ def main():
     ap.add_argument("--leaves", type=int, default=300)
     ap.add_argument("--sites", type=int, default=20)
     ap.add_argument("--seed", type=int, default=7)
-    ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "data"))
+    ap.add_argument(
+        "--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+    )
     args = ap.parse_args()
 
     children, states, rng, missing = simulate(args.leaves, args.sites, args.seed)
@@ -130,10 +133,20 @@ def main():
     with open(os.path.join(args.out, "true_tree.nwk"), "w") as f:
         f.write(write_tree(children, 0, name) + "\n")
     with open(os.path.join(args.out, "reconstructed_tree.nwk"), "w") as f:
-        f.write(write_tree(reconstructed, 0, lambda v: leaf_name[v] if not reconstructed[v] else "") + "\n")
+        f.write(
+            write_tree(reconstructed, 0, lambda v: leaf_name[v] if not reconstructed[v] else "")
+            + "\n"
+        )
     with open(os.path.join(args.out, "characters.json"), "w") as f:
-        json.dump({"leaves": [leaf_name[v] for v in leaf_order], "matrix": matrix,
-                   "internal_states": internal}, f, separators=(",", ":"))
+        json.dump(
+            {
+                "leaves": [leaf_name[v] for v in leaf_order],
+                "matrix": matrix,
+                "internal_states": internal,
+            },
+            f,
+            separators=(",", ":"),
+        )
     print(f"wrote {args.leaves} leaves x {args.sites} sites to {args.out}")
 
 

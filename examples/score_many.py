@@ -13,11 +13,12 @@ existing cluster given its scheduler address:
 A pair whose scoring fails becomes a row with its error text. Needs the extra
 `distributed` (pip install 'cladorix[distributed]').
 """
+
 import argparse
 import os
-import random
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from collections.abc import Sequence
+from typing import Any, Optional
 
 import cladorix
 
@@ -25,7 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from generate_example_data import perturb, simulate, write_tree  # noqa: E402
 
-Row = Dict[str, Any]
+Row = dict[str, Any]
 
 
 def _is_panic(exc: BaseException) -> bool:
@@ -66,12 +67,13 @@ def score_pair(index: int, truth: str, reconstruction: str, trials: int, seed: i
     return row
 
 
-def score_batch(truth: str, batch: Sequence[Tuple[int, str]], trials: int, seed: int) -> List[Row]:
+def score_batch(truth: str, batch: Sequence[tuple[int, str]], trials: int, seed: int) -> list[Row]:
     return [score_pair(i, truth, tree, trials, seed) for i, tree in batch]
 
 
-def score_all(client: Any, truth: str, reconstructions: Sequence[str], trials: int, seed: int,
-              batch_size: int) -> List[Row]:
+def score_all(
+    client: Any, truth: str, reconstructions: Sequence[str], trials: int, seed: int, batch_size: int
+) -> list[Row]:
     """Scores every reconstruction on the client's cluster, rows in input order.
 
     Pairs travel in batches: one task per pair would cost the scheduler more
@@ -87,12 +89,18 @@ def score_all(client: Any, truth: str, reconstructions: Sequence[str], trials: i
     # tasks that need it waiting.
     truth_future = client.scatter(truth, broadcast=True, hash=False)
     pairs = list(enumerate(reconstructions))
-    batches = [pairs[i:i + batch_size] for i in range(0, len(pairs), batch_size)]
+    batches = [pairs[i : i + batch_size] for i in range(0, len(pairs), batch_size)]
     # Scattered rather than embedded in the task graph: the trees go to the
     # workers directly instead of through the scheduler.
     batch_futures = client.scatter(batches, hash=False)
-    futures = client.map(score_batch, [truth_future] * len(batches), batch_futures,
-                         trials=trials, seed=seed, pure=False)
+    futures = client.map(
+        score_batch,
+        [truth_future] * len(batches),
+        batch_futures,
+        trials=trials,
+        seed=seed,
+        pure=False,
+    )
     return [row for rows in client.gather(futures) for row in rows]
 
 
@@ -107,12 +115,12 @@ def to_frame(rows: Sequence[Row]) -> Any:
     return frame
 
 
-def simulated_pairs(leaves: int, replicates: int, seed: int) -> Tuple[str, List[str]]:
+def simulated_pairs(leaves: int, replicates: int, seed: int) -> tuple[str, list[str]]:
     children, _, rng, _ = simulate(leaves, 1, seed)
 
     # Leaves only: internal names would count in the normalized
     # Robinson-Foulds maximum.
-    def name(tree: Dict[int, List[int]]) -> Any:
+    def name(tree: dict[int, list[int]]) -> Any:
         return lambda v: "" if tree[v] else f"cell{v}"
 
     truth = write_tree(children, 0, name(children))
@@ -123,14 +131,16 @@ def simulated_pairs(leaves: int, replicates: int, seed: int) -> Tuple[str, List[
     return truth, reconstructions
 
 
-def read_trees(path: str) -> List[str]:
+def read_trees(path: str) -> list[str]:
     with open(path) as f:
         return [line.strip() for line in f if line.strip()]
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--scheduler", help="address of an existing Dask scheduler; default: a local cluster")
+    ap.add_argument(
+        "--scheduler", help="address of an existing Dask scheduler; default: a local cluster"
+    )
     ap.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster")
     ap.add_argument("--truth", help="file holding the true tree in Newick")
     ap.add_argument("--reconstructions", help="file with one Newick tree per line")
@@ -156,18 +166,28 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
 
     if args.scheduler:
         with Client(args.scheduler) as client:
-            rows = score_all(client, truth, reconstructions, args.trials, args.seed, args.batch_size)
+            rows = score_all(
+                client, truth, reconstructions, args.trials, args.seed, args.batch_size
+            )
     else:
         # One thread per worker: a call holds the interpreter lock, so
         # processes are what run pairs side by side.
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=":0") as cluster, Client(cluster) as client:
-            rows = score_all(client, truth, reconstructions, args.trials, args.seed, args.batch_size)
+        with (
+            LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            rows = score_all(
+                client, truth, reconstructions, args.trials, args.seed, args.batch_size
+            )
 
     frame = to_frame(rows)
     frame.to_csv(args.out)
     failed = int((frame["error"] != "").sum())
-    print(f"scored {len(frame) - failed} of {len(frame)} reconstructions ({failed} failed) -> {args.out}")
+    print(
+        f"scored {len(frame) - failed} of {len(frame)} reconstructions ({failed} failed) -> {args.out}"
+    )
 
 
 if __name__ == "__main__":

@@ -1,19 +1,15 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
+from collections.abc import Sequence
 from typing import (
     Any,
-    Dict,
-    List,
     Literal,
-    Optional,
     Protocol,
-    Sequence,
     SupportsFloat,
     SupportsIndex,
     TypedDict,
     TypeVar,
-    Union,
     type_check_only,
 )
 
@@ -42,10 +38,10 @@ __all__ = [
 # Integers go through __index__ (so numpy integers pass); floats through
 # __float__, then __index__.
 _Int = SupportsIndex
-_Float = Union[SupportsFloat, SupportsIndex]
+_Float = SupportsFloat | SupportsIndex
 
 # One row of states: a sequence of integers or a 1-D integer numpy array.
-_Row = Union[Sequence[SupportsIndex], NDArray[integer[Any]]]
+_Row = Sequence[SupportsIndex] | NDArray[integer[Any]]
 
 # What iteration cannot convert but __array__ turns into a 2-D integer
 # array: a pandas DataFrame of integer columns, read as its rows.
@@ -55,7 +51,7 @@ class _IntegerArrayLike(Protocol):
 
 # Rows follow the tree's leaves in the order they appear in the Newick text
 # (see leaf_names). A 2-D integer array is read straight from its buffer.
-_CharacterMatrix = Union[Sequence[_Row], NDArray[integer[Any]], _IntegerArrayLike]
+_CharacterMatrix = Sequence[_Row] | NDArray[integer[Any]] | _IntegerArrayLike
 
 # Internal states are keyed by node name and must be a dict. The type
 # variables let a Dict[str, List[int]] through (Dict is invariant in its
@@ -65,7 +61,7 @@ _StatesTruth = TypeVar("_StatesTruth", bound=_Row)
 
 # Per-depth tables map a depth (edges from the root) to a ratio; the sampled
 # and by-position variants report everything under depth 0.
-_ByDepth = Dict[int, float]
+_ByDepth = dict[int, float]
 
 @type_check_only
 class TripletsResult(TypedDict):
@@ -116,7 +112,7 @@ class ExactTripletsResult(TypedDict):
     resolvable_triplets_correct: _ByDepth
     unresolved_triplets_correct: _ByDepth
     proportion_unresolvable: _ByDepth
-    triplets_at_depth: Dict[int, int]
+    triplets_at_depth: dict[int, int]
     overall: TripletRatios
     counts: TripletCounts
     method_used: Literal["exact"]
@@ -180,7 +176,7 @@ def triplets_correct(
     tree2_newick: str,
     number_of_trials: _Int = 1000,
     min_triplets_at_depth: _Int = 1,
-    seed: Optional[_Int] = None,
+    seed: _Int | None = None,
 ) -> TripletsResult:
     """Sampled triplet agreement, leaves matched by name; tree 1 is the reference."""
 
@@ -189,7 +185,7 @@ def triplets_correct_fast(
     tree2_newick: str,
     number_of_trials: _Int = 1000,
     min_triplets_at_depth: _Int = 1,
-    seed: Optional[_Int] = None,
+    seed: _Int | None = None,
 ) -> TripletsResult:
     """As triplets_correct, from per-tree tables; draws from the named leaves only."""
 
@@ -198,7 +194,7 @@ def triplets_correct_ultra(
     tree2_newick: str,
     number_of_trials: _Int = 5000,
     min_triplets_at_depth: _Int = 1,
-    seed: Optional[_Int] = None,
+    seed: _Int | None = None,
 ) -> UltraTripletsResult:
     """Triplet agreement, exhaustive or sampled; leaf i of tree 1 is matched with
     leaf i of tree 2 (by position, not by name)."""
@@ -208,8 +204,8 @@ def triplets_correct_parallel(
     tree2_newick: str,
     number_of_trials: _Int = 10000,
     min_triplets_at_depth: _Int = 1,
-    seed: Optional[_Int] = None,
-    max_threads: Optional[_Int] = None,
+    seed: _Int | None = None,
+    max_threads: _Int | None = None,
 ) -> PooledTripletsResult:
     """Triplet agreement on the worker pool, leaves matched by position."""
 
@@ -218,20 +214,20 @@ def triplets_correct_optimized(
     tree2_newick: str,
     number_of_trials: _Int = 10000,
     min_triplets_at_depth: _Int = 1,
-    seed: Optional[_Int] = None,
-    max_threads: Optional[_Int] = None,
+    seed: _Int | None = None,
+    max_threads: _Int | None = None,
 ) -> PooledTripletsResult:
     """Triplet agreement on the worker pool, leaves matched by position."""
 
 def phs_optimized(
     tree_newick: str,
     character_matrix: _CharacterMatrix,
-    internal_character_states: Dict[str, _States],
-    mutation_rate: Optional[_Float] = None,
-    collision_probability: Optional[_Float] = None,
+    internal_character_states: dict[str, _States],
+    mutation_rate: _Float | None = None,
+    collision_probability: _Float | None = None,
     missing_state: _Int = ...,
     unedited_state: _Int = 0,
-    max_threads: Optional[_Int] = None,
+    max_threads: _Int | None = None,
 ) -> PHSResult:
     """Pairwise homoplasy score: Simes' combination of per-pair binomial p-values.
     missing_state defaults to -1."""
@@ -247,7 +243,7 @@ def robinson_foulds_distance_normalized(
 def parsimony_score(
     tree_newick: str,
     character_matrix: _CharacterMatrix,
-    internal_character_states: Optional[Dict[str, _States]] = None,
+    internal_character_states: dict[str, _States] | None = None,
     missing_state: _Int = ...,
     unedited_state: _Int = 0,
 ) -> ParsimonyResult:
@@ -256,8 +252,8 @@ def parsimony_score(
 def parsimony_p_value(
     tree_newick: str,
     character_matrix: _CharacterMatrix,
-    internal_character_states: Optional[Dict[str, _States]] = None,
-    mutation_rate: Optional[_Float] = None,
+    internal_character_states: dict[str, _States] | None = None,
+    mutation_rate: _Float | None = None,
     missing_state: _Int = ...,
     unedited_state: _Int = 0,
 ) -> ParsimonyPValueResult:
@@ -266,9 +262,9 @@ def parsimony_p_value(
 def likelihood_score(
     tree_newick: str,
     character_matrix: _CharacterMatrix,
-    internal_character_states: Optional[Dict[str, _States]] = None,
-    mutation_rate: Optional[_Float] = None,
-    collision_probability: Optional[_Float] = None,
+    internal_character_states: dict[str, _States] | None = None,
+    mutation_rate: _Float | None = None,
+    collision_probability: _Float | None = None,
     missing_state: _Int = ...,
     unedited_state: _Int = 0,
 ) -> LikelihoodResult:
@@ -279,10 +275,10 @@ def likelihood_distance(
     reconstructed_tree_newick: str,
     ground_truth_tree_newick: str,
     character_matrix: _CharacterMatrix,
-    internal_states_reconstructed: Optional[Dict[str, _States]] = None,
-    internal_states_ground_truth: Optional[Dict[str, _StatesTruth]] = None,
-    mutation_rate: Optional[_Float] = None,
-    collision_probability: Optional[_Float] = None,
+    internal_states_reconstructed: dict[str, _States] | None = None,
+    internal_states_ground_truth: dict[str, _StatesTruth] | None = None,
+    mutation_rate: _Float | None = None,
+    collision_probability: _Float | None = None,
     missing_state: _Int = ...,
     unedited_state: _Int = 0,
 ) -> LikelihoodDistanceResult:
@@ -290,10 +286,10 @@ def likelihood_distance(
     missing_state defaults to -1."""
 
 def triplets_correct_exact(
-    tree1_newick: str, tree2_newick: str, max_threads: Optional[_Int] = None
+    tree1_newick: str, tree2_newick: str, max_threads: _Int | None = None
 ) -> ExactTripletsResult:
     """Every triplet counted exactly, leaves matched by name; tree 1 is the
     truth, and per-depth figures use depths in tree 1."""
 
-def leaf_names(tree_newick: str) -> List[Optional[str]]:
+def leaf_names(tree_newick: str) -> list[str | None]:
     """Leaf names (None for an unnamed leaf) in the order matrix rows are matched."""

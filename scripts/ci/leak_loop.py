@@ -16,6 +16,7 @@ but the source tree's tests folder:
 
     python3 scripts/ci/leak_loop.py [--calls N] [--warmup N] [--only NAME ...]
 """
+
 import argparse
 import ctypes
 import gc
@@ -47,9 +48,21 @@ def rss():
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 try:
@@ -74,6 +87,7 @@ def snapshot():
 
 # ---- inputs -----------------------------------------------------------------------
 
+
 def caterpillar(n):
     return "(" * (n - 1) + "L0" + "".join(f",L{i})" for i in range(1, n)) + ";"
 
@@ -82,8 +96,10 @@ def balanced(names):
     """A balanced binary tree over `names`, built without recursion."""
     level = list(names)
     while len(level) > 1:
-        level = [f"({level[i]},{level[i + 1]})" if i + 1 < len(level) else level[i]
-                 for i in range(0, len(level), 2)]
+        level = [
+            f"({level[i]},{level[i + 1]})" if i + 1 < len(level) else level[i]
+            for i in range(0, len(level), 2)
+        ]
     return level[0] + ";"
 
 
@@ -158,12 +174,14 @@ class FloatFails:
 def chunks_at_least(n):
     def check(result):
         assert result["parallel_chunks_used"] >= n, result
+
     return check
 
 
 def method_is(name):
     def check(result):
         assert result["method_used"] == name, result
+
     return check
 
 
@@ -179,23 +197,39 @@ VALID = {
     ],
     "triplets_correct_ultra": [
         ("exhaustive", (T8A, T8B), {}, method_is("exhaustive")),
-        ("sampling", (caterpillar(86), caterpillar(86)), {"number_of_trials": 50, "seed": 2},
-         method_is("sampling")),
+        (
+            "sampling",
+            (caterpillar(86), caterpillar(86)),
+            {"number_of_trials": 50, "seed": 2},
+            method_is("sampling"),
+        ),
     ],
     "triplets_correct_parallel": [
-        ("sampling", (T100A, T100A), {"number_of_trials": 100, "seed": 3},
-         method_is("parallel_sampling")),
+        (
+            "sampling",
+            (T100A, T100A),
+            {"number_of_trials": 100, "seed": 3},
+            method_is("parallel_sampling"),
+        ),
         ("pooled exhaustive", (T50A, T50B), {"seed": 3}, chunks_at_least(2)),
     ],
     "triplets_correct_optimized": [
-        ("sampling", (T100A, T100A), {"number_of_trials": 100, "seed": 3, "max_threads": 1},
-         method_is("optimized_sampling")),
+        (
+            "sampling",
+            (T100A, T100A),
+            {"number_of_trials": 100, "seed": 3, "max_threads": 1},
+            method_is("optimized_sampling"),
+        ),
         ("pooled exhaustive", (T50A, T50B), {"seed": 3}, chunks_at_least(2)),
     ],
     "phs_optimized": [
         ("sequential", (CHAR_TREE, PHS_ROWS, PHS_STATES), {}, method_is("optimized_sequential")),
-        ("pooled", (T200, ROWS200, {}), {"mutation_rate": 0.1, "collision_probability": 0.1},
-         chunks_at_least(2)),
+        (
+            "pooled",
+            (T200, ROWS200, {}),
+            {"mutation_rate": 0.1, "collision_probability": 0.1},
+            chunks_at_least(2),
+        ),
         ("length hint", (CHAR_TREE, Rows(PHS_ROWS), PHS_STATES), {}, None),
     ],
     "robinson_foulds_distance": [
@@ -221,8 +255,12 @@ VALID = {
         ("empty matrix", (CHAR_TREE, []), {}, method_is("empty_data")),
     ],
     "likelihood_distance": [
-        ("states and rates", (CHAR_TREE, "(((A,C)y,B)x,D)r;", CHAR_ROWS, CHAR_STATES,
-                              CHAR_STATES, 0.1, 0.2), {}, None),
+        (
+            "states and rates",
+            (CHAR_TREE, "(((A,C)y,B)x,D)r;", CHAR_ROWS, CHAR_STATES, CHAR_STATES, 0.1, 0.2),
+            {},
+            None,
+        ),
         ("defaults", (CHAR_TREE, T4A, CHAR_ROWS), {}, None),
     ],
     "triplets_correct_exact": [
@@ -236,7 +274,9 @@ VALID = {
 # Internal failures of the measures themselves (the reader's own are generated
 # below for every text parameter): function -> [(label, args, kwargs)].
 PANICS = {
-    "triplets_correct": [("unclosed parenthesis", ("((a,b),(c,d));", "((a,b),(c,d);", 1), {"seed": 1})],
+    "triplets_correct": [
+        ("unclosed parenthesis", ("((a,b),(c,d));", "((a,b),(c,d);", 1), {"seed": 1})
+    ],
     "triplets_correct_fast": [("unclosed parenthesis", ("((a,b),(c,d));", "((a,b),(c,d);", 1), {})],
     "triplets_correct_ultra": [("unequal taxa", ("((a,b),c);", T4A), {})],
     "triplets_correct_parallel": [
@@ -260,53 +300,81 @@ VALUE_ERRORS = {
     "triplets_correct_exact": [("different names", ("((A,B),C);", "((A,B),D);"), {})],
 }
 
-TEXT = {"tree1_newick", "tree2_newick", "tree_newick", "reconstructed_tree_newick",
-        "ground_truth_tree_newick"}
+TEXT = {
+    "tree1_newick",
+    "tree2_newick",
+    "tree_newick",
+    "reconstructed_tree_newick",
+    "ground_truth_tree_newick",
+}
 U64 = {"number_of_trials", "min_triplets_at_depth"}
 OPT_U64 = {"seed", "max_threads"}
 OPT_F64 = {"mutation_rate", "collision_probability"}
 I32 = {"missing_state", "unedited_state"}
 MATRIX = {"character_matrix"}
-STATES = {"internal_character_states", "internal_states_reconstructed",
-          "internal_states_ground_truth"}
+STATES = {
+    "internal_character_states",
+    "internal_states_reconstructed",
+    "internal_states_ground_truth",
+}
 
 
 def bad_values(param, value, required):
     """(label, bad value, exception type) for one parameter, by its kind; value
     is the parameter's value in a valid call."""
     if param in TEXT:
-        return [("not a str", 5, TypeError), ("lone surrogate", "(A,\ud800);", UnicodeEncodeError),
-                ("parse error", ")", ValueError), ("name runs off the end", "(A,B)C", PANIC)]
+        return [
+            ("not a str", 5, TypeError),
+            ("lone surrogate", "(A,\ud800);", UnicodeEncodeError),
+            ("parse error", ")", ValueError),
+            ("name runs off the end", "(A,B)C", PANIC),
+        ]
     if param in U64:
-        return [("float", 2.0, TypeError), ("negative", -1, OverflowError),
-                ("2**64", 1 << 64, OverflowError), ("__index__ fails", IndexFails(), TypeError)]
+        return [
+            ("float", 2.0, TypeError),
+            ("negative", -1, OverflowError),
+            ("2**64", 1 << 64, OverflowError),
+            ("__index__ fails", IndexFails(), TypeError),
+        ]
     if param in OPT_U64:
         return [("str", "x", TypeError), ("negative", -1, OverflowError)]
     if param in OPT_F64:
         return [("str", "x", TypeError), ("__float__ fails", FloatFails(), TypeError)]
     if param in I32:
-        return [("2**31", 1 << 31, OverflowError), ("2**70", 1 << 70, OverflowError),
-                ("float", 1.5, TypeError)]
+        return [
+            ("2**31", 1 << 31, OverflowError),
+            ("2**70", 1 << 70, OverflowError),
+            ("float", 1.5, TypeError),
+        ]
     if param in MATRIX:
-        rows = [list(r) for r in (value if isinstance(value, list) and len(value) >= 2
-                                  else CHAR_ROWS)]
+        rows = [
+            list(r) for r in (value if isinstance(value, list) and len(value) >= 2 else CHAR_ROWS)
+        ]
         last = rows[-1]
-        return [("str", "0101", TypeError), ("not a sequence", 5, TypeError),
-                ("bad state in the last row", rows[:-1] + [last[:-1] + ["x"]], TypeError),
-                ("state out of range in the last row", rows[:-1] + [last[:-1] + [1 << 31]],
-                 OverflowError),
-                ("last row not a sequence", rows[:-1] + [7], TypeError),
-                ("last row a str", rows[:-1] + ["01"], TypeError),
-                ("iteration fails after a row", FailingRows(rows), RuntimeError)]
+        return [
+            ("str", "0101", TypeError),
+            ("not a sequence", 5, TypeError),
+            ("bad state in the last row", rows[:-1] + [last[:-1] + ["x"]], TypeError),
+            (
+                "state out of range in the last row",
+                rows[:-1] + [last[:-1] + [1 << 31]],
+                OverflowError,
+            ),
+            ("last row not a sequence", rows[:-1] + [7], TypeError),
+            ("last row a str", rows[:-1] + ["01"], TypeError),
+            ("iteration fails after a row", FailingRows(rows), RuntimeError),
+        ]
     if param in STATES:
         base = dict(value) if isinstance(value, dict) and value else {"q": [0]}
         none = [("None", None, TypeError)] if required else []
-        return none + [("not a dict", 5, TypeError), ("a list", [], TypeError),
-                ("key not a str", {**base, 5: [0]}, TypeError),
-                ("bad state in the last entry", {**base, "zz": [0, "x"]}, TypeError),
-                ("state out of range in the last entry", {**base, "zz": [1 << 31]},
-                 OverflowError),
-                ("last entry a str", {**base, "zz": "01"}, TypeError)]
+        return none + [
+            ("not a dict", 5, TypeError),
+            ("a list", [], TypeError),
+            ("key not a str", {**base, 5: [0]}, TypeError),
+            ("bad state in the last entry", {**base, "zz": [0, "x"]}, TypeError),
+            ("state out of range in the last entry", {**base, "zz": [1 << 31]}, OverflowError),
+            ("last entry a str", {**base, "zz": "01"}, TypeError),
+        ]
     return None
 
 
@@ -339,18 +407,35 @@ def cases_for(name, fn):
         out.append(Case(name, "valid: " + label, args, kwargs, None, check))
     label, args, kwargs, _ = VALID[name][0]
     bound = dict(zip(params, args), **kwargs)
-    required = [p for p, v in inspect.signature(fn).parameters.items()
-                if v.default is inspect.Parameter.empty]
+    required = [
+        p
+        for p, v in inspect.signature(fn).parameters.items()
+        if v.default is inspect.Parameter.empty
+    ]
     base = {p: bound[p] for p in required}
 
     # Binding.
-    out.append(Case(name, "binding: too many positional",
-                    tuple(bound.get(p) for p in params) + (None,), {}, TypeError))
-    out.append(Case(name, "binding: unknown keyword", (), {**base, "no_such_parameter": 1},
-                    TypeError))
-    out.append(Case(name, "binding: argument given twice", (base[params[0]],),
-                    {params[0]: base[params[0]], **{p: base[p] for p in required[1:]}},
-                    TypeError))
+    out.append(
+        Case(
+            name,
+            "binding: too many positional",
+            tuple(bound.get(p) for p in params) + (None,),
+            {},
+            TypeError,
+        )
+    )
+    out.append(
+        Case(name, "binding: unknown keyword", (), {**base, "no_such_parameter": 1}, TypeError)
+    )
+    out.append(
+        Case(
+            name,
+            "binding: argument given twice",
+            (base[params[0]],),
+            {params[0]: base[params[0]], **{p: base[p] for p in required[1:]}},
+            TypeError,
+        )
+    )
     out.append(Case(name, "binding: missing arguments", (), {}, TypeError))
 
     # Conversion and parsing, one parameter at a time.
@@ -370,6 +455,7 @@ def cases_for(name, fn):
 
 
 # ---- running ----------------------------------------------------------------------
+
 
 class Quiet:
     """Sends file descriptor 2 to /dev/null: every internal error is also
@@ -396,8 +482,9 @@ def first_call(case, fn):
         if case.exc is None:
             raise AssertionError(f"valid call raised {type(e).__name__}: {e}") from e
         if type(e) is not case.exc:
-            raise AssertionError(f"expected {case.exc.__name__}, got {type(e).__name__}: {e}") \
-                from e
+            raise AssertionError(
+                f"expected {case.exc.__name__}, got {type(e).__name__}: {e}"
+            ) from e
         return
     if case.exc is not None:
         raise AssertionError(f"expected {case.exc.__name__}, got a result: {result!r}")
@@ -425,10 +512,16 @@ BASELINE = [0, 0, 0, 0]
 
 def over_limits(growth):
     d_rss, d_objs, d_heap, d_blocks = growth
-    return [what for what, bad in (("resident memory", d_rss >= RSS_LIMIT),
-                                   ("tracked objects", d_objs > 0),
-                                   ("malloc heap", d_heap >= HEAP_LIMIT),
-                                   ("allocator blocks", d_blocks >= BLOCK_LIMIT)) if bad]
+    return [
+        what
+        for what, bad in (
+            ("resident memory", d_rss >= RSS_LIMIT),
+            ("tracked objects", d_objs > 0),
+            ("malloc heap", d_heap >= HEAP_LIMIT),
+            ("allocator blocks", d_blocks >= BLOCK_LIMIT),
+        )
+        if bad
+    ]
 
 
 def run_case(case, fn, calls, warmup):
@@ -439,7 +532,7 @@ def run_case(case, fn, calls, warmup):
     with Quiet() if case.exc is PANIC else _nothing():
         first_call(case, fn)
         loop(case, fn, warmup)
-        for window in (1, 2):
+        for window in (1, 2):  # noqa: B007 (returned after the loop)
             before = snapshot()
             start = time.perf_counter()
             loop(case, fn, calls)
@@ -471,9 +564,11 @@ def main():
         PANIC = find_panic_type()
     names = [n for n in cladorix.__all__ if not opts.only or n in opts.only]
     print(f"cladorix from {cladorix.__file__}")
-    print(f"{opts.calls} calls per case after {opts.warmup} warm-up calls; limits: resident "
-          f"memory < {RSS_LIMIT >> 10} KiB, tracked objects <= 0, malloc heap < "
-          f"{HEAP_LIMIT >> 10} KiB, Python allocator blocks < {BLOCK_LIMIT}")
+    print(
+        f"{opts.calls} calls per case after {opts.warmup} warm-up calls; limits: resident "
+        f"memory < {RSS_LIMIT >> 10} KiB, tracked objects <= 0, malloc heap < "
+        f"{HEAP_LIMIT >> 10} KiB, Python allocator blocks < {BLOCK_LIMIT}"
+    )
     all_cases, skipped = [], []
     for name in names:
         cases = cases_for(name, getattr(cladorix, name))
@@ -488,8 +583,10 @@ def main():
         snapshot()
     empty = run_case(Case("", "", (), {}), lambda: {}, 0, 0)[0]
     BASELINE[1], BASELINE[3] = empty[1], empty[3]
-    print(f"a window of no calls: objects {BASELINE[1]:+d}, blocks {BASELINE[3]:+d} "
-          "(taken off every case)")
+    print(
+        f"a window of no calls: objects {BASELINE[1]:+d}, blocks {BASELINE[3]:+d} "
+        "(taken off every case)"
+    )
     failures = []
     worst = {}
     started = time.perf_counter()
@@ -503,9 +600,11 @@ def main():
             continue
         d_rss, d_objs, d_heap, d_blocks = growth
         bad = over_limits(growth)
-        line = (f"{case.function:36} {case.label:52} rss {d_rss / 1024:+5.0f} KiB  "
-                f"objects {d_objs:+3d}  heap {d_heap / 1024:+6.1f} KiB  blocks {d_blocks:+4d}  "
-                f"{seconds:5.2f} s" + ("  (second window)" if windows > 1 else ""))
+        line = (
+            f"{case.function:36} {case.label:52} rss {d_rss / 1024:+5.0f} KiB  "
+            f"objects {d_objs:+3d}  heap {d_heap / 1024:+6.1f} KiB  blocks {d_blocks:+4d}  "
+            f"{seconds:5.2f} s" + ("  (second window)" if windows > 1 else "")
+        )
         print(("LEAK " if bad else "  ok ") + line, flush=True)
         if bad:
             failures.append(f"{case.function} [{case.label}]: {', '.join(bad)} grew")
@@ -516,8 +615,10 @@ def main():
 
     print("\nLargest growth per function over its cases:")
     for name, (d_rss, d_objs, d_heap, d_blocks, n) in worst.items():
-        print(f"  {name:36} {n:3d} cases  rss {d_rss / 1024:+6.0f} KiB  objects {d_objs:+4d}  "
-              f"heap {d_heap / 1024:+6.1f} KiB  blocks {d_blocks:+4d}")
+        print(
+            f"  {name:36} {n:3d} cases  rss {d_rss / 1024:+6.0f} KiB  objects {d_objs:+4d}  "
+            f"heap {d_heap / 1024:+6.1f} KiB  blocks {d_blocks:+4d}"
+        )
     for name in skipped:
         print(f"skipped {name}: no cases for it in this script")
     total = time.perf_counter() - started

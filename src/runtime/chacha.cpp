@@ -16,10 +16,18 @@ inline uint32_t rotl32(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
 // clang-format off: one ChaCha step per line, as the cipher is usually written.
 inline void quarter_round(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
-  a += b; d ^= a; d = rotl32(d, 16);
-  c += d; b ^= c; b = rotl32(b, 12);
-  a += b; d ^= a; d = rotl32(d, 8);
-  c += d; b ^= c; b = rotl32(b, 7);
+  a += b;
+  d ^= a;
+  d = rotl32(d, 16);
+  c += d;
+  b ^= c;
+  b = rotl32(b, 12);
+  a += b;
+  d ^= a;
+  d = rotl32(d, 8);
+  c += d;
+  b ^= c;
+  b = rotl32(b, 7);
 }
 // clang-format on
 
@@ -37,10 +45,14 @@ inline __m128i rotl_sse2(__m128i v) {
 
 // clang-format off: one ChaCha step per line, as the cipher is usually written.
 inline void quarter_round_sse2(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
-  a = _mm_add_epi32(a, b); d = rotl_sse2<16>(_mm_xor_si128(d, a));
-  c = _mm_add_epi32(c, d); b = rotl_sse2<12>(_mm_xor_si128(b, c));
-  a = _mm_add_epi32(a, b); d = rotl_sse2<8>(_mm_xor_si128(d, a));
-  c = _mm_add_epi32(c, d); b = rotl_sse2<7>(_mm_xor_si128(b, c));
+  a = _mm_add_epi32(a, b);
+  d = rotl_sse2<16>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = rotl_sse2<12>(_mm_xor_si128(b, c));
+  a = _mm_add_epi32(a, b);
+  d = rotl_sse2<8>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = rotl_sse2<7>(_mm_xor_si128(b, c));
 }
 // clang-format on
 
@@ -65,11 +77,15 @@ __attribute__((target("avx2"))) inline __m256i rotl_avx2(__m256i v) {
 
 // clang-format off: one ChaCha step per line, as the cipher is usually written.
 __attribute__((target("avx2"))) inline void quarter_round_avx2(__m256i& a, __m256i& b, __m256i& c,
-                                                                __m256i& d) {
-  a = _mm256_add_epi32(a, b); d = rotl_avx2<16>(_mm256_xor_si256(d, a));
-  c = _mm256_add_epi32(c, d); b = rotl_avx2<12>(_mm256_xor_si256(b, c));
-  a = _mm256_add_epi32(a, b); d = rotl_avx2<8>(_mm256_xor_si256(d, a));
-  c = _mm256_add_epi32(c, d); b = rotl_avx2<7>(_mm256_xor_si256(b, c));
+                                                               __m256i& d) {
+  a = _mm256_add_epi32(a, b);
+  d = rotl_avx2<16>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d);
+  b = rotl_avx2<12>(_mm256_xor_si256(b, c));
+  a = _mm256_add_epi32(a, b);
+  d = rotl_avx2<8>(_mm256_xor_si256(d, a));
+  c = _mm256_add_epi32(c, d);
+  b = rotl_avx2<7>(_mm256_xor_si256(b, c));
 }
 // clang-format on
 

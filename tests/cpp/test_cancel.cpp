@@ -277,7 +277,10 @@ TEST(PoolCancel, AStopIsSeenWhileWaitingForAnotherCallersOperation) {
   EXPECT_FALSE(ran.load());
   release.store(true);
   holder.join();
-  EXPECT_EQ(pool.map_indexed_sum<4>(3, [](size_t i) { return Counts{i, i, i, i}; }),
+  EXPECT_EQ(pool.map_indexed_sum<4>(3,
+                                    [](size_t i) {
+                                      return Counts{i, i, i, i};
+                                    }),
             (Counts{3, 3, 3, 3}));
 }
 
@@ -412,7 +415,8 @@ TEST(MeasureCancel, CharacterScoresOnABigTree) {
   // Each of these takes far longer than the first check; left alone they
   // would return a result.
   const auto after = 0ms;
-  expect_cancelled("parsimony", [&] { parsimony(t, d.matrix, nullptr, -1, 0); }, after);
+  expect_cancelled(
+      "parsimony", [&] { parsimony(t, d.matrix, nullptr, -1, 0); }, after);
   expect_cancelled(
       "parsimony with states", [&] { parsimony(t, d.matrix, &d.states, -1, 0); }, after);
   expect_cancelled(
@@ -437,15 +441,18 @@ TEST(MeasureCancel, RobinsonFouldsBothPaths) {
   const uint32_t n = 1'000'000;
   const Tree a = from_newick(testgen::deep_caterpillar(n));
   const Tree b = from_newick(mirror_caterpillar(n));
-  expect_cancelled("Robinson-Foulds by intervals", [&] { rf_distance(a, b); }, 0ms);
+  expect_cancelled(
+      "Robinson-Foulds by intervals", [&] { rf_distance(a, b); }, 0ms);
   // Bit vectors: quadratic, so smaller trees already take long.
   const Tree c = random_tree(40'000, 9), d = random_tree(40'000, 10);
-  expect_cancelled("Robinson-Foulds by bit vectors", [&] { rf_distance_by_bitvecs(c, d); }, 0ms);
+  expect_cancelled(
+      "Robinson-Foulds by bit vectors", [&] { rf_distance_by_bitvecs(c, d); }, 0ms);
 }
 
 TEST(MeasureCancel, ReadingAHugeText) {
   const std::string text = testgen::deep_caterpillar(5'000'000);
-  expect_cancelled("the Newick reader", [&] { from_newick(text); }, 0ms);
+  expect_cancelled(
+      "the Newick reader", [&] { from_newick(text); }, 0ms);
 }
 
 // Past the first check interval, the first large step of each stops.

@@ -166,10 +166,16 @@ TEST(PoolOps, IndexedSumAddsElementWise) {
   const uint64_t k = 1000;
   Counts s = pool.map_indexed_sum<4>(k, [](size_t i) { return Counts{i, 2 * i, 1, i * i}; });
   EXPECT_EQ(s, (Counts{k * (k - 1) / 2, k * (k - 1), k, (k - 1) * k * (2 * k - 1) / 6}));
-  EXPECT_EQ(pool.map_indexed_sum<4>(0, [](size_t) { return Counts{1, 1, 1, 1}; }),
+  EXPECT_EQ(pool.map_indexed_sum<4>(0,
+                                    [](size_t) {
+                                      return Counts{1, 1, 1, 1};
+                                    }),
             (Counts{0, 0, 0, 0}));
   // Unsigned addition wraps, whatever the order.
-  EXPECT_EQ(pool.map_indexed_sum<4>(3, [](size_t) { return Counts{UINT64_MAX, 0, 0, 0}; })[0],
+  EXPECT_EQ(pool.map_indexed_sum<4>(3,
+                                    [](size_t) {
+                                      return Counts{UINT64_MAX, 0, 0, 0};
+                                    })[0],
             UINT64_MAX - 2);
 }
 
@@ -178,9 +184,15 @@ TEST(PoolOps, PiecesCoverTheRangeInOrderWithTheRemainderLast) {
   using Span = std::pair<size_t, size_t>;
   auto spans = pool.map_pieces_collect(10, 3, [](size_t b, size_t e) { return Span{b, e}; });
   EXPECT_EQ(spans, (std::vector<Span>{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
-  EXPECT_EQ(pool.map_pieces_collect(9, 3, [](size_t b, size_t e) { return Span{b, e}; }),
+  EXPECT_EQ(pool.map_pieces_collect(9, 3,
+                                    [](size_t b, size_t e) {
+                                      return Span{b, e};
+                                    }),
             (std::vector<Span>{{0, 3}, {3, 6}, {6, 9}}));
-  EXPECT_EQ(pool.map_pieces_collect(5, 8, [](size_t b, size_t e) { return Span{b, e}; }),
+  EXPECT_EQ(pool.map_pieces_collect(5, 8,
+                                    [](size_t b, size_t e) {
+                                      return Span{b, e};
+                                    }),
             (std::vector<Span>{{0, 5}}));
   std::atomic<int> calls{0};
   EXPECT_TRUE(pool.map_pieces_collect(0, 4,
@@ -340,8 +352,9 @@ bool pool_works() {
   auto v = pool.map_indexed_collect(64, [](size_t i) { return i * 3; });
   for (size_t i = 0; i < v.size(); ++i)
     if (v[i] != i * 3) return false;
-  return v.size() == 64 &&
-         pool.map_indexed_sum<4>(10, [](size_t) { return Counts{1, 0, 0, 0}; })[0] == 10;
+  return v.size() == 64 && pool.map_indexed_sum<4>(10, [](size_t) {
+    return Counts{1, 0, 0, 0};
+  })[0] == 10;
 }
 
 #ifdef __SANITIZE_THREAD__

@@ -313,9 +313,9 @@ TEST(TripletsPinned, UltraFourLeavesByHand) {
 TEST(TripletsPinned, StarsAndBifurcatingTrees) {
   const std::string star = "(a,b,c,d,e,f);", bif = "(((a,b),c),((d,e),f));";
   for (auto run :
-       {+[](const Tree& x, const Tree& y) { return triplets_correct(x, y, 200, 5); },
-        +[](const Tree& x, const Tree& y) { return triplets_correct_fast(x, y, 200, 5); },
-        +[](const Tree& x, const Tree& y) { return triplets_correct_ultra(x, y, 200, 5); }}) {
+       {+[](const Tree&x, const Tree&y) { return triplets_correct(x, y, 200, 5); },
+        +[](const Tree&x, const Tree&y) { return triplets_correct_fast(x, y, 200, 5); },
+        +[](const Tree&x, const Tree&y) { return triplets_correct_ultra(x, y, 200, 5); }}) {
     expect_values(run(parse(bif), parse(bif)), 1.0, 1.0, 1.0, 0.0);
     expect_values(run(parse(star), parse(star)), 1.0, 1.0, 1.0, 1.0);
     expect_values(run(parse(star), parse(bif)), 0.0, 1.0, 0.0, 1.0);

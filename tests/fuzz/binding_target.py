@@ -15,6 +15,7 @@ call takes milliseconds and a per-input timeout means a real hang. A rare
 "large" call has enough leaves and trials for the pooled paths to hand work
 to the worker pool.
 """
+
 import math
 import struct
 import sys
@@ -228,17 +229,67 @@ ERRORS = ("type", "value", "overflow", "planted")
 # ---- values -------------------------------------------------------------------
 
 BOUNDARY_INTS = (
-    0, 1, 2, 3, 7, -1, -2, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1, 2**32,
-    2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, -(2**64), 2**100, -(2**100),
+    0,
+    1,
+    2,
+    3,
+    7,
+    -1,
+    -2,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    -(2**64),
+    2**100,
+    -(2**100),
     10**30,
 )
 ODD_FLOATS = (
-    0.0, -0.0, 1.0, 0.5, 0.1, 1e-300, 5e-324, 1e308, -1.0, 2.0, math.inf, -math.inf, math.nan,
+    0.0,
+    -0.0,
+    1.0,
+    0.5,
+    0.1,
+    1e-300,
+    5e-324,
+    1e308,
+    -1.0,
+    2.0,
+    math.inf,
+    -math.inf,
+    math.nan,
 )
 SPACES = (" ", "\t", "\n", "\u00a0", "\u2003", "\u3000", "\u200b")
 NAME_POOL = (
-    "A", "B", "C", "D", "E", "F", "G", "H", "a", "AB", "é", "日本", "x y", "'q'", "[c]",
-    "1", "-", "\U0001f600", "A\u00a0", "nan",
+    "A",
+    "B",
+    "C",
+    "D",
+    "E",
+    "F",
+    "G",
+    "H",
+    "a",
+    "AB",
+    "é",
+    "日本",
+    "x y",
+    "'q'",
+    "[c]",
+    "1",
+    "-",
+    "\U0001f600",
+    "A\u00a0",
+    "nan",
 )
 
 
@@ -323,7 +374,9 @@ def any_value(d, call, depth=0):
     if r == 11:
         return StrSub(raw_text(d))
     if r == 12 and numpy is not None:
-        return numpy.array([d.below(5) for _ in range(d.below(5))], dtype=d.pick(("i4", "i8", "f8")))
+        return numpy.array(
+            [d.below(5) for _ in range(d.below(5))], dtype=d.pick(("i4", "i8", "f8"))
+        )
     return bytearray(d.take(d.below(4)))
 
 
@@ -460,8 +513,9 @@ def row_container(d, call, items, ctx, allow_mutate=None):
     if r == 14 and all(type(x) is int and 0 <= x < 256 for x in items):
         return bytes(items)
     # Not sequences: a str (refused by name), a set, an iterator.
-    return d.pick((lambda: "".join(map(str, items)), lambda: set(range(len(items))),
-                   lambda: iter(items)))()
+    return d.pick(
+        (lambda: "".join(map(str, items)), lambda: set(range(len(items))), lambda: iter(items))
+    )()
 
 
 def matrix_value(d, call, ctx):
@@ -609,8 +663,9 @@ def setup(module_dir):
     if where != os.path.abspath(module_dir):
         raise ImportError(f"cladorix imported from {where}, not from {module_dir}")
     cladorix = module
-    FUNCTIONS[:] = [(name, getattr(module, name), parameters(getattr(module, name)))
-                    for name in module.__all__]
+    FUNCTIONS[:] = [
+        (name, getattr(module, name), parameters(getattr(module, name))) for name in module.__all__
+    ]
     sys.stderr = Sink()
 
 
@@ -740,8 +795,9 @@ def one_input(data):
                 problem, failure = "a repeated call raised", exc
             else:
                 if comparable(again) != comparable(result):
-                    problem = (f"a repeated call differs: {comparable(result)} "
-                               f"then {comparable(again)}")
+                    problem = (
+                        f"a repeated call differs: {comparable(result)} then {comparable(again)}"
+                    )
     if problem is not None:
         out = sys.__stderr__
         print(f"cladorix fuzz: {problem}", file=out)

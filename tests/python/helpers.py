@@ -1,4 +1,5 @@
 """Shared helpers of the Python tests."""
+
 import os
 import random
 import subprocess
@@ -42,8 +43,9 @@ def run_python(code, env=None, timeout=300):
     )
 
 
-def random_tree(rng, names, max_children=2, single_child_prob=0.0, internal_name_prob=0.0,
-                internal_names=None):
+def random_tree(
+    rng, names, max_children=2, single_child_prob=0.0, internal_name_prob=0.0, internal_names=None
+):
     """Random rooted tree over `names` (leaves) as nested lists; internal nodes
     are dicts {"children": [...], "name": str or None}."""
     nodes = [{"name": n, "children": []} for n in names]

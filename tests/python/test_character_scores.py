@@ -1,13 +1,14 @@
 """Parsimony, its p-value, likelihood and likelihood distance through the module."""
+
 import math
 import random
 
 import pytest
+from helpers import random_tree, to_newick
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import cladorix
-from helpers import random_tree, to_newick
 
 SMALL = "((A,B)x,C)r;"
 P_EDIT = 0.09516258196404048
@@ -16,6 +17,7 @@ LOG_STAY = math.log(1 - P_EDIT)
 
 
 # ---- a direct, recursive transcription of the definitions -------------------
+
 
 def preorder(root):
     """Nodes in node-id order (the reader's), with their parents."""
@@ -81,8 +83,9 @@ def reference_parsimony(root, matrix, given=None, missing=-1, unedited=0):
     return count
 
 
-def reference_log_likelihood(root, matrix, given=None, rate=None, collision=None,
-                             missing=-1, unedited=0):
+def reference_log_likelihood(
+    root, matrix, given=None, rate=None, collision=None, missing=-1, unedited=0
+):
     q = 0.1 if collision is None else collision
     p_edit = P_EDIT if rate is None else 1 - math.exp(-rate)
     p_stay, p_cut = 1 - p_edit, q * p_edit
@@ -112,9 +115,14 @@ def random_case(seed):
     rng = random.Random(seed)
     n = rng.randint(1, 12)
     leaf_names = [rng.choice(["a", "b", "c", "d", "e", "f", "g", None]) for _ in range(n)]
-    root = random_tree(rng, leaf_names, max_children=rng.choice([2, 2, 3]),
-                       single_child_prob=0.1, internal_name_prob=0.7,
-                       internal_names=["a", "r", "s", "t", "u", "v"])
+    root = random_tree(
+        rng,
+        leaf_names,
+        max_children=rng.choice([2, 2, 3]),
+        single_child_prob=0.1,
+        internal_name_prob=0.7,
+        internal_names=["a", "r", "s", "t", "u", "v"],
+    )
     if rng.random() < 0.7:
         root["name"] = "r"
     n_chars = rng.randint(0, 4)
@@ -123,27 +131,36 @@ def random_case(seed):
     def states(length):
         return [rng.choice([-1, 0, 0, 1, 2, 3]) for _ in range(length)]
 
-    matrix = [states(n_chars if rng.random() < 0.8 else rng.randint(0, n_chars + 1))
-              for _ in range(rows)]
-    given = {name: states(n_chars) for name in ["a", "r", "s", "t", "u", "v", "zz"]
-             if rng.random() < 0.6}
+    matrix = [
+        states(n_chars if rng.random() < 0.8 else rng.randint(0, n_chars + 1)) for _ in range(rows)
+    ]
+    given = {
+        name: states(n_chars) for name in ["a", "r", "s", "t", "u", "v", "zz"] if rng.random() < 0.6
+    }
     return root, matrix, given
 
 
 # ---- parsimony_score ----------------------------------------------------------
 
+
 class TestParsimony:
     def test_result_dict(self):
         out = cladorix.parsimony_score(SMALL, [[1], [1], [0]])
-        assert list(out) == ["parsimony_score", "total_mutations", "computation_time_ms",
-                             "method_used", "internal_states_inferred"]
+        assert list(out) == [
+            "parsimony_score",
+            "total_mutations",
+            "computation_time_ms",
+            "method_used",
+            "internal_states_inferred",
+        ]
         assert out["parsimony_score"] == out["total_mutations"] == 1
         assert out["method_used"] == "small_mp_inferred"
         assert out["internal_states_inferred"] is True
         assert isinstance(out["computation_time_ms"], float) and out["computation_time_ms"] >= 0.0
 
-    @pytest.mark.parametrize("rows,score", [([[1], [1], [0]], 1), ([[1], [2], [0]], 2),
-                                            ([[-1], [-1], [0]], 0), ([], 0)])
+    @pytest.mark.parametrize(
+        "rows,score", [([[1], [1], [0]], 1), ([[1], [2], [0]], 2), ([[-1], [-1], [0]], 0), ([], 0)]
+    )
     def test_worked_examples(self, rows, score):
         assert cladorix.parsimony_score(SMALL, rows)["parsimony_score"] == score
 
@@ -165,8 +182,9 @@ class TestParsimony:
     def test_parse_failure(self):
         with pytest.raises(ValueError) as info:
             cladorix.parsimony_score("(A,B));", [[1]])
-        assert str(info.value) == ("Failed to parse tree: Custom { kind: InvalidData, "
-                                   "error: InvalidCharacter { idx: 5 } }")
+        assert str(info.value) == (
+            "Failed to parse tree: Custom { kind: InvalidData, error: InvalidCharacter { idx: 5 } }"
+        )
 
     def test_unlabelled_internal_nodes_score_zero(self):
         assert cladorix.parsimony_score("((A,B),C);", [[1], [2], [3]])["parsimony_score"] == 0
@@ -183,7 +201,9 @@ class TestParsimony:
 
     def test_deep_caterpillar(self):
         depth = 200_000
-        newick = "(" * depth + "L0,L1)n1" + "".join(f",L{k})n{k}" for k in range(2, depth + 1)) + ";"
+        newick = (
+            "(" * depth + "L0,L1)n1" + "".join(f",L{k})n{k}" for k in range(2, depth + 1)) + ";"
+        )
         rows = [[1, 2 if k % 2 else 1] for k in range(depth + 1)]
         assert cladorix.parsimony_score(newick, rows)["parsimony_score"] == depth + 3
         out = cladorix.likelihood_score(newick, rows)
@@ -192,6 +212,7 @@ class TestParsimony:
 
 
 # ---- parsimony_p_value ---------------------------------------------------------
+
 
 class TestPValue:
     def test_result_dict(self):
@@ -215,7 +236,9 @@ class TestPValue:
     def test_normal_branch_above_hundred(self):
         # 301 leaf edges each cut once: S = 301 > 100, mu = 0.1 * 300.
         depth = 300
-        newick = "(" * depth + "L0,L1)n1" + "".join(f",L{k})n{k}" for k in range(2, depth + 1)) + ";"
+        newick = (
+            "(" * depth + "L0,L1)n1" + "".join(f",L{k})n{k}" for k in range(2, depth + 1)) + ";"
+        )
         rows = [[2 if k % 2 else 1] for k in range(depth + 1)]
         out = cladorix.parsimony_p_value(newick, rows)
         assert out["parsimony_score"] == 301
@@ -231,11 +254,18 @@ class TestPValue:
 
 # ---- likelihood_score -----------------------------------------------------------
 
+
 class TestLikelihood:
     def test_result_dict(self):
         out = cladorix.likelihood_score(SMALL, [[1], [1], [0]])
-        assert list(out) == ["log_likelihood", "likelihood", "computation_time_ms", "method_used",
-                             "n_characters", "n_leaves"]
+        assert list(out) == [
+            "log_likelihood",
+            "likelihood",
+            "computation_time_ms",
+            "method_used",
+            "n_characters",
+            "n_leaves",
+        ]
         assert out["log_likelihood"] == LOG_CUT + 0.0 + 0.0 + LOG_STAY
         assert out["log_likelihood"] == pytest.approx(-4.754754, abs=1e-6)
         assert out["likelihood"] == math.exp(out["log_likelihood"])
@@ -245,8 +275,14 @@ class TestLikelihood:
     @pytest.mark.parametrize("rows", [[], [[], [1]]])
     def test_empty_data(self, rows):
         out = cladorix.likelihood_score("((A,B)x,(,)y)r;", rows, mutation_rate=math.nan)
-        assert out == {"log_likelihood": 0.0, "likelihood": 1.0, "computation_time_ms": 0.0,
-                       "method_used": "empty_data", "n_characters": 0, "n_leaves": 4}
+        assert out == {
+            "log_likelihood": 0.0,
+            "likelihood": 1.0,
+            "computation_time_ms": 0.0,
+            "method_used": "empty_data",
+            "n_characters": 0,
+            "n_leaves": 4,
+        }
 
     def test_parameters(self):
         f = cladorix.likelihood_score
@@ -259,9 +295,11 @@ class TestLikelihood:
         assert lost["log_likelihood"] == -math.inf and lost["likelihood"] == 0.0
 
     @settings(max_examples=300, deadline=None)
-    @given(st.integers(0, 2**32),
-           st.sampled_from([None, 0.1, 0.37, 2.0, -0.5]),
-           st.sampled_from([None, 0.1, 0.0, 0.9, 1.5]))
+    @given(
+        st.integers(0, 2**32),
+        st.sampled_from([None, 0.1, 0.37, 2.0, -0.5]),
+        st.sampled_from([None, 0.1, 0.0, 0.9, 1.5]),
+    )
     def test_matches_definition_bit_for_bit(self, seed, rate, collision):
         root, matrix, given = random_case(seed)
         newick = to_newick(root)
@@ -275,6 +313,7 @@ class TestLikelihood:
 
 
 # ---- likelihood_distance ----------------------------------------------------------
+
 
 class TestLikelihoodDistance:
     def test_result_and_rule(self):
@@ -296,8 +335,10 @@ class TestLikelihoodDistance:
         given = {"r": [0], "x": [0]}
         r = cladorix.likelihood_score(SMALL, rows)["log_likelihood"]
         g = cladorix.likelihood_score(SMALL, rows, given)["log_likelihood"]
-        assert f(SMALL, SMALL, rows, internal_states_ground_truth=given)["likelihood_distance"] \
+        assert (
+            f(SMALL, SMALL, rows, internal_states_ground_truth=given)["likelihood_distance"]
             == g / r - 1
+        )
         assert f(SMALL, SMALL, rows, given, given)["likelihood_distance"] == 0.0
 
     def test_parse_failures_in_order(self):
@@ -306,5 +347,7 @@ class TestLikelihoodDistance:
         assert str(info.value).startswith("Failed to parse reconstructed tree: ")
         with pytest.raises(ValueError) as info:
             cladorix.likelihood_distance(SMALL, "(A));", [[1]])
-        assert str(info.value) == ("Failed to parse ground truth tree: Custom { kind: InvalidData, "
-                                   "error: InvalidCharacter { idx: 3 } }")
+        assert str(info.value) == (
+            "Failed to parse ground truth tree: Custom { kind: InvalidData, "
+            "error: InvalidCharacter { idx: 3 } }"
+        )

@@ -2,26 +2,38 @@
 counts against a brute force by name, agreement with the by-position
 exhaustive count, exact integers beyond 64 bits, the ValueError cases, and
 calls from two Python threads at once."""
+
 import itertools
 import math
 import random
 import threading
 
 import pytest
-
-import cladorix
 from helpers import caterpillar, expect_panic, random_tree, run_python, to_newick
 from test_triplets import RefTree, rule
 
+import cladorix
+
 F = cladorix.triplets_correct_exact
-RATIOS = ["all_triplets_correct", "resolvable_triplets_correct", "unresolved_triplets_correct",
-          "proportion_unresolvable"]
-KEYS = RATIOS + ["triplets_at_depth", "overall", "counts", "method_used",
-                 "total_triplets_checked", "computation_time_ms"]
+RATIOS = [
+    "all_triplets_correct",
+    "resolvable_triplets_correct",
+    "unresolved_triplets_correct",
+    "proportion_unresolvable",
+]
+KEYS = RATIOS + [
+    "triplets_at_depth",
+    "overall",
+    "counts",
+    "method_used",
+    "total_triplets_checked",
+    "computation_time_ms",
+]
 COUNTS = ["triplets", "correct", "unresolved", "unresolved_correct", "resolvable_correct"]
 
 
 # ---------------------------------------------------------------- reference
+
 
 def brute(text1, text2):
     """{depth: counts} over every triplet, leaves matched by name."""
@@ -51,11 +63,16 @@ def brute(text1, text2):
 def ratios(k):
     """The four values by the sampled variants' formulas."""
     t, u = k["triplets"], k["unresolved"]
-    div = lambda a, b: a / b if b else math.nan
-    return [div(k["correct"], t),
-            1.0 if t == u else k["resolvable_correct"] / (t - u),
-            1.0 if u == 0 else k["unresolved_correct"] / u,
-            div(u, t)]
+
+    def div(a, b):
+        return a / b if b else math.nan
+
+    return [
+        div(k["correct"], t),
+        1.0 if t == u else k["resolvable_correct"] / (t - u),
+        1.0 if u == 0 else k["unresolved_correct"] / u,
+        div(u, t),
+    ]
 
 
 def ordered_text(rng, names):
@@ -64,7 +81,7 @@ def ordered_text(rng, names):
     while len(items) > 1:
         k = rng.randint(2, min(3, len(items)))
         start = rng.randrange(len(items) - k + 1)
-        items[start:start + k] = ["(" + ",".join(items[start:start + k]) + ")"]
+        items[start : start + k] = ["(" + ",".join(items[start : start + k]) + ")"]
     return items[0] + ";"
 
 
@@ -77,6 +94,7 @@ def random_text(rng, names, **shape):
 
 
 # ---------------------------------------------------------------- layout
+
 
 class TestResult:
     def test_keys_types_and_order(self):
@@ -109,9 +127,13 @@ class TestResult:
     def test_arguments(self):
         r = F(tree2_newick="((a,b),c);", tree1_newick="(a,(b,c));", max_threads=None)
         assert r["counts"]["correct"] == 0
-        with pytest.raises(TypeError, match="missing 1 required positional argument: 'tree2_newick'"):
+        with pytest.raises(
+            TypeError, match="missing 1 required positional argument: 'tree2_newick'"
+        ):
             F("(a,b,c);")
-        with pytest.raises(TypeError, match=r"takes from 2 to 3 positional arguments but 4 were given"):
+        with pytest.raises(
+            TypeError, match=r"takes from 2 to 3 positional arguments but 4 were given"
+        ):
             F("(a,b,c);", "(a,b,c);", 1, 2)
         with pytest.raises(TypeError, match="argument 'max_threads': "):
             F("(a,b,c);", "(a,b,c);", max_threads=1.5)
@@ -122,6 +144,7 @@ class TestResult:
 
 
 # ---------------------------------------------------------------- values
+
 
 class TestCounts:
     @pytest.mark.parametrize("seed", range(12))
@@ -181,7 +204,9 @@ class TestCounts:
             assert r["triplets_at_depth"] == {0: want}
             assert r["total_triplets_checked"] == want
             print("ok")
-            """, timeout=600)
+            """,
+            timeout=600,
+        )
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == "ok"
 
@@ -197,19 +222,29 @@ class TestCounts:
 
 # ---------------------------------------------------------------- errors
 
+
 class TestErrors:
-    @pytest.mark.parametrize("t1,t2,message", [
-        ("((a,b),c;", "(a,b,c);",
-         "tree1 is not one rooted tree: an opening parenthesis is never closed"),
-        ("(a,b,c);", "(a,(b,c);",
-         "tree2 is not one rooted tree: an opening parenthesis is never closed"),
-        ("(a,,c);", "(a,b,c);", "tree1 has a leaf without a name (leaf 2 in text order)"),
-        ("(a,b,c);", "(a,b,(c,));", "tree2 has a leaf without a name (leaf 4 in text order)"),
-        ("(a,(b,a),c);", "(a,b,c);", "tree1 has more than one leaf named 'a'"),
-        ("(a,b,c);", "(c,(b,c),a);", "tree2 has more than one leaf named 'c'"),
-        ("(a,b,c,d);", "(a,b,c);", "leaf 'd' of tree1 is missing from tree2"),
-        ("(a,b,c);", "(a,e,b,c);", "leaf 'e' of tree2 is missing from tree1"),
-    ])
+    @pytest.mark.parametrize(
+        "t1,t2,message",
+        [
+            (
+                "((a,b),c;",
+                "(a,b,c);",
+                "tree1 is not one rooted tree: an opening parenthesis is never closed",
+            ),
+            (
+                "(a,b,c);",
+                "(a,(b,c);",
+                "tree2 is not one rooted tree: an opening parenthesis is never closed",
+            ),
+            ("(a,,c);", "(a,b,c);", "tree1 has a leaf without a name (leaf 2 in text order)"),
+            ("(a,b,c);", "(a,b,(c,));", "tree2 has a leaf without a name (leaf 4 in text order)"),
+            ("(a,(b,a),c);", "(a,b,c);", "tree1 has more than one leaf named 'a'"),
+            ("(a,b,c);", "(c,(b,c),a);", "tree2 has more than one leaf named 'c'"),
+            ("(a,b,c,d);", "(a,b,c);", "leaf 'd' of tree1 is missing from tree2"),
+            ("(a,b,c);", "(a,e,b,c);", "leaf 'e' of tree2 is missing from tree1"),
+        ],
+    )
     def test_value_errors_name_the_tree_and_the_leaf(self, t1, t2, message):
         with pytest.raises(ValueError) as info:
             F(t1, t2)
@@ -219,7 +254,8 @@ class TestErrors:
         with pytest.raises(ValueError) as info:
             F(")", "(a,b,c);")
         assert str(info.value) == (
-            "Failed to parse tree1: Custom { kind: InvalidData, error: InvalidCharacter { idx: 0 } }")
+            "Failed to parse tree1: Custom { kind: InvalidData, error: InvalidCharacter { idx: 0 } }"
+        )
         with pytest.raises(ValueError) as info:
             F("(a,b,c);", "(a,b),c);")
         assert str(info.value).startswith("Failed to parse tree2: ")
@@ -232,8 +268,10 @@ class TestErrors:
         for t1, t2, prefix in [(bad, bad, "tree1"), (big, bad, "tree2"), (bad, big, "tree1")]:
             with pytest.raises(ValueError) as info:
                 F(t1, t2)
-            assert str(info.value) == (f"Failed to parse {prefix}: Custom {{ kind: InvalidData, "
-                                       "error: InvalidCharacter { idx: 0 } }")
+            assert str(info.value) == (
+                f"Failed to parse {prefix}: Custom {{ kind: InvalidData, "
+                "error: InvalidCharacter { idx: 0 } }"
+            )
         assert F(big, big)["overall"]["all_triplets_correct"] == 1.0
 
     def test_internal_names_are_ignored(self):
@@ -243,17 +281,19 @@ class TestErrors:
 
 # ---------------------------------------------------------------- threads
 
+
 class TestThreads:
     def test_two_threads_at_once_give_the_sequential_results(self):
         rng = random.Random(8)
         names = [f"t{i}" for i in range(30_000)]
-        pairs = [(random_text(rng, names), random_text(rng, names, max_children=5))
-                 for _ in range(2)]
+        pairs = [
+            (random_text(rng, names), random_text(rng, names, max_children=5)) for _ in range(2)
+        ]
         expected = [F(a, b) for a, b in pairs]
         for max_threads in (1, None):
             got = [None, None]
 
-            def work(i):
+            def work(i, got=got, max_threads=max_threads):
                 got[i] = F(*pairs[i], max_threads=max_threads)
 
             threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
@@ -309,6 +349,8 @@ class TestInterrupt:
                 print("finished", r["counts"]["triplets"])
             except KeyboardInterrupt:
                 print("interrupted")
-            """, timeout=600)
+            """,
+            timeout=600,
+        )
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == "interrupted"

@@ -8,6 +8,7 @@ that class name (and that message). A block preceded by the line
 `<!-- needs: NAME -->` is skipped, with that reason, while cladorix has no
 attribute NAME; the rest of its section is then skipped too.
 """
+
 import ast
 import os
 import re
@@ -69,7 +70,7 @@ def run_block(code, namespace, filename):
         assert isinstance(stmt, ast.Expr), f"{where}: '# ->' needs an expression"
         expr = compile(ast.Expression(stmt.value), filename, "eval")
         if expected.startswith("raises "):
-            name, _, message = expected[len("raises "):].partition(": ")
+            name, _, message = expected[len("raises ") :].partition(": ")
             try:
                 value = eval(expr, namespace)
             except BaseException as exc:  # PanicException is a BaseException
@@ -87,8 +88,9 @@ _namespaces = {}
 _blocked = {}  # section -> why its remaining blocks cannot run
 
 
-@pytest.mark.parametrize("section,index,line,code,needs", BLOCKS,
-                         ids=[f"{b[0]}-{b[1]}" for b in BLOCKS])
+@pytest.mark.parametrize(
+    "section,index,line,code,needs", BLOCKS, ids=[f"{b[0]}-{b[1]}" for b in BLOCKS]
+)
 def test_guide_block(section, index, line, code, needs):
     if section in _blocked:
         pytest.skip(_blocked[section])
@@ -128,8 +130,13 @@ class TestHarness:
 
     def test_blocks_sections_and_needs(self, tmp_path):
         doc = tmp_path / "g.md"
-        doc.write_text("## One two\n```python\na = 1\n```\n```bash\nls\n```\n"
-                       "<!-- needs: leaf_names -->\n```python\nb = 2\n```\n## Three\n```python\nc\n```\n")
+        doc.write_text(
+            "## One two\n```python\na = 1\n```\n```bash\nls\n```\n"
+            "<!-- needs: leaf_names -->\n```python\nb = 2\n```\n## Three\n```python\nc\n```\n"
+        )
         got = [(s, i, code, needs) for s, i, _, code, needs in read_blocks(str(doc))]
-        assert got == [("one-two", 0, "a = 1", []), ("one-two", 1, "b = 2", ["leaf_names"]),
-                       ("three", 0, "c", [])]
+        assert got == [
+            ("one-two", 0, "a = 1", []),
+            ("one-two", 1, "b = 2", ["leaf_names"]),
+            ("three", 0, "c", []),
+        ]

@@ -9,6 +9,7 @@ generous time and the case fails. The measured delay between the signal and
 the end of the call is printed (run with -s to see it); it is meant to stay
 well under half a second, but no test asserts a tight bound.
 """
+
 import json
 import os
 import queue
@@ -20,9 +21,9 @@ import threading
 import time
 
 import pytest
+from helpers import asan_loaded
 
 import cladorix
-from helpers import asan_loaded
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -85,67 +86,68 @@ PRELUDE = textwrap.dedent(
 CASES = {
     "triplets_correct": {
         "endless trials": "t = caterpillar(1000)\n"
-                          "call = lambda: cladorix.triplets_correct(t, mirror(1000), 2**63 - 1, seed=1)",
+        "call = lambda: cladorix.triplets_correct(t, mirror(1000), 2**63 - 1, seed=1)",
     },
     "triplets_correct_fast": {
         "endless trials": "t = caterpillar(1000)\n"
-                          "call = lambda: cladorix.triplets_correct_fast(t, t, 2**63 - 1, seed=1)",
+        "call = lambda: cladorix.triplets_correct_fast(t, t, 2**63 - 1, seed=1)",
     },
     "triplets_correct_ultra": {
         "sampling": "a, b = caterpillar(100_000), mirror(100_000)\n"
-                    "call = lambda: cladorix.triplets_correct_ultra(a, b, 10**13, seed=1)",
+        "call = lambda: cladorix.triplets_correct_ultra(a, b, 10**13, seed=1)",
         "counting": "a, b = caterpillar(150_000), mirror(150_000)\n"
-                    "call = lambda: cladorix.triplets_correct_ultra(a, b, 2**64 - 1)",
+        "call = lambda: cladorix.triplets_correct_ultra(a, b, 2**64 - 1)",
     },
     "triplets_correct_parallel": {
         "sampling in chunks": "a, b = caterpillar(100_000), mirror(100_000)\n"
-                              "call = lambda: cladorix.triplets_correct_parallel(a, b, 10**13, seed=1)",
+        "call = lambda: cladorix.triplets_correct_parallel(a, b, 10**13, seed=1)",
         "counting in pieces": "a, b = caterpillar(150_000), mirror(150_000)\n"
-                              "call = lambda: cladorix.triplets_correct_parallel(a, b, 2**64 - 1)",
+        "call = lambda: cladorix.triplets_correct_parallel(a, b, 2**64 - 1)",
     },
     "triplets_correct_optimized": {
         "sampling in chunks": "a, b = caterpillar(100_000), mirror(100_000)\n"
-                              "call = lambda: cladorix.triplets_correct_optimized(a, b, 10**13, seed=1)",
+        "call = lambda: cladorix.triplets_correct_optimized(a, b, 10**13, seed=1)",
         "counting in pieces": "a, b = caterpillar(150_000), mirror(150_000)\n"
-                              "call = lambda: cladorix.triplets_correct_optimized(a, b, 2**64 - 1)",
+        "call = lambda: cladorix.triplets_correct_optimized(a, b, 2**64 - 1)",
     },
     "triplets_correct_exact": {
         "large trees": "FINITE = True\n"
-                       "a, b = caterpillar(3_000_000), mirror(3_000_000)\n"
-                       "call = lambda: cladorix.triplets_correct_exact(a, b)",
+        "a, b = caterpillar(3_000_000), mirror(3_000_000)\n"
+        "call = lambda: cladorix.triplets_correct_exact(a, b)",
     },
     "phs_optimized": {
         "pair counting": "t, states = named_balanced(60_000, 100)\n"
-                         "m = edited_rows(60_000, 100)\n"
-                         "call = lambda: cladorix.phs_optimized(t, m, states)",
+        "m = edited_rows(60_000, 100)\n"
+        "call = lambda: cladorix.phs_optimized(t, m, states)",
         "an endless row": "HEADROOM_GB = 1\n"
-                          "m = [[1, 2], range(2**40)]\n"
-                          "call = lambda: cladorix.phs_optimized('(A,B)r;', m, {'r': [0, 0]})",
+        "m = [[1, 2], range(2**40)]\n"
+        "call = lambda: cladorix.phs_optimized('(A,B)r;', m, {'r': [0, 0]})",
     },
     "robinson_foulds_distance": {
         "large trees": "FINITE = True\n"
-                       "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
-                       "call = lambda: cladorix.robinson_foulds_distance(a, b)",
+        "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
+        "call = lambda: cladorix.robinson_foulds_distance(a, b)",
     },
     "robinson_foulds_distance_normalized": {
         "large trees": "FINITE = True\n"
-                       "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
-                       "call = lambda: cladorix.robinson_foulds_distance_normalized(a, b)",
+        "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
+        "call = lambda: cladorix.robinson_foulds_distance_normalized(a, b)",
     },
     "parsimony_score": {
         "a huge list of rows": "HEADROOM_GB = 1\n"
-                               "m = [list(range(50))] * 10_000_000\n"
-                               "call = lambda: cladorix.parsimony_score('(A,B);', m)",
+        "m = [list(range(50))] * 10_000_000\n"
+        "call = lambda: cladorix.parsimony_score('(A,B);', m)",
         # Rows and matrix each too short to reach a poll of their own.
         "rows just short of a poll stride": (
             "HEADROOM_GB = 1\n"
             "m = [[0, 1]] + [list(range(65_535))] * 60_000\n"
-            "call = lambda: cladorix.parsimony_score('(A,B);', m)"),
+            "call = lambda: cladorix.parsimony_score('(A,B);', m)"
+        ),
     },
     "parsimony_p_value": {
         "an endless row": "HEADROOM_GB = 1\n"
-                          "m = [[0, 1], range(2**40)]\n"
-                          "call = lambda: cladorix.parsimony_p_value('(A,B);', m)",
+        "m = [[0, 1], range(2**40)]\n"
+        "call = lambda: cladorix.parsimony_p_value('(A,B);', m)",
     },
     "likelihood_score": {
         # Every state list too short to reach a poll of its own.
@@ -153,18 +155,20 @@ CASES = {
             "HEADROOM_GB = 1\n"
             "shared = list(range(65_535))\n"
             "d = {f'n{i}': shared for i in range(60_000)}\n"
-            "call = lambda: cladorix.likelihood_score('(A,B)n1;', [[1], [1]], d)"),
+            "call = lambda: cladorix.likelihood_score('(A,B)n1;', [[1], [1]], d)"
+        ),
     },
     "likelihood_distance": {
         "rows computed in Python": (
             "m = Endless([1, 2, 3])\n"
-            "call = lambda: cladorix.likelihood_distance('(A,B);', '(A,B);', m)"),
+            "call = lambda: cladorix.likelihood_distance('(A,B);', '(A,B);', m)"
+        ),
     },
     "leaf_names": {
         "a huge text": "FINITE = True\n"
-                       "DELAY = 0.15\n"
-                       "t = caterpillar(5_000_000)\n"
-                       "call = lambda: cladorix.leaf_names(t)",
+        "DELAY = 0.15\n"
+        "t = caterpillar(5_000_000)\n"
+        "call = lambda: cladorix.leaf_names(t)",
     },
 }
 
@@ -221,8 +225,14 @@ class Child:
     def __init__(self, code, env=None):
         full_env = dict(os.environ)
         full_env.update(env or {})
-        self.proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, cwd=HERE, env=full_env)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", code],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=HERE,
+            env=full_env,
+        )
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -256,7 +266,9 @@ def case_params():
             marks = []
             if not hasattr(cladorix, function):
                 marks.append(pytest.mark.skip(reason=f"cladorix has no {function} yet"))
-            yield pytest.param(function, name, id=f"{function}-{name.replace(' ', '_')}", marks=marks)
+            yield pytest.param(
+                function, name, id=f"{function}-{name.replace(' ', '_')}", marks=marks
+            )
 
 
 def test_every_function_has_interrupt_cases():
@@ -281,17 +293,21 @@ def test_a_signal_ends_the_call_with_the_handlers_exception(function, case):
             sent = time.monotonic()
             child.proc.send_signal(signal.SIGINT)
             out = json.loads(child.next_line(LIMIT, f"the end of the call ({expected})"))
-            assert out["raised"] is not None, \
+            assert out["raised"] is not None, (
                 f"the call returned after {out['ran']:.2f} s without seeing the signal"
+            )
             latency = out["end"] - sent
-            print(f"\n{function} [{case}]: {out['raised']} {latency * 1000:.1f} ms after the signal")
+            print(
+                f"\n{function} [{case}]: {out['raised']} {latency * 1000:.1f} ms after the signal"
+            )
             assert out["raised"] == expected
             assert latency < LIMIT
             if whole_call is not None:
                 # Stopped, not run to its end: far sooner than a whole call.
                 assert out["ran"] < whole_call / 2
-        assert json.loads(child.next_line(120, "the pooled call after the interruptions")) == \
-            {"pool_ready": True}
+        assert json.loads(child.next_line(120, "the pooled call after the interruptions")) == {
+            "pool_ready": True
+        }
         assert child.proc.wait(timeout=60) == 0
     finally:
         child.close()
@@ -351,12 +367,15 @@ def test_interrupted_calls_leak_nothing():
                           "object_growth": len(gc.get_objects()) - objects0}))
         """
     )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=HERE,
-                          timeout=600)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, cwd=HERE, timeout=600
+    )
     assert proc.returncode == 0, proc.stderr[-2000:]
     out = json.loads(proc.stdout.strip().splitlines()[-1])
-    print(f"\n{out['stopped']} interrupted calls: resident size "
-          f"{out['rss_growth_mb']:+.1f} MB, objects {out['object_growth']:+d}")
+    print(
+        f"\n{out['stopped']} interrupted calls: resident size "
+        f"{out['rss_growth_mb']:+.1f} MB, objects {out['object_growth']:+d}"
+    )
     # Nearly every call is stopped part-way (one that ends before its timer
     # is harmless); each would leave megabytes behind if it leaked.
     assert out["stopped"] >= 150

@@ -1,11 +1,12 @@
 """leaf_names: the leaves in the order character-matrix rows are matched to
 them, with the parse errors of every other function."""
+
 import random
 
 import pytest
+from helpers import caterpillar, expect_panic, random_tree, to_newick
 
 import cladorix
-from helpers import caterpillar, expect_panic, random_tree, to_newick
 
 
 def leaves_in_text_order(root):
@@ -32,8 +33,14 @@ def test_registered_last_with_its_signature():
 def test_order_of_appearance_on_random_trees(seed):
     rng = random.Random(seed)
     names = [f"cell{i}" if rng.random() < 0.8 else "" for i in range(rng.randint(1, 40))]
-    root = random_tree(rng, names, max_children=4, single_child_prob=0.2,
-                       internal_name_prob=0.5, internal_names=["p", "q", "cell0"])
+    root = random_tree(
+        rng,
+        names,
+        max_children=4,
+        single_child_prob=0.2,
+        internal_name_prob=0.5,
+        internal_names=["p", "q", "cell0"],
+    )
     assert cladorix.leaf_names(to_newick(root)) == leaves_in_text_order(root)
 
 
@@ -75,17 +82,29 @@ def test_deep_trees():
 def test_errors():
     with pytest.raises(ValueError) as info:
         cladorix.leaf_names("(A,B));")
-    assert str(info.value) == "Failed to parse tree: Custom { kind: InvalidData, error: InvalidCharacter { idx: 5 } }"
+    assert (
+        str(info.value)
+        == "Failed to parse tree: Custom { kind: InvalidData, error: InvalidCharacter { idx: 5 } }"
+    )
     expect_panic(cladorix.leaf_names, "(A,B")
     expect_panic(cladorix.leaf_names, "(A:1")
     with pytest.raises(TypeError) as info:
         cladorix.leaf_names(b"(A,B);")
-    assert str(info.value) == "argument 'tree_newick': 'bytes' object cannot be converted to 'PyString'"
-    with pytest.raises(TypeError, match=r"^leaf_names\(\) missing 1 required positional argument: 'tree_newick'$"):
+    assert (
+        str(info.value)
+        == "argument 'tree_newick': 'bytes' object cannot be converted to 'PyString'"
+    )
+    with pytest.raises(
+        TypeError, match=r"^leaf_names\(\) missing 1 required positional argument: 'tree_newick'$"
+    ):
         cladorix.leaf_names()
-    with pytest.raises(TypeError, match=r"^leaf_names\(\) takes 1 positional arguments but 2 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^leaf_names\(\) takes 1 positional arguments but 2 were given$"
+    ):
         cladorix.leaf_names("A;", "B;")
-    with pytest.raises(TypeError, match=r"^leaf_names\(\) got an unexpected keyword argument 'tree'$"):
+    with pytest.raises(
+        TypeError, match=r"^leaf_names\(\) got an unexpected keyword argument 'tree'$"
+    ):
         cladorix.leaf_names(tree="A;")
     with pytest.raises(UnicodeEncodeError):
         cladorix.leaf_names("(\ud800,B);")

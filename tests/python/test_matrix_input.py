@@ -2,8 +2,8 @@
 and pandas frames: every function taking a matrix must answer exactly as it
 does for the same data as nested lists (`arr.tolist()`), errors included, and
 objects outside the integer-array kinds must behave as they always did."""
+
 import array
-import math
 import os
 import tempfile
 import warnings
@@ -14,7 +14,8 @@ import cladorix
 
 np = pytest.importorskip("numpy")
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given, settings, strategies as st  # noqa: E402
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 from hypothesis.extra import numpy as hnp  # noqa: E402
 
 TREE = "((a,b)x,(c,(d,e)y)z)r;"
@@ -33,8 +34,18 @@ CALLS = {
 
 INT_DTYPES = ["i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8"]
 # Both sides of the 32-bit limits, and the ends of the wider types.
-BOUNDARIES = [-(2**63), -(2**32), -(2**31) - 1, -(2**31), 2**31 - 1, 2**31, 2**32 - 1, 2**32,
-              2**63 - 1, 2**64 - 1]
+BOUNDARIES = [
+    -(2**63),
+    -(2**32),
+    -(2**31) - 1,
+    -(2**31),
+    2**31 - 1,
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**64 - 1,
+]
 
 
 def describe_exception(e):
@@ -107,7 +118,9 @@ def integer_arrays(draw):
     # (out of the 32-bit range for the wider types).
     small = st.integers(max(info.min, -2), min(info.max, 6))
     limits = [int(info.min), int(info.max)] + [v for v in BOUNDARIES if info.min <= v <= info.max]
-    elements = st.one_of(small, small, small, st.sampled_from(limits), st.integers(info.min, info.max))
+    elements = st.one_of(
+        small, small, small, st.sampled_from(limits), st.integers(info.min, info.max)
+    )
     base = draw(hnp.arrays(dtype, shape, elements=elements))
     layout = draw(st.sampled_from(["C", "F", "packed"]))
     if layout == "F":
@@ -166,7 +179,9 @@ def test_out_of_range_errors_name_the_first_element_in_row_order():
     big[1, 3] = 2**31  # out of the 32-bit range: first in row order, last in memory for F order
     for arr in (big, np.asfortranarray(big), big[::-1][::-1], big.T.copy().T):
         for fn in CALLS.values():
-            with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+            with pytest.raises(
+                OverflowError, match="^out of range integral type conversion attempted$"
+            ):
                 fn(arr)
     big[1, 3] = 0
     for fn in CALLS.values():
@@ -174,7 +189,11 @@ def test_out_of_range_errors_name_the_first_element_in_row_order():
             fn(np.asfortranarray(big))
         with pytest.raises(OverflowError) as from_list:
             fn(big.tolist())
-        assert str(from_array.value) == str(from_list.value) != "out of range integral type conversion attempted"
+        assert (
+            str(from_array.value)
+            == str(from_list.value)
+            != "out of range integral type conversion attempted"
+        )
 
 
 # ---- kinds that keep the conversion by iteration -------------------------------------
@@ -184,7 +203,6 @@ def numpy_matrix(rows):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", PendingDeprecationWarning)
         return np.matrix(rows)
-
 
 
 @pytest.mark.parametrize(
@@ -219,11 +237,16 @@ def test_other_arrays_are_converted_by_iteration(arr, converts):
 def test_bool_and_float_arrays_keep_their_errors():
     with pytest.raises(TypeError, match=r"^argument 'character_matrix': 'numpy\.float64' object"):
         cladorix.parsimony_score(TREE, np.ones((2, 2)))
-    with pytest.raises(TypeError, match=r"^argument 'character_matrix': .*bool.* cannot be interpreted"):
+    with pytest.raises(
+        TypeError, match=r"^argument 'character_matrix': .*bool.* cannot be interpreted"
+    ):
         cladorix.parsimony_score(TREE, np.ones((2, 2), dtype=bool))
     with pytest.raises(TypeError, match=r"^argument 'character_matrix': 'numpy\.float64' object"):
         cladorix.parsimony_score(TREE, [np.ones(2)])
-    with pytest.raises(TypeError, match=r"^argument 'character_matrix': 'int32' object cannot be converted to 'Sequence'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^argument 'character_matrix': 'int32' object cannot be converted to 'Sequence'$",
+    ):
         cladorix.parsimony_score(TREE, np.zeros(3, dtype=np.int32))
 
 
@@ -266,10 +289,13 @@ def test_every_buffer_is_released():
     read, finished or failed, must have given its buffer back."""
     ints = np.zeros((3, 2), dtype=np.int64)
     ints[2, 1] = 2**40
-    cases = [(memoryview(ints[:2]), None), (memoryview(ints), OverflowError),
-             ([memoryview(ints[0]), memoryview(ints[2])], OverflowError),
-             (memoryview(np.zeros((2, 2))), NotImplementedError),  # acquired, then refused
-             ([memoryview(np.zeros((2, 2)))], NotImplementedError)]
+    cases = [
+        (memoryview(ints[:2]), None),
+        (memoryview(ints), OverflowError),
+        ([memoryview(ints[0]), memoryview(ints[2])], OverflowError),
+        (memoryview(np.zeros((2, 2))), NotImplementedError),  # acquired, then refused
+        ([memoryview(np.zeros((2, 2)))], NotImplementedError),
+    ]
     for matrix, error in cases:
         for fn in CALLS.values():
             if error is None:
@@ -310,7 +336,13 @@ def test_frames_of_integer_columns_read_as_their_rows(pd):
     for frame in (
         pd.DataFrame(values),
         pd.DataFrame(values, columns=["s1", "s2", "s3"], index=list("abcde")),
-        pd.DataFrame({"s1": values[:, 0].astype(np.int8), "s2": values[:, 1], "s3": values[:, 2].astype(np.uint16)}),
+        pd.DataFrame(
+            {
+                "s1": values[:, 0].astype(np.int8),
+                "s2": values[:, 1],
+                "s3": values[:, 2].astype(np.uint16),
+            }
+        ),
     ):
         assert outcomes(frame) == outcomes(frame.to_numpy().tolist())
     out_of_range = pd.DataFrame({"a": [0, 1], "b": [2**40, 0]})
@@ -320,19 +352,29 @@ def test_frames_of_integer_columns_read_as_their_rows(pd):
 
 def test_frames_that_are_not_integer_keep_their_errors(pd):
     floats = pd.DataFrame([[1.0, 0.0], [0.5, 1.0]])
-    with pytest.raises(TypeError, match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$"):
+    with pytest.raises(
+        TypeError,
+        match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$",
+    ):
         cladorix.parsimony_score(TREE, floats)
     named = pd.DataFrame([[1.0, 0.0]], columns=["p", "q"])
-    with pytest.raises(TypeError, match="^argument 'character_matrix': Can't extract `str` to `Vec`$"):
+    with pytest.raises(
+        TypeError, match="^argument 'character_matrix': Can't extract `str` to `Vec`$"
+    ):
         cladorix.parsimony_score(TREE, named)
-    with pytest.raises(TypeError, match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$"):
+    with pytest.raises(
+        TypeError,
+        match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$",
+    ):
         cladorix.parsimony_score(TREE, pd.Series([1, 2, 3]))
 
 
 def test_frames_that_converted_before_convert_as_before(pd):
     """Iterating a frame yields its column labels: where those were already
     rows (tuples of ints) or there are none, the frame converts as it always did."""
-    labelled = pd.DataFrame(np.zeros((5, 2), dtype=int), columns=pd.MultiIndex.from_tuples([(1, 0), (0, 2)]))
+    labelled = pd.DataFrame(
+        np.zeros((5, 2), dtype=int), columns=pd.MultiIndex.from_tuples([(1, 0), (0, 2)])
+    )
     assert outcomes(labelled) == outcomes([[1, 0], [0, 2]])
     no_columns = pd.DataFrame(index=range(5))
     assert outcomes(no_columns) == outcomes([])
@@ -363,7 +405,10 @@ def test_array_method_failures_leave_the_original_error():
     for obj in (Broken(), Flat()):
         with pytest.raises(TypeError) as info:
             cladorix.parsimony_score(TREE, obj)
-        assert str(info.value) == "argument 'character_matrix': 'int' object cannot be converted to 'Sequence'"
+        assert (
+            str(info.value)
+            == "argument 'character_matrix': 'int' object cannot be converted to 'Sequence'"
+        )
         assert info.value.__cause__ is None
     with pytest.raises(KeyboardInterrupt):
         cladorix.parsimony_score(TREE, Interrupted())
@@ -376,8 +421,10 @@ def test_frames_align_by_leaf_names(pd):
     frame = pd.DataFrame(rng.integers(-1, 4, size=(5, 6)), index=cells)
     aligned = frame.loc[cladorix.leaf_names(tree)]
     rows = [frame.loc[name].tolist() for name in ["c0", "c1", "c2", "c3", "c4"]]
-    for fn in (lambda m: cladorix.parsimony_score(tree, m),
-               lambda m: cladorix.likelihood_score(tree, m, None, 0.2, 0.1)):
+    for fn in (
+        lambda m: cladorix.parsimony_score(tree, m),
+        lambda m: cladorix.likelihood_score(tree, m, None, 0.2, 0.1),
+    ):
         assert outcome(fn, aligned) == outcome(fn, rows)
 
 
@@ -420,4 +467,6 @@ def test_conversion_of_a_huge_array_can_be_interrupted():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert any(in_call and took < uninterrupted / 2 for in_call, took in interrupted), (
-        uninterrupted, interrupted)
+        uninterrupted,
+        interrupted,
+    )

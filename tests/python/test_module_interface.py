@@ -1,49 +1,74 @@
 """The calling contract shared by all twelve functions: registration,
 binding of arguments, conversion errors and exception mapping."""
+
 import inspect
 
 import pytest
-
-import cladorix
 from helpers import asan_loaded, expect_panic, is_panic, run_python
 
+import cladorix
+
 SIGNATURES = [
-    ("triplets_correct",
-     "triplets_correct(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
-     "Python wrapper for triplets_correct function"),
-    ("triplets_correct_fast",
-     "triplets_correct_fast(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
-     "Fast Python wrapper for triplets_correct function"),
-    ("triplets_correct_ultra",
-     "triplets_correct_ultra(tree1_newick, tree2_newick, number_of_trials=5000, min_triplets_at_depth=1, seed=None)",
-     "Ultra-fast Python wrapper with automatic exhaustive/sampling selection"),
-    ("triplets_correct_parallel",
-     "triplets_correct_parallel(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None, max_threads=None)",
-     "Parallel Python wrapper with rayon-based parallelization"),
-    ("triplets_correct_optimized",
-     "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None, max_threads=None)",
-     "Optimized Python wrapper using phylo-rs inspired techniques"),
-    ("phs_optimized",
-     "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)",
-     "Optimized PHS (Pairwise Homoplasy Score) calculation"),
-    ("robinson_foulds_distance",
-     "robinson_foulds_distance(tree1_newick, tree2_newick)",
-     "Python wrapper for Robinson-Foulds distance calculation"),
-    ("robinson_foulds_distance_normalized",
-     "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)",
-     "Python wrapper for normalized Robinson-Foulds distance calculation"),
-    ("parsimony_score",
-     "parsimony_score(tree_newick, character_matrix, internal_character_states=None, missing_state=..., unedited_state=0)",
-     "Python wrapper for parsimony calculation"),
-    ("parsimony_p_value",
-     "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None, missing_state=..., unedited_state=0)",
-     "Python wrapper for parsimony p-value calculation  "),
-    ("likelihood_score",
-     "likelihood_score(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0)",
-     "Python wrapper for likelihood calculation"),
-    ("likelihood_distance",
-     "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, character_matrix, internal_states_reconstructed=None, internal_states_ground_truth=None, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0)",
-     "Python wrapper for likelihood distance calculation"),
+    (
+        "triplets_correct",
+        "triplets_correct(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
+        "Python wrapper for triplets_correct function",
+    ),
+    (
+        "triplets_correct_fast",
+        "triplets_correct_fast(tree1_newick, tree2_newick, number_of_trials=1000, min_triplets_at_depth=1, seed=None)",
+        "Fast Python wrapper for triplets_correct function",
+    ),
+    (
+        "triplets_correct_ultra",
+        "triplets_correct_ultra(tree1_newick, tree2_newick, number_of_trials=5000, min_triplets_at_depth=1, seed=None)",
+        "Ultra-fast Python wrapper with automatic exhaustive/sampling selection",
+    ),
+    (
+        "triplets_correct_parallel",
+        "triplets_correct_parallel(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None, max_threads=None)",
+        "Parallel Python wrapper with rayon-based parallelization",
+    ),
+    (
+        "triplets_correct_optimized",
+        "triplets_correct_optimized(tree1_newick, tree2_newick, number_of_trials=10000, min_triplets_at_depth=1, seed=None, max_threads=None)",
+        "Optimized Python wrapper using phylo-rs inspired techniques",
+    ),
+    (
+        "phs_optimized",
+        "phs_optimized(tree_newick, character_matrix, internal_character_states, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0, max_threads=None)",
+        "Optimized PHS (Pairwise Homoplasy Score) calculation",
+    ),
+    (
+        "robinson_foulds_distance",
+        "robinson_foulds_distance(tree1_newick, tree2_newick)",
+        "Python wrapper for Robinson-Foulds distance calculation",
+    ),
+    (
+        "robinson_foulds_distance_normalized",
+        "robinson_foulds_distance_normalized(tree1_newick, tree2_newick)",
+        "Python wrapper for normalized Robinson-Foulds distance calculation",
+    ),
+    (
+        "parsimony_score",
+        "parsimony_score(tree_newick, character_matrix, internal_character_states=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for parsimony calculation",
+    ),
+    (
+        "parsimony_p_value",
+        "parsimony_p_value(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for parsimony p-value calculation  ",
+    ),
+    (
+        "likelihood_score",
+        "likelihood_score(tree_newick, character_matrix, internal_character_states=None, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for likelihood calculation",
+    ),
+    (
+        "likelihood_distance",
+        "likelihood_distance(reconstructed_tree_newick, ground_truth_tree_newick, character_matrix, internal_states_reconstructed=None, internal_states_ground_truth=None, mutation_rate=None, collision_probability=None, missing_state=..., unedited_state=0)",
+        "Python wrapper for likelihood distance calculation",
+    ),
 ]
 
 T = "((A,B),C);"
@@ -53,15 +78,15 @@ class TestRegistration:
     def test_module_metadata(self):
         assert cladorix.__doc__ == "Python module definition"
         # The twelve in registration order, then the functions beyond them.
-        assert cladorix.__all__[:len(SIGNATURES)] == [name for name, _, _ in SIGNATURES]
-        assert cladorix.__all__[len(SIGNATURES):] == ["triplets_correct_exact", "leaf_names"]
+        assert cladorix.__all__[: len(SIGNATURES)] == [name for name, _, _ in SIGNATURES]
+        assert cladorix.__all__[len(SIGNATURES) :] == ["triplets_correct_exact", "leaf_names"]
 
     @pytest.mark.parametrize("name,signature,doc", SIGNATURES, ids=[s[0] for s in SIGNATURES])
     def test_signature_and_doc(self, name, signature, doc):
         fn = getattr(cladorix, name)
         assert fn.__name__ == name
         assert fn.__module__ == "cladorix"
-        assert fn.__text_signature__ == signature[len(name):]
+        assert fn.__text_signature__ == signature[len(name) :]
         assert fn.__doc__ == doc
         sig = inspect.signature(fn)
         params = list(sig.parameters.values())
@@ -95,25 +120,43 @@ class TestBinding:
     @pytest.mark.parametrize(
         "call,message",
         [
-            (lambda: cladorix.robinson_foulds_distance(T),
-             "robinson_foulds_distance() missing 1 required positional argument: 'tree2_newick'"),
-            (lambda: cladorix.robinson_foulds_distance(),
-             "robinson_foulds_distance() missing 2 required positional arguments: 'tree1_newick' and 'tree2_newick'"),
-            (lambda: cladorix.likelihood_distance(),
-             "likelihood_distance() missing 3 required positional arguments: "
-             "'reconstructed_tree_newick', 'ground_truth_tree_newick', and 'character_matrix'"),
-            (lambda: cladorix.phs_optimized(T, character_matrix=[]),
-             "phs_optimized() missing 1 required positional argument: 'internal_character_states'"),
-            (lambda: cladorix.triplets_correct(T, T, 1, 1, None, 6),
-             "triplets_correct() takes from 2 to 5 positional arguments but 6 were given"),
-            (lambda: cladorix.robinson_foulds_distance(T, T, T),
-             "robinson_foulds_distance() takes 2 positional arguments but 3 were given"),
-            (lambda: cladorix.robinson_foulds_distance(T, T, foo=1),
-             "robinson_foulds_distance() got an unexpected keyword argument 'foo'"),
-            (lambda: cladorix.robinson_foulds_distance(T, tree1_newick=T),
-             "robinson_foulds_distance() got multiple values for argument 'tree1_newick'"),
-            (lambda: cladorix.triplets_correct(T, T, seed=1, **{"séed": 2}),
-             "triplets_correct() got an unexpected keyword argument 'séed'"),
+            (
+                lambda: cladorix.robinson_foulds_distance(T),
+                "robinson_foulds_distance() missing 1 required positional argument: 'tree2_newick'",
+            ),
+            (
+                lambda: cladorix.robinson_foulds_distance(),
+                "robinson_foulds_distance() missing 2 required positional arguments: 'tree1_newick' and 'tree2_newick'",
+            ),
+            (
+                lambda: cladorix.likelihood_distance(),
+                "likelihood_distance() missing 3 required positional arguments: "
+                "'reconstructed_tree_newick', 'ground_truth_tree_newick', and 'character_matrix'",
+            ),
+            (
+                lambda: cladorix.phs_optimized(T, character_matrix=[]),
+                "phs_optimized() missing 1 required positional argument: 'internal_character_states'",
+            ),
+            (
+                lambda: cladorix.triplets_correct(T, T, 1, 1, None, 6),
+                "triplets_correct() takes from 2 to 5 positional arguments but 6 were given",
+            ),
+            (
+                lambda: cladorix.robinson_foulds_distance(T, T, T),
+                "robinson_foulds_distance() takes 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: cladorix.robinson_foulds_distance(T, T, foo=1),
+                "robinson_foulds_distance() got an unexpected keyword argument 'foo'",
+            ),
+            (
+                lambda: cladorix.robinson_foulds_distance(T, tree1_newick=T),
+                "robinson_foulds_distance() got multiple values for argument 'tree1_newick'",
+            ),
+            (
+                lambda: cladorix.triplets_correct(T, T, seed=1, **{"séed": 2}),
+                "triplets_correct() got an unexpected keyword argument 'séed'",
+            ),
         ],
     )
     def test_binding_errors(self, call, message):
@@ -159,67 +202,148 @@ class TestConversion:
         "call,exc,message",
         [
             # text
-            (lambda: cladorix.robinson_foulds_distance(5, ")"), TypeError,
-             "argument 'tree1_newick': 'int' object cannot be converted to 'PyString'"),
-            (lambda: cladorix.robinson_foulds_distance(T, b"x"), TypeError,
-             "argument 'tree2_newick': 'bytes' object cannot be converted to 'PyString'"),
+            (
+                lambda: cladorix.robinson_foulds_distance(5, ")"),
+                TypeError,
+                "argument 'tree1_newick': 'int' object cannot be converted to 'PyString'",
+            ),
+            (
+                lambda: cladorix.robinson_foulds_distance(T, b"x"),
+                TypeError,
+                "argument 'tree2_newick': 'bytes' object cannot be converted to 'PyString'",
+            ),
             # unsigned 64-bit
-            (lambda: cladorix.triplets_correct(")", ")", None), TypeError,
-             "argument 'number_of_trials': 'NoneType' object cannot be interpreted as an integer"),
-            (lambda: cladorix.triplets_correct(")", ")", 2.0), TypeError,
-             "argument 'number_of_trials': 'float' object cannot be interpreted as an integer"),
-            (lambda: cladorix.triplets_correct(")", ")", min_triplets_at_depth="1"), TypeError,
-             "argument 'min_triplets_at_depth': 'str' object cannot be interpreted as an integer"),
-            (lambda: cladorix.triplets_correct(")", ")", seed=-1), OverflowError,
-             "can't convert negative int to unsigned"),
-            (lambda: cladorix.triplets_correct(")", ")", seed=2**64), OverflowError,
-             "int too big to convert"),
-            (lambda: cladorix.triplets_correct_parallel(")", ")", max_threads=-3), OverflowError,
-             "can't convert negative int to unsigned"),
+            (
+                lambda: cladorix.triplets_correct(")", ")", None),
+                TypeError,
+                "argument 'number_of_trials': 'NoneType' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda: cladorix.triplets_correct(")", ")", 2.0),
+                TypeError,
+                "argument 'number_of_trials': 'float' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda: cladorix.triplets_correct(")", ")", min_triplets_at_depth="1"),
+                TypeError,
+                "argument 'min_triplets_at_depth': 'str' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda: cladorix.triplets_correct(")", ")", seed=-1),
+                OverflowError,
+                "can't convert negative int to unsigned",
+            ),
+            (
+                lambda: cladorix.triplets_correct(")", ")", seed=2**64),
+                OverflowError,
+                "int too big to convert",
+            ),
+            (
+                lambda: cladorix.triplets_correct_parallel(")", ")", max_threads=-3),
+                OverflowError,
+                "can't convert negative int to unsigned",
+            ),
             # signed 32-bit
-            (lambda: cladorix.parsimony_score(")", [], missing_state=2**31), OverflowError,
-             "out of range integral type conversion attempted"),
-            (lambda: cladorix.parsimony_score(")", [], unedited_state=-2**31 - 1), OverflowError,
-             "out of range integral type conversion attempted"),
-            (lambda: cladorix.parsimony_score(")", [], missing_state=None), TypeError,
-             "argument 'missing_state': 'NoneType' object cannot be interpreted as an integer"),
-            (lambda: cladorix.parsimony_score(")", [], unedited_state=1.5), TypeError,
-             "argument 'unedited_state': 'float' object cannot be interpreted as an integer"),
+            (
+                lambda: cladorix.parsimony_score(")", [], missing_state=2**31),
+                OverflowError,
+                "out of range integral type conversion attempted",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [], unedited_state=-(2**31) - 1),
+                OverflowError,
+                "out of range integral type conversion attempted",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [], missing_state=None),
+                TypeError,
+                "argument 'missing_state': 'NoneType' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [], unedited_state=1.5),
+                TypeError,
+                "argument 'unedited_state': 'float' object cannot be interpreted as an integer",
+            ),
             # float
-            (lambda: cladorix.likelihood_score(")", [], mutation_rate="0.1"), TypeError,
-             "argument 'mutation_rate': must be real number, not str"),
-            (lambda: cladorix.likelihood_score(")", [], collision_probability=[]), TypeError,
-             "argument 'collision_probability': must be real number, not list"),
+            (
+                lambda: cladorix.likelihood_score(")", [], mutation_rate="0.1"),
+                TypeError,
+                "argument 'mutation_rate': must be real number, not str",
+            ),
+            (
+                lambda: cladorix.likelihood_score(")", [], collision_probability=[]),
+                TypeError,
+                "argument 'collision_probability': must be real number, not list",
+            ),
             # sequences
-            (lambda: cladorix.parsimony_score(")", "abc"), TypeError,
-             "argument 'character_matrix': Can't extract `str` to `Vec`"),
-            (lambda: cladorix.parsimony_score(")", 7), TypeError,
-             "argument 'character_matrix': 'int' object cannot be converted to 'Sequence'"),
-            (lambda: cladorix.parsimony_score(")", {1: 2}), TypeError,
-             "argument 'character_matrix': 'dict' object cannot be converted to 'Sequence'"),
-            (lambda: cladorix.parsimony_score(")", ["01"]), TypeError,
-             "argument 'character_matrix': Can't extract `str` to `Vec`"),
-            (lambda: cladorix.parsimony_score(")", [[0], {0}]), TypeError,
-             "argument 'character_matrix': 'set' object cannot be converted to 'Sequence'"),
-            (lambda: cladorix.parsimony_score(")", [[0, "1"]]), TypeError,
-             "argument 'character_matrix': 'str' object cannot be interpreted as an integer"),
-            (lambda: cladorix.parsimony_score(")", [[0, 2**31]]), OverflowError,
-             "out of range integral type conversion attempted"),
+            (
+                lambda: cladorix.parsimony_score(")", "abc"),
+                TypeError,
+                "argument 'character_matrix': Can't extract `str` to `Vec`",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", 7),
+                TypeError,
+                "argument 'character_matrix': 'int' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", {1: 2}),
+                TypeError,
+                "argument 'character_matrix': 'dict' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", ["01"]),
+                TypeError,
+                "argument 'character_matrix': Can't extract `str` to `Vec`",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [[0], {0}]),
+                TypeError,
+                "argument 'character_matrix': 'set' object cannot be converted to 'Sequence'",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [[0, "1"]]),
+                TypeError,
+                "argument 'character_matrix': 'str' object cannot be interpreted as an integer",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [[0, 2**31]]),
+                OverflowError,
+                "out of range integral type conversion attempted",
+            ),
             (lambda: cladorix.parsimony_score(")", [[0, 2**70]]), OverflowError, None),
             # dicts
-            (lambda: cladorix.parsimony_score(")", [], []), TypeError,
-             "argument 'internal_character_states': 'list' object cannot be converted to 'PyDict'"),
-            (lambda: cladorix.parsimony_score(")", [], {1: [0]}), TypeError,
-             "argument 'internal_character_states': 'int' object cannot be converted to 'PyString'"),
-            (lambda: cladorix.parsimony_score(")", [], {"x": "0"}), TypeError,
-             "argument 'internal_character_states': Can't extract `str` to `Vec`"),
-            (lambda: cladorix.phs_optimized(")", [], None), TypeError,
-             "argument 'internal_character_states': 'NoneType' object cannot be converted to 'PyDict'"),
-            (lambda: cladorix.likelihood_distance(")", ")", [], None, 3), TypeError,
-             "argument 'internal_states_ground_truth': 'int' object cannot be converted to 'PyDict'"),
+            (
+                lambda: cladorix.parsimony_score(")", [], []),
+                TypeError,
+                "argument 'internal_character_states': 'list' object cannot be converted to 'PyDict'",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [], {1: [0]}),
+                TypeError,
+                "argument 'internal_character_states': 'int' object cannot be converted to 'PyString'",
+            ),
+            (
+                lambda: cladorix.parsimony_score(")", [], {"x": "0"}),
+                TypeError,
+                "argument 'internal_character_states': Can't extract `str` to `Vec`",
+            ),
+            (
+                lambda: cladorix.phs_optimized(")", [], None),
+                TypeError,
+                "argument 'internal_character_states': 'NoneType' object cannot be converted to 'PyDict'",
+            ),
+            (
+                lambda: cladorix.likelihood_distance(")", ")", [], None, 3),
+                TypeError,
+                "argument 'internal_states_ground_truth': 'int' object cannot be converted to 'PyDict'",
+            ),
             # nested qualified type names
-            (lambda: cladorix.robinson_foulds_distance(TestConversion.Inner(), T), TypeError,
-             "argument 'tree1_newick': 'TestConversion.Inner' object cannot be converted to 'PyString'"),
+            (
+                lambda: cladorix.robinson_foulds_distance(TestConversion.Inner(), T),
+                TypeError,
+                "argument 'tree1_newick': 'TestConversion.Inner' object cannot be converted to 'PyString'",
+            ),
         ],
     )
     def test_conversion_errors(self, call, exc, message):
@@ -281,12 +405,23 @@ class TestConversion:
     def test_accepted_forms(self):
         # __index__ objects and bools are integers; any float-convertible is a
         # float. The bad tree proves conversion got past them.
-        for kwargs in ({"number_of_trials": Idx(3)}, {"number_of_trials": True},
-                       {"seed": Idx(2**64 - 1)}, {"seed": None}, {"min_triplets_at_depth": 0}):
+        for kwargs in (
+            {"number_of_trials": Idx(3)},
+            {"number_of_trials": True},
+            {"seed": Idx(2**64 - 1)},
+            {"seed": None},
+            {"min_triplets_at_depth": 0},
+        ):
             with pytest.raises(ValueError, match="Failed to parse tree1"):
                 cladorix.triplets_correct(")", T, **kwargs)
-        for kwargs in ({"mutation_rate": 1}, {"mutation_rate": Flt()}, {"collision_probability": Idx(1)},
-                       {"missing_state": -2**31}, {"unedited_state": 2**31 - 1}, {"missing_state": Idx(-5)}):
+        for kwargs in (
+            {"mutation_rate": 1},
+            {"mutation_rate": Flt()},
+            {"collision_probability": Idx(1)},
+            {"missing_state": -(2**31)},
+            {"unedited_state": 2**31 - 1},
+            {"missing_state": Idx(-5)},
+        ):
             with pytest.raises(ValueError, match="Failed to parse tree"):
                 cladorix.likelihood_score(")", [(0, 1), range(3)], **kwargs)
 
@@ -296,7 +431,8 @@ class TestErrors:
         with pytest.raises(ValueError) as info:
             cladorix.robinson_foulds_distance(")", ")")
         assert str(info.value) == (
-            "Failed to parse tree1: Custom { kind: InvalidData, error: InvalidCharacter { idx: 0 } }")
+            "Failed to parse tree1: Custom { kind: InvalidData, error: InvalidCharacter { idx: 0 } }"
+        )
         with pytest.raises(ValueError, match=r"^Failed to parse tree2: .*idx: 5 \} \}$"):
             cladorix.robinson_foulds_distance(T, "(A,B))")
         with pytest.raises(ValueError, match=r"^Failed to parse tree: .*idx: 1 \} \}$"):
@@ -328,7 +464,9 @@ class TestErrors:
 
     # ASan reserves terabytes of address space at start and its allocator
     # aborts where the C++ runtime throws std::bad_alloc: no MemoryError there.
-    @pytest.mark.skipif(asan_loaded(), reason="AddressSanitizer aborts instead of throwing bad_alloc")
+    @pytest.mark.skipif(
+        asan_loaded(), reason="AddressSanitizer aborts instead of throwing bad_alloc"
+    )
     def test_memory_exhaustion_raises_memory_error_and_the_process_goes_on(self):
         # A leaf name repeated in a tree forces the bit-vector path, whose
         # memory grows with nodes x names; under a 1 GiB address-space limit

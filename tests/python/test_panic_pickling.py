@@ -1,13 +1,14 @@
 """PanicException crosses process boundaries: plain pickle, a fresh
 interpreter that never imported cladorix, and a process pool."""
+
 import concurrent.futures
 import multiprocessing
 import pickle
 
 import pytest
+from helpers import is_panic, run_python
 
 import cladorix
-from helpers import is_panic, run_python
 
 UNNAMED = ("(A,B);", "(,);")  # an unnamed leaf: Robinson-Foulds fails internally
 

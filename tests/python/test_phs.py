@@ -1,21 +1,30 @@
 """phs_optimized through the module: the result contract, worked examples,
 failures, the sequential/parallel decision under RAYON_NUM_THREADS, and a
 direct transcription of the definition compared bit for bit."""
+
 import math
 import random
 
 import pytest
+from helpers import expect_panic, random_tree, run_python, to_newick
 
 import cladorix
-from helpers import expect_panic, random_tree, run_python, to_newick
+
 
 def _leaf(name):
     return {"name": name, "children": []}
 
 
-EXAMPLE_TREE = {"name": "r", "children": [
-    {"name": "x", "children": [{"name": "y", "children": [_leaf("A"), _leaf("B")]}, _leaf("C")]},
-    _leaf("D")]}
+EXAMPLE_TREE = {
+    "name": "r",
+    "children": [
+        {
+            "name": "x",
+            "children": [{"name": "y", "children": [_leaf("A"), _leaf("B")]}, _leaf("C")],
+        },
+        _leaf("D"),
+    ],
+}
 EXAMPLE = "(((A,B)y,C)x,D)r;"
 EXAMPLE_ROWS = [[1], [1], [0], [0]]
 EXAMPLE_STATES = {"y": [0], "x": [0], "r": [0]}
@@ -23,6 +32,7 @@ EPS = 2.220446049250313e-16
 
 
 # ---- a direct transcription of the definition --------------------------------
+
 
 def clog(x):
     """The C library's log: -inf at 0 and NaN below, where Python raises."""
@@ -134,8 +144,18 @@ def pair_pvalue(rate, q, c, d, a):
     return EPS if p == 0.0 else p
 
 
-def simulate(rng, n_leaves, n_chars, *, edits=6, missing_rate=0.05, rate=0.25, dup_names=False,
-             unnamed=False, polytomies=False):
+def simulate(
+    rng,
+    n_leaves,
+    n_chars,
+    *,
+    edits=6,
+    missing_rate=0.05,
+    rate=0.25,
+    dup_names=False,
+    unnamed=False,
+    polytomies=False,
+):
     """Irreversible edits down a random tree; every internal node named and
     given its states. Returns (root, newick, rows in named-leaf order, states)."""
     names = [f"c{i}" for i in range(n_leaves)]
@@ -150,7 +170,9 @@ def simulate(rng, n_leaves, n_chars, *, edits=6, missing_rate=0.05, rate=0.25, d
     order = []
     while stack:
         node, parent_states = stack.pop()
-        own = [s if s != 0 or rng.random() >= rate else rng.randint(1, edits) for s in parent_states]
+        own = [
+            s if s != 0 or rng.random() >= rate else rng.randint(1, edits) for s in parent_states
+        ]
         if node["children"]:
             node["name"] = f"n{counter}"
             counter += 1
@@ -166,24 +188,40 @@ def simulate(rng, n_leaves, n_chars, *, edits=6, missing_rate=0.05, rate=0.25, d
 
 # ---- the result contract ----------------------------------------------------
 
+
 def test_result_dict_and_worked_example():
     r = cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES)
-    assert list(r) == ["phs_score", "total_pairs", "computation_time_ms", "method_used",
-                       "parallel_chunks_used"]
+    assert list(r) == [
+        "phs_score",
+        "total_pairs",
+        "computation_time_ms",
+        "method_used",
+        "parallel_chunks_used",
+    ]
     assert [type(v) for v in r.values()] == [float, int, float, str, int]
     h = 0.25 * 0.1
     p = 1 - math.exp(math.log(1 - h))
     assert r["phs_score"] == pytest.approx(0.15, abs=1e-12)
     assert r["phs_score"] == 6 * p / 1
-    assert (r["total_pairs"], r["method_used"], r["parallel_chunks_used"]) == (6, "optimized_sequential", 1)
+    assert (r["total_pairs"], r["method_used"], r["parallel_chunks_used"]) == (
+        6,
+        "optimized_sequential",
+        1,
+    )
     assert r["computation_time_ms"] >= 0.0
 
 
 def test_parameters_by_keyword_and_position():
-    by_kw = cladorix.phs_optimized(tree_newick=EXAMPLE, character_matrix=EXAMPLE_ROWS,
-                                   internal_character_states=EXAMPLE_STATES, mutation_rate=0.3,
-                                   collision_probability=0.2, missing_state=-1, unedited_state=0,
-                                   max_threads=1)
+    by_kw = cladorix.phs_optimized(
+        tree_newick=EXAMPLE,
+        character_matrix=EXAMPLE_ROWS,
+        internal_character_states=EXAMPLE_STATES,
+        mutation_rate=0.3,
+        collision_probability=0.2,
+        missing_state=-1,
+        unedited_state=0,
+        max_threads=1,
+    )
     by_pos = cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, 0.3, 0.2, -1, 0, 1)
     assert by_kw["phs_score"] == by_pos["phs_score"]
     assert to_newick(EXAMPLE_TREE) == EXAMPLE
@@ -191,8 +229,9 @@ def test_parameters_by_keyword_and_position():
     assert by_kw["phs_score"] == want
     # Swapping the markers makes 0 the missing value and -1 the unedited one:
     # nothing is unedited any more, so every count is 0.
-    swapped = cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, missing_state=0,
-                                     unedited_state=-1)
+    swapped = cladorix.phs_optimized(
+        EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, missing_state=0, unedited_state=-1
+    )
     assert swapped["phs_score"] == 1.0
 
 
@@ -219,18 +258,25 @@ def test_fewer_rows_than_named_leaves():
 
 def test_depth_one_and_depth_zero():
     # (A, B) under a child of the root: h = 1, p = 1 whatever the rate.
-    r = cladorix.phs_optimized("((A,B)y,C)r;", [[1, 2], [1, 2], [0, 0]], {"y": [0, 0]},
-                               mutation_rate=5.0)
+    r = cladorix.phs_optimized(
+        "((A,B)y,C)r;", [[1, 2], [1, 2], [0, 0]], {"y": [0, 0]}, mutation_rate=5.0
+    )
     assert r["phs_score"] == 1.0
     # Under the root: h = (1 - e^-0.1)^2 * 0.1 and c = 1 gives 1 - (1 - h)^a.
-    r = cladorix.phs_optimized("(A,B)r;", [[3, 0, 0], [3, 0, 0]], {"r": [0, 0, 0]},
-                               mutation_rate=0.1, collision_probability=0.1)
+    r = cladorix.phs_optimized(
+        "(A,B)r;",
+        [[3, 0, 0], [3, 0, 0]],
+        {"r": [0, 0, 0]},
+        mutation_rate=0.1,
+        collision_probability=0.1,
+    )
     h = (1 - math.exp(-0.1)) ** 2 * 0.1
     assert h == pytest.approx(0.000906, abs=1e-6)
     assert r["phs_score"] == pytest.approx(1 - (1 - h) ** 3, rel=1e-12)
 
 
 # ---- failures ---------------------------------------------------------------
+
 
 def test_failures():
     with pytest.raises(ValueError) as info:
@@ -250,8 +296,10 @@ def test_failures():
     r = cladorix.phs_optimized("(A,B)r;", [[1], [1]], {"r": [0]})
     assert r["phs_score"] == math.inf and r["total_pairs"] == 1
     # max_threads = 0 only matters from 64 named leaves on (see the path tests).
-    assert cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, max_threads=0)["method_used"] \
+    assert (
+        cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, max_threads=0)["method_used"]
         == "optimized_sequential"
+    )
 
 
 def test_deep_shared_edits_are_capped_not_fatal():
@@ -270,13 +318,20 @@ def test_deep_shared_edits_are_capped_not_fatal():
 
 # ---- against the transcription -----------------------------------------------
 
+
 @pytest.mark.parametrize("seed", range(40))
 def test_matches_definition_bit_for_bit(seed):
     rng = random.Random(seed)
     root, newick, rows, states = simulate(
-        rng, rng.randint(2, 40), rng.randint(0, 12), edits=rng.choice([1, 3, 50]),
-        rate=rng.choice([0.05, 0.2, 0.5]), dup_names=seed % 3 == 0, unnamed=seed % 4 == 0,
-        polytomies=seed % 2 == 0)
+        rng,
+        rng.randint(2, 40),
+        rng.randint(0, 12),
+        edits=rng.choice([1, 3, 50]),
+        rate=rng.choice([0.05, 0.2, 0.5]),
+        dup_names=seed % 3 == 0,
+        unnamed=seed % 4 == 0,
+        polytomies=seed % 2 == 0,
+    )
     if seed % 5 == 0 and rows:
         rows[rng.randrange(len(rows))] = rows[0][: rng.randint(0, len(rows[0]))]  # a short row
     for rate, q in [(None, None), (0.1, 0.1), (0.02, 0.5), (1.5, 0.05)]:
@@ -309,8 +364,12 @@ print(json.dumps(out))
 def run_paths(cases, threads):
     import json
     import os
-    proc = run_python(f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
-                      + PATH_PROGRAM % (cases,), env={"RAYON_NUM_THREADS": str(threads)})
+
+    proc = run_python(
+        f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        + PATH_PROGRAM % (cases,),
+        env={"RAYON_NUM_THREADS": str(threads)},
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
@@ -336,6 +395,7 @@ def test_path_decisions_with_one_worker():
 def test_sequential_equals_parallel():
     import json
     import os
+
     program = f"""
 import sys, json, random
 sys.path.insert(0, {os.path.dirname(__file__)!r})

@@ -3,25 +3,35 @@ several pool sizes (each in a fresh interpreter, since the pool is sized once
 per process), values against a plain positional reference with the seeded
 ChaCha12 streams, max_threads = 0, and the pool inside real Python programs
 (fork, interpreter exit)."""
+
 import json
 import math
 import random
 import time
 
 import pytest
-
-import cladorix
 from helpers import caterpillar, expect_panic, random_tree, run_python, to_newick
 from test_triplets import RefRandom, RefTree, ref_values, rule, tally
 
-KEYS = ["all_triplets_correct", "resolvable_triplets_correct", "unresolved_triplets_correct",
-        "proportion_unresolvable", "method_used", "total_triplets_checked",
-        "parallel_chunks_used"]
-FUNCS = {"parallel": cladorix.triplets_correct_parallel,
-         "optimized": cladorix.triplets_correct_optimized}
+import cladorix
+
+KEYS = [
+    "all_triplets_correct",
+    "resolvable_triplets_correct",
+    "unresolved_triplets_correct",
+    "proportion_unresolvable",
+    "method_used",
+    "total_triplets_checked",
+    "parallel_chunks_used",
+]
+FUNCS = {
+    "parallel": cladorix.triplets_correct_parallel,
+    "optimized": cladorix.triplets_correct_optimized,
+}
 
 
 # ---------------------------------------------------------------- reference
+
 
 class Positional:
     """Pair depths of the first n leaves (n = named leaves), by parent walks."""
@@ -29,7 +39,7 @@ class Positional:
     def __init__(self, text):
         t = RefTree(text)
         self.n = sum(v in t.name for v in t.leaves)
-        lv = t.leaves[:self.n]
+        lv = t.leaves[: self.n]
         self.d = [[t.lca_depth(a, b) for b in lv] for a in lv]
 
     def outgroup(self, i, j, k):
@@ -135,8 +145,11 @@ def test_worked_examples_by_worker_count(workers):
     calls = [(v, t[0], t[1], {"number_of_trials": n, "seed": 7}) for _, v, t, n, _ in cases]
     for (_, _, trees, trials, want), got in zip(cases, pooled_calls(workers, calls)):
         method, total, chunks = want
-        assert (got["method_used"], got["total_triplets_checked"],
-                got["parallel_chunks_used"]) == want
+        assert (
+            got["method_used"],
+            got["total_triplets_checked"],
+            got["parallel_chunks_used"],
+        ) == want
         if method.endswith("exhaustive"):
             ref = ref_exhaustive(*trees)
         else:
@@ -146,8 +159,10 @@ def test_worked_examples_by_worker_count(workers):
 
 def test_pinned_chunk_count_gives_identical_results_across_pools():
     trees = (tree_text(150, 5), tree_text(150, 6, 4))
-    calls = [(v, *trees, {"number_of_trials": 30000, "seed": 99, "max_threads": 2})
-             for v in ("parallel", "optimized")]
+    calls = [
+        (v, *trees, {"number_of_trials": 30000, "seed": 99, "max_threads": 2})
+        for v in ("parallel", "optimized")
+    ]
     runs = {w: pooled_calls(w, calls) for w in (2, 4, 8)}
     for w in (4, 8):
         assert runs[w] == runs[2]
@@ -163,6 +178,7 @@ def test_pinned_chunk_count_gives_identical_results_across_pools():
 
 
 # ----------------------------------------------------------- in this process
+
 
 class TestCalls:
     def test_keys_defaults_and_ignored_argument(self):
@@ -191,8 +207,11 @@ class TestCalls:
         for name, f in FUNCS.items():
             r = f(t, t, 0)
             assert same(values(r), [math.nan, 1.0, 1.0, math.nan])
-            assert (r["method_used"], r["total_triplets_checked"],
-                    r["parallel_chunks_used"]) == (name + "_sampling", 0, 1)
+            assert (r["method_used"], r["total_triplets_checked"], r["parallel_chunks_used"]) == (
+                name + "_sampling",
+                0,
+                1,
+            )
 
     def test_positions_not_names(self):
         # The same tree with one node's children swapped: leaf orders differ.
@@ -205,8 +224,10 @@ class TestCalls:
 
     def test_max_threads_zero(self):
         t100 = tree_text(100, 9)
-        for name, f, trials, counted in (("parallel", FUNCS["parallel"], 5000, (40, 41)),
-                                         ("optimized", FUNCS["optimized"], 8000, (37, 38))):
+        for name, f, trials, counted in (
+            ("parallel", FUNCS["parallel"], 5000, (40, 41)),
+            ("optimized", FUNCS["optimized"], 8000, (37, 38)),
+        ):
             # Sequential paths: no effect; parallel paths: the division fails
             # before any stream exists, so no seed is needed to see it.
             r = f(t100, t100, trials - 1, seed=2, max_threads=0)
@@ -217,8 +238,10 @@ class TestCalls:
             small, large = (caterpillar(n) for n in counted)
             r = f(small, small, 10**9, max_threads=0)
             assert r["method_used"] == name + "_exhaustive" and r["parallel_chunks_used"] == 1
-            assert str(expect_panic(f, large, large, 10**9, max_threads=0)) == \
-                "attempt to divide by zero"
+            assert (
+                str(expect_panic(f, large, large, 10**9, max_threads=0))
+                == "attempt to divide by zero"
+            )
 
     def test_failures(self):
         for f in FUNCS.values():
@@ -243,19 +266,20 @@ class TestCalls:
 
 # -------------------------------------------------- the pool inside Python
 
+
 def test_forked_children_get_working_pools():
     code = """
         import multiprocessing, sys
         import cladorix
-        sys.path.insert(0, %r)
+        sys.path.insert(0, {!r})
         from helpers import caterpillar
 
         T1 = caterpillar(200)
-        T2 = "(" + ",".join(f"L{i}" for i in range(200)) + ");"
+        T2 = "(" + ",".join(f"L{{i}}" for i in range(200)) + ");"
 
         N = 600
-        LEFT = "(" * (N - 1) + "L0" + "".join(f",L{i})" for i in range(1, N)) + ";"
-        RIGHT = "".join(f"(L{i}," for i in range(N - 1)) + f"L{N - 1}" + ")" * (N - 1) + ";"
+        LEFT = "(" * (N - 1) + "L0" + "".join(f",L{{i}})" for i in range(1, N)) + ";"
+        RIGHT = "".join(f"(L{{i}}," for i in range(N - 1)) + f"L{{N - 1}}" + ")" * (N - 1) + ";"
 
         def call(seed):
             return (cladorix.triplets_correct_parallel(T1, T2, 20000, seed=seed),
@@ -269,7 +293,7 @@ def test_forked_children_get_working_pools():
                 got = pool.map_async(call, range(6)).get(timeout=60)
             assert got == expected
             print("ok")
-    """ % str(__import__("pathlib").Path(__file__).parent)
+    """.format(str(__import__("pathlib").Path(__file__).parent))
     proc = run_python(code, env={"RAYON_NUM_THREADS": "2"}, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ok"

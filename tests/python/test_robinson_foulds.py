@@ -1,12 +1,13 @@
 """Robinson-Foulds distance and the Newick reader as seen through it."""
+
 import random
 
 import pytest
+from helpers import caterpillar, expect_panic, random_tree, to_newick
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import cladorix
-from helpers import caterpillar, expect_panic, random_tree, to_newick
 
 rf = cladorix.robinson_foulds_distance
 rfn = cladorix.robinson_foulds_distance_normalized
@@ -48,10 +49,22 @@ class TestExamples:
     )
     def test_normalized(self, t1, t2, expected):
         out = rfn(t1, t2)
-        assert list(out) == ["rf_distance", "normalized_rf_distance", "computation_time_ms", "method_used",
-                             "max_possible_rf", "tree1_leaves", "tree2_leaves"]
-        got = (out["rf_distance"], out["normalized_rf_distance"], out["max_possible_rf"],
-               out["tree1_leaves"], out["tree2_leaves"])
+        assert list(out) == [
+            "rf_distance",
+            "normalized_rf_distance",
+            "computation_time_ms",
+            "method_used",
+            "max_possible_rf",
+            "tree1_leaves",
+            "tree2_leaves",
+        ]
+        got = (
+            out["rf_distance"],
+            out["normalized_rf_distance"],
+            out["max_possible_rf"],
+            out["tree1_leaves"],
+            out["tree2_leaves"],
+        )
         assert got == expected
         assert out["method_used"] == "phylo-rs RobinsonFoulds"
 
@@ -113,7 +126,8 @@ class TestReaderThroughNames:
         with pytest.raises(ValueError) as info:
             rf(text, "(A,B);")
         assert str(info.value) == (
-            f"Failed to parse tree1: Custom {{ kind: InvalidData, error: InvalidCharacter {{ idx: {idx} }} }}")
+            f"Failed to parse tree1: Custom {{ kind: InvalidData, error: InvalidCharacter {{ idx: {idx} }} }}"
+        )
 
     @pytest.mark.parametrize("text", ["A", "(A,B)C", "(A:1", "(A,B):", "(A,B)C \u3000"])
     def test_text_running_off_the_end_is_an_internal_error(self, text):

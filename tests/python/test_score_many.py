@@ -1,5 +1,6 @@
 """examples/score_many.py on real Dask clusters of worker processes: failing
 pairs come back as rows with their error, and the rows equal a serial loop."""
+
 import io
 import os
 import subprocess
@@ -40,10 +41,27 @@ def serial_csv(truth, recs):
 def run_cli(tmp_path, *extra):
     out = tmp_path / "scores.csv"
     proc = subprocess.run(
-        [sys.executable, SCRIPT, "--truth", str(tmp_path / "truth.nwk"), "--reconstructions",
-         str(tmp_path / "recs.nwk"), "--trials", str(TRIALS), "--seed", str(SEED), "--batch-size", "2",
-         "--out", str(out), *extra],
-        capture_output=True, text=True, timeout=300)
+        [
+            sys.executable,
+            SCRIPT,
+            "--truth",
+            str(tmp_path / "truth.nwk"),
+            "--reconstructions",
+            str(tmp_path / "recs.nwk"),
+            "--trials",
+            str(TRIALS),
+            "--seed",
+            str(SEED),
+            "--batch-size",
+            "2",
+            "--out",
+            str(out),
+            *extra,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stderr
     assert "scored 7 of 9 reconstructions (2 failed)" in proc.stdout
     return out.read_text()
@@ -55,7 +73,9 @@ def check_rows(text, truth, recs):
     assert list(frame.index) == list(range(len(recs)))
     assert frame.loc[3, "error"].startswith("PanicException: ") and "named" in frame.loc[3, "error"]
     assert frame.loc[6, "error"].startswith("ValueError: Failed to parse tree2: ")
-    assert (frame.loc[[3, 6], ["leaves", "rf_distance", "triplets_correct_sampled"]] == "").all().all()
+    assert (
+        (frame.loc[[3, 6], ["leaves", "rf_distance", "triplets_correct_sampled"]] == "").all().all()
+    )
     ok = frame[frame["error"] == ""]
     assert len(ok) == 7 and (ok["leaves"].astype(int) == 60).all()
     assert ok["triplets_correct_sampled"].astype(float).between(0, 1).all()
@@ -68,8 +88,9 @@ def test_default_local_cluster_of_two_processes(tmp_path):
 
 def test_existing_cluster_by_address_and_from_an_import(tmp_path):
     truth, recs = pairs(tmp_path)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster:
+    with LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as cluster:
         check_rows(run_cli(tmp_path, "--scheduler", cluster.scheduler_address), truth, recs)
         # Imported rather than run: the task functions travel by value.
         with Client(cluster) as client:

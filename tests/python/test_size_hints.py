@@ -3,6 +3,7 @@ matrix, its rows, the state lists of internal-state dicts) converts as the
 items it yields, whatever its __len__ claims, and a claim is never turned into
 memory reserved ahead of the items.
 """
+
 import signal
 
 import pytest

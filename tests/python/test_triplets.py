@@ -5,22 +5,28 @@ order, taxa map, parent-walk LCAs, the seeded ChaCha12 source and Floyd's
 sampler), so that seeded results are checked against the definitions rather
 than against earlier outputs.
 """
+
 import math
 import random
 
 import pytest
+from helpers import caterpillar, expect_panic, random_tree, to_newick
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import cladorix
-from helpers import caterpillar, expect_panic, random_tree, to_newick
 
-KEYS = ["all_triplets_correct", "resolvable_triplets_correct",
-        "unresolved_triplets_correct", "proportion_unresolvable"]
+KEYS = [
+    "all_triplets_correct",
+    "resolvable_triplets_correct",
+    "unresolved_triplets_correct",
+    "proportion_unresolvable",
+]
 M32, M64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 
 
 # ---------------------------------------------------------------- reference
+
 
 class RefRandom:
     """ChaCha12 (64-bit counter and stream) keyed by PCG32 from a seed."""
@@ -34,8 +40,17 @@ class RefRandom:
         self.counter, self.buf, self.idx = 0, [], 64
 
     def _block(self, counter):
-        init = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *self.key,
-                counter & M32, counter >> 32, 0, 0]
+        init = [
+            0x61707865,
+            0x3320646E,
+            0x79622D32,
+            0x6B206574,
+            *self.key,
+            counter & M32,
+            counter >> 32,
+            0,
+            0,
+        ]
         x = list(init)
 
         def qr(a, b, c, d):
@@ -172,8 +187,9 @@ def ref_base(s1, s2, trials, seed):
             if n not in t.taxa:
                 return None
             ids.append(t.taxa[n])
-        o = rule(t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]),
-                 t.lca_depth(ids[1], ids[2]))
+        o = rule(
+            t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]), t.lca_depth(ids[1], ids[2])
+        )
         return None if o is None else names[o]
 
     for _ in range(trials if len(t1.leaves) >= 3 else 0):
@@ -196,8 +212,9 @@ def ref_fast(s1, s2, trials, seed):
         ids = [tab[n] for n in names]
         if len(set(ids)) < 3:
             return None
-        o = rule(t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]),
-                 t.lca_depth(ids[1], ids[2]))
+        o = rule(
+            t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]), t.lca_depth(ids[1], ids[2])
+        )
         return None if o is None else names[o]
 
     tab1, tab2 = table(t1), table(t2)
@@ -214,8 +231,11 @@ def ref_ultra_sampling(s1, s2, trials, seed):
 
     def outgroup(t, p):
         leaf = [t.leaves[i] for i in p]
-        o = rule(t.lca_depth(leaf[0], leaf[1]), t.lca_depth(leaf[0], leaf[2]),
-                 t.lca_depth(leaf[1], leaf[2]))
+        o = rule(
+            t.lca_depth(leaf[0], leaf[1]),
+            t.lca_depth(leaf[0], leaf[2]),
+            t.lca_depth(leaf[1], leaf[2]),
+        )
         return None if o is None else p[o]
 
     for _ in range(trials):
@@ -289,18 +309,24 @@ class TestShapes:
         assert (out["method_used"], out["total_triplets_checked"]) == ("exhaustive", 102340)
         # A seed changes nothing in exhaustive mode.
         other = to_newick(random_tree(random.Random(3), [f"t{i}" for i in range(85)]))
-        assert cladorix.triplets_correct_ultra(t85, other, seed=3) == \
-            cladorix.triplets_correct_ultra(t85, other)
+        assert cladorix.triplets_correct_ultra(
+            t85, other, seed=3
+        ) == cladorix.triplets_correct_ultra(t85, other)
 
 
 class TestFailures:
     def test_parse_errors_name_the_tree(self):
-        for fn in (cladorix.triplets_correct, cladorix.triplets_correct_fast,
-                   cladorix.triplets_correct_ultra):
+        for fn in (
+            cladorix.triplets_correct,
+            cladorix.triplets_correct_fast,
+            cladorix.triplets_correct_ultra,
+        ):
             with pytest.raises(ValueError) as e:
                 fn("(a,b));", ")")
-            assert str(e.value) == ("Failed to parse tree1: Custom { kind: InvalidData, "
-                                    "error: InvalidCharacter { idx: 5 } }")
+            assert str(e.value) == (
+                "Failed to parse tree1: Custom { kind: InvalidData, "
+                "error: InvalidCharacter { idx: 5 } }"
+            )
             with pytest.raises(ValueError) as e:
                 fn("(a,b);", ",x;")
             assert str(e.value).startswith("Failed to parse tree2: ")
@@ -321,8 +347,9 @@ class TestFailures:
 
 # --------------------------------------------------- against the definitions
 
-names_st = st.lists(st.sampled_from(["a", "b", "c", "d", "e", "f", "g", "h", ""]),
-                    min_size=3, max_size=14)
+names_st = st.lists(
+    st.sampled_from(["a", "b", "c", "d", "e", "f", "g", "h", ""]), min_size=3, max_size=14
+)
 
 
 @st.composite
@@ -333,8 +360,12 @@ def tree_pair(draw, unique=False):
     else:
         names = draw(names_st)
     names2 = [n if rng.random() < 0.8 else n + "z" for n in names] if not unique else names
-    kw = dict(max_children=draw(st.integers(2, 4)), single_child_prob=draw(st.sampled_from([0, 0.2])),
-              internal_name_prob=0.0 if unique else 0.2, internal_names=[n for n in names if n])
+    kw = dict(
+        max_children=draw(st.integers(2, 4)),
+        single_child_prob=draw(st.sampled_from([0, 0.2])),
+        internal_name_prob=0.0 if unique else 0.2,
+        internal_names=[n for n in names if n],
+    )
     return to_newick(random_tree(rng, names, **kw)), to_newick(random_tree(rng, names2, **kw))
 
 
@@ -342,18 +373,22 @@ def tree_pair(draw, unique=False):
 @given(pair=tree_pair(), trials=st.integers(0, 120), seed=st.integers(0, 2**64 - 1))
 def test_base_and_fast_match_the_definitions(pair, trials, seed):
     s1, s2 = pair
-    assert same(values(cladorix.triplets_correct(s1, s2, trials, seed=seed)),
-                ref_base(s1, s2, trials, seed))
-    assert same(values(cladorix.triplets_correct_fast(s1, s2, trials, seed=seed)),
-                ref_fast(s1, s2, trials, seed))
+    assert same(
+        values(cladorix.triplets_correct(s1, s2, trials, seed=seed)), ref_base(s1, s2, trials, seed)
+    )
+    assert same(
+        values(cladorix.triplets_correct_fast(s1, s2, trials, seed=seed)),
+        ref_fast(s1, s2, trials, seed),
+    )
 
 
 @settings(max_examples=25, deadline=None)
 @given(pair=tree_pair(unique=True), trials=st.integers(1, 150), seed=st.integers(0, 2**64 - 1))
 def test_base_and_fast_agree_on_unique_names(pair, trials, seed):
     s1, s2 = pair
-    assert cladorix.triplets_correct(s1, s2, trials, seed=seed) == \
-        cladorix.triplets_correct_fast(s1, s2, trials, seed=seed)
+    assert cladorix.triplets_correct(s1, s2, trials, seed=seed) == cladorix.triplets_correct_fast(
+        s1, s2, trials, seed=seed
+    )
 
 
 def ordered_random_newick(names, rng):
@@ -362,7 +397,7 @@ def ordered_random_newick(names, rng):
     while len(items) > 1:
         k = min(len(items), rng.choice([2, 2, 3]))
         i = rng.randrange(len(items) - k + 1)
-        items[i:i + k] = ["(" + ",".join(items[i:i + k]) + ")"]
+        items[i : i + k] = ["(" + ",".join(items[i : i + k]) + ")"]
     return items[0] + ";"
 
 

@@ -4,7 +4,8 @@ mypy runs on this file with --warn-unused-ignores, so every refused call
 below must really be refused (its ignore comment is used) and every accepted
 one must pass.
 """
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 
@@ -26,8 +27,8 @@ class FloatFrame:
         return np.zeros((3, 1))
 
 
-rows: List[List[int]] = [[1], [1], [0]]
-states: Dict[str, List[int]] = {"x": [1], "r": [0]}
+rows: list[list[int]] = [[1], [1], [0]]
+states: dict[str, list[int]] = {"x": [1], "r": [0]}
 
 # Accepted inputs: lists, tuples, numpy integer arrays and rows, numpy scalars.
 p: "ParsimonyResult" = cladorix.parsimony_score(TREE, rows, states)
@@ -35,7 +36,9 @@ cladorix.parsimony_score(TREE, ((1,), (1,), (0,)), missing_state=-1, unedited_st
 cladorix.parsimony_score(TREE, np.zeros((3, 4), dtype=np.int32))
 cladorix.parsimony_score(TREE, [np.array([1, 2], dtype=np.int16)] * 3)
 cladorix.parsimony_score(TREE, IntFrame())
-cladorix.likelihood_score(TREE, rows, {"x": np.array([1])}, mutation_rate=1, collision_probability=np.float32(0.1))
+cladorix.likelihood_score(
+    TREE, rows, {"x": np.array([1])}, mutation_rate=1, collision_probability=np.float32(0.1)
+)
 cladorix.likelihood_distance(TREE, TREE, rows, states, {"r": (0,)})
 cladorix.phs_optimized(TREE, rows, states, max_threads=None)
 cladorix.triplets_correct(TREE, TREE, number_of_trials=np.uint64(10), seed=7)
@@ -50,7 +53,7 @@ exact: "ExactTripletsResult" = cladorix.triplets_correct_exact(TREE, TREE)
 correct: int = exact["counts"]["correct"]
 overall: float = exact["overall"]["resolvable_triplets_correct"]
 at_depth: int = exact["triplets_at_depth"][1]
-names: List[Optional[str]] = cladorix.leaf_names(TREE)
+names: list[Optional[str]] = cladorix.leaf_names(TREE)
 rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible_rf"]
 
 # Refused.

@@ -217,7 +217,7 @@ void run_on_caller(const exact::ReferenceTree& ref, exact::Task top,
   exact::PathCounts out;
   CancelPoller poll;
   Tally tally(bins.size());
-  const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
+  const std::function<void(exact::Task &&)> spawn = [&](exact::Task&& t) {
     local.push_back(std::move(t));
   };
   drain(ref, std::move(top), local, counter, out, poll, spawn, tally);
@@ -248,7 +248,7 @@ void run_in_lanes(const exact::ReferenceTree& ref, exact::Task top,
     CancelPoller poll;
     Tally tally(bins.size());
     std::vector<exact::Task> local;
-    const std::function<void(exact::Task&&)> spawn = [&](exact::Task&& t) {
+    const std::function<void(exact::Task &&)> spawn = [&](exact::Task&& t) {
       if (t.work() < kSharedTaskLeaves) {
         local.push_back(std::move(t));
         return;
