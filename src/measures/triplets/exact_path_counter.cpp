@@ -155,7 +155,7 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
   const Span& span = *task.span;
   const u32 t = task.root1;
   const u32 s = span.leaf_count();
-  if (task.first == 0 && task.last == kNone && s <= kDirectLeaves) {
+  if (task.first == 0 && task.last == kNone && s <= direct_leaves_) {
     // Between consecutive leaves a < b of the span lie the nodes on b's path
     // below their join, so the node after a hangs below the join.
     direct_leaf1_.clear();
@@ -225,7 +225,7 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
       }
       spans_.shape(span, g);
       keep_span(grp, g, true);
-      if (size <= kDirectLeaves) {
+      if (size <= direct_leaves_) {
         // Counted here and now: its leaves and joins are at hand.
         const u32* leaves = spans_.leaves(g);
         direct_leaf1_.resize(size);

@@ -70,6 +70,10 @@ class PathCounter {
   // Subtrees of at most this many leaves are counted triplet by triplet.
   static constexpr u32 kDirectLeaves = 12;
 
+  // direct_leaves (at most kDirectLeaves): where triplet by triplet stops;
+  // tests lower it to walk small trees through every case.
+  explicit PathCounter(u32 direct_leaves = kDirectLeaves) : direct_leaves_(direct_leaves) {}
+
   // Adds the task's agreement counts into bins (by tree-1 depth bin); hands
   // each light subtree too large to count directly to `spawn` as a new task
   // as soon as its span is built.
@@ -96,6 +100,7 @@ class PathCounter {
   // to which L's own leaves there are added unless `with_own`.
   u128 lone_stars(const Group& grp, const u64* below, const u64* toward, bool with_own) const;
 
+  u32 direct_leaves_;
   GroupSpans spans_;
   ActiveSet active_;
   std::vector<u32> path1_, node_groups_, group_of_, begin_, direct_leaf1_, direct_depth_,
