@@ -66,9 +66,10 @@ def mirror_caterpillar_newick(n, prefix="L"):
     )
 
 
-def measure(code, setup="", env=None, timeout=3600):
-    """Runs `setup`, then times `code` once in a fresh interpreter. `code` must
-    assign `result`. Returns dict(seconds, peak_mb, result)."""
+def measure(code, setup="", env=None, timeout=3600, python=None):
+    """Runs `setup`, then times `code` once in a fresh interpreter (`python`,
+    by default this one). `code` must assign `result`. Returns dict(seconds,
+    peak_mb, result)."""
     program = (
         textwrap.dedent(setup)
         + "\n"
@@ -94,7 +95,7 @@ def measure(code, setup="", env=None, timeout=3600):
     full_env = dict(os.environ)
     full_env.update(env or {})
     proc = subprocess.run(
-        [sys.executable, "-c", program],
+        [python or sys.executable, "-c", program],
         capture_output=True,
         text=True,
         env=full_env,
