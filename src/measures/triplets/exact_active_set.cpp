@@ -141,6 +141,24 @@ ActiveSet::Sums ActiveSet::sum_above(u32 v, u32 h) const {
   return s;
 }
 
+template <bool kWithSame>
+void ActiveSet::sums_above(u32 v, u32 y, u32 h, Sums& at_v, Sums& at_y) const {
+  if (slots_[v].head & kLong) {
+    at_v = v != h ? sum_above<kWithSame>(v, h) : Sums{};
+    at_y = y != h ? sum_above<kWithSame>(y, h) : Sums{};
+    return;
+  }
+  Sums s;
+  for (u32 x = h; x < v; ++x) {
+    if (x == y) at_y = s;
+    s.ls += slots_[x].ls;
+    s.lc += slots_[x].lc;
+    if constexpr (kWithSame) s.lc2 += pairs_of(slots_[x].lc);
+  }
+  if (y == v) at_y = s;
+  at_v = s;
+}
+
 void ActiveSet::add(u32 v, u32 h, const Sums& d) {
   for (u32 i = tree_of_head_[h] + (v - h); i != kNone; i = tree_[i].parent) {
     tree_[i].sum.ls += d.ls;
@@ -252,7 +270,7 @@ void ActiveSet::query_interleaved(const u32* leaves, u32 count, u64* psi_out, u6
 
 void ActiveSet::insert(const u32* leaves, u32 count) {
   if (interleave_) {
-    insert_interleaved(leaves, count);
+    insert_interleaved(nullptr, leaves, count);
     return;
   }
   for (u32 i = 0; i < count; ++i) {
@@ -276,49 +294,68 @@ void ActiveSet::insert(const u32* leaves, u32 count) {
   }
 }
 
-void ActiveSet::insert_interleaved(const u32* leaves, u32 count) {
-  // insert's walk in two stages: with x's slot at hand, find its head and
-  // fetch the head's slot; with that, count the leaf in, fetch the parent's
-  // slot and update it on the next turn. Insertions commute, so the turns
-  // may interleave freely.
+void ActiveSet::insert_interleaved(const GroupNode* nodes, const u32* leaves, u32 count) {
+  // insert_group's walk in two stages, each on slots fetched the turn
+  // before: at x, add what the walk brought from below and find x's head;
+  // at the head, count the leaves in and move up. Insertions commute, so the
+  // turns may interleave freely.
   struct Walk {
-    u32 x, h;
-    u64 old;  // the head's active count before this leaf, once counted in
+    u32 x, h, hy, n;
+    u64 old;  // the active count below the path left, when x is to be updated
+    bool update;
   };
   Walk walks[kWalks];
   u32 live = 0, next = 0;
   const auto start = [&](Walk& w) {
-    w = {leaves[next++], kNone, 0};
+    if (nodes != nullptr) {
+      const GroupNode& g = nodes[next];
+      w = {g.node, kNone, g.up == kNone ? kNone : head(nodes[g.up].node), g.count, 0, false};
+    } else {
+      w = {leaves[next], kNone, kNone, 1, 0, false};
+    }
+    ++next;
     __builtin_prefetch(&slots_[w.x]);
+  };
+  const auto finish = [&](Walk& w, u32& i) {
+    if (next < count)
+      start(w), ++i;
+    else
+      w = walks[--live];
   };
   while (live < kWalks && next < count) start(walks[live++]);
   while (live > 0) {
     for (u32 i = 0; i < live;) {
       Walk& w = walks[i];
       if (w.h == kNone) {
-        w.h = slots_[w.x].head & kHeadMask;
+        Slot& xs = slots_[w.x];
+        if (w.update) {
+          const u64 n = w.n;
+          const Sums d{n * w.old + pairs_of(n), n * xs.lc + pairs_of(n), n};
+          if (xs.head & kLong) add(w.x, xs.head & kHeadMask, d);
+          xs.ls += d.ls;
+          xs.lc = static_cast<u32>(xs.lc + n);
+          w.update = false;
+        }
+        w.h = xs.head & kHeadMask;
+        if (w.h == w.hy) {
+          finish(w, i);
+          continue;
+        }
         __builtin_prefetch(&slots_[w.h]);
         ++i;
         continue;
       }
       Slot& hs = slots_[w.h];
+      w.old = hs.active;
+      hs.active = static_cast<u32>(w.old + w.n);
       if (hs.up == kNone) {
-        ++hs.active;
-        if (next < count)
-          start(w), ++i;
-        else
-          w = walks[--live];
+        finish(w, i);
         continue;
       }
-      const u64 old = hs.active++;
-      const u32 p = hs.up;
-      Slot& ps = slots_[p];
-      if (ps.head & kLong) add(p, ps.head & kHeadMask, Sums{old, ps.lc, 1});
-      ps.ls += old;
-      ++ps.lc;
-      w.x = p;
-      w.h = ps.head & kHeadMask;
-      __builtin_prefetch(&slots_[w.h]);
+      w.x = hs.up;
+      w.h = kNone;
+      w.update = true;
+      __builtin_prefetch(&slots_[w.x]);
       ++i;
     }
   }
@@ -391,7 +428,8 @@ u64 ActiveSet::query_insert_one(u32 leaf) {
 }
 
 template <bool kWithSame>
-ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* toward) const {
+ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* toward,
+                                              u32* toward_node) const {
   // query_one's walk from c, stopping on y's path: there only the nodes
   // from y down to the entry count.
   const u32 hy = y == kNone ? kNone : head(y);
@@ -401,7 +439,11 @@ ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* t
     const Slot& s = slots_[c];
     const u32 h = s.head & kHeadMask;
     const Slot& hs = slots_[h];
-    const Sums above = c != h ? sum_above<kWithSame>(c, h) : Sums{};
+    Sums above, over_y;
+    if (h == hy)
+      sums_above<kWithSame>(c, y, h, above, over_y);
+    else if (c != h)
+      above = sum_above<kWithSame>(c, h);
     if (from != kNone) {
       const u64 below = hs.active - above.lc;
       const u64 heavy = below - s.lc;
@@ -410,12 +452,12 @@ ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* t
       if constexpr (kWithSame) sum.same += pairs_of(s.lc - light + heavy);
     }
     if (h == hy) {
-      const Sums over_y = y != h ? sum_above<kWithSame>(y, h) : Sums{};
       sum.psi += above.ls - over_y.ls;
       if constexpr (kWithSame) sum.same += above.lc2 - over_y.lc2;
       *y_below = hs.active - over_y.lc;
       // Entered y's path at y from a light child, or below y by its heavy one.
       *toward = c == y ? slots_[from].active : *y_below - slots_[y].lc;
+      *toward_node = c == y ? from : y + 1;
       return sum;
     }
     sum.psi += above.ls;
@@ -427,27 +469,114 @@ ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* t
 }
 
 template <bool kWithSame>
-ActiveSet::GroupSums ActiveSet::query_group(const GroupNode* nodes, u32 m, u64* below,
-                                            u64* toward) const {
+ActiveSet::GroupSums ActiveSet::query_group(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+                                            u32* toward_node) const {
+  if (interleave_) return query_group_interleaved<kWithSame>(nodes, m, below, toward, toward_node);
   GroupSums sum;
   u64 ignored_below, ignored_toward;
+  u32 ignored_node;
   for (u32 i = 0; i < m; ++i) {
     const GroupNode& x = nodes[i];
     const bool root = x.up == kNone;
     const GroupSums seg = query_segment<kWithSame>(
         x.node, root ? kNone : nodes[x.up].node, root ? &ignored_below : &below[x.up],
-        root || toward == nullptr ? &ignored_toward : &toward[i]);
+        root || toward == nullptr ? &ignored_toward : &toward[i],
+        root || toward_node == nullptr ? &ignored_node : &toward_node[i]);
     sum.psi += x.count * seg.psi;
     if constexpr (kWithSame) sum.same += x.count * seg.same;
   }
   return sum;
 }
 
-template ActiveSet::GroupSums ActiveSet::query_group<false>(const GroupNode*, u32, u64*,
-                                                            u64*) const;
-template ActiveSet::GroupSums ActiveSet::query_group<true>(const GroupNode*, u32, u64*, u64*) const;
+template <bool kWithSame>
+ActiveSet::GroupSums ActiveSet::query_group_interleaved(const GroupNode* nodes, u32 m, u64* below,
+                                                        u64* toward, u32* toward_node) const {
+  // query_segment's walks, several at a time in two stages: with c's slot
+  // at hand, find its head and fetch the head's slot; with that, take the
+  // step and fetch the next c's slot.
+  struct Walk {
+    u32 i, c, h, from, y, hy;
+    GroupSums sum;
+  };
+  Walk walks[kWalks];
+  GroupSums total;
+  u32 live = 0, next = 0;
+  const auto start = [&](Walk& w) {
+    const GroupNode& x = nodes[next];
+    const u32 y = x.up == kNone ? kNone : nodes[x.up].node;
+    w = {next, x.node, kNone, kNone, y, y == kNone ? kNone : head(y), {}};
+    ++next;
+    __builtin_prefetch(&slots_[w.c]);
+  };
+  const auto finish = [&](Walk& w, u32& i) {
+    total.psi += nodes[w.i].count * w.sum.psi;
+    if constexpr (kWithSame) total.same += nodes[w.i].count * w.sum.same;
+    if (next < m)
+      start(w), ++i;
+    else
+      w = walks[--live];
+  };
+  while (live < kWalks && next < m) start(walks[live++]);
+  while (live > 0) {
+    for (u32 i = 0; i < live;) {
+      Walk& w = walks[i];
+      if (w.h == kNone) {
+        w.h = slots_[w.c].head & kHeadMask;
+        __builtin_prefetch(&slots_[w.h]);
+        ++i;
+        continue;
+      }
+      const Slot& s = slots_[w.c];
+      const Slot& hs = slots_[w.h];
+      Sums above, over_y;
+      if (w.h == w.hy)
+        sums_above<kWithSame>(w.c, w.y, w.h, above, over_y);
+      else if (w.c != w.h)
+        above = sum_above<kWithSame>(w.c, w.h);
+      if (w.from != kNone) {
+        const u64 below_c = hs.active - above.lc;
+        const u64 heavy = below_c - s.lc;
+        const u64 light = slots_[w.from].active;
+        w.sum.psi += s.ls - pairs_of(light) + pairs_of(heavy);
+        if constexpr (kWithSame) w.sum.same += pairs_of(s.lc - light + heavy);
+      }
+      if (w.h == w.hy) {
+        w.sum.psi += above.ls - over_y.ls;
+        if constexpr (kWithSame) w.sum.same += above.lc2 - over_y.lc2;
+        const u32 up = nodes[w.i].up;
+        below[up] = hs.active - over_y.lc;
+        if (toward != nullptr)
+          toward[w.i] = w.c == w.y ? slots_[w.from].active : below[up] - slots_[w.y].lc;
+        if (toward_node != nullptr) toward_node[w.i] = w.c == w.y ? w.from : w.y + 1;
+        finish(w, i);
+        continue;
+      }
+      w.sum.psi += above.ls;
+      if constexpr (kWithSame) w.sum.same += above.lc2;
+      if (hs.up == kNone) {
+        finish(w, i);
+        continue;
+      }
+      w.from = w.h;
+      w.c = hs.up;
+      w.h = kNone;
+      __builtin_prefetch(&slots_[w.c]);
+      ++i;
+    }
+  }
+  return total;
+}
+
+template ActiveSet::GroupSums ActiveSet::query_group<false>(const GroupNode*, u32, u64*, u64*,
+                                                            u32*) const;
+template ActiveSet::GroupSums ActiveSet::query_group<true>(const GroupNode*, u32, u64*, u64*,
+                                                           u32*) const;
 
 void ActiveSet::insert_group(const GroupNode* nodes, u32 m) {
+  if (interleave_) {
+    insert_interleaved(nodes, nullptr, m);
+    return;
+  }
   // insert's walk for x.count leaves at once, up to the path of x's parent:
   // each light edge of tree 2 the group crosses lies on one such walk.
   for (u32 i = 0; i < m; ++i) {
@@ -477,6 +606,18 @@ void ActiveSet::insert_group(const GroupNode* nodes, u32 m) {
 u64 ActiveSet::active_below(u32 v) const {
   const u32 h = head(v);
   return slots_[h].active - (v != h ? sum_above<false>(v, h).lc : 0);
+}
+
+void ActiveSet::active_below(const u32* nodes, u32 count, u64* out) const {
+  // The slots of a few nodes ahead are fetched first, then their heads'.
+  constexpr u32 kAhead = 8;
+  for (u32 i = 0; i < count; ++i) {
+    if (interleave_) {
+      if (i + 2 * kAhead < count) __builtin_prefetch(&slots_[nodes[i + 2 * kAhead]]);
+      if (i + kAhead < count) __builtin_prefetch(&slots_[head(nodes[i + kAhead])]);
+    }
+    out[i] = active_below(nodes[i]);
+  }
 }
 
 }  // namespace cladorix::exact

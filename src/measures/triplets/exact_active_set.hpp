@@ -53,12 +53,16 @@ class ActiveSet {
   // Sums over the group's leaves z of Psi(z) and (when asked for) Same(z).
   // below[i] gets the active leaves below nodes[i].node for every i that is
   // some node's parent; toward[i] (unless null) those below the child of
-  // nodes[up].node on the way to nodes[i].node, for every i but the root.
+  // nodes[up].node on the way to nodes[i].node, for every i but the root,
+  // and toward_node[i] (unless null) that child.
   struct GroupSums {
     u64 psi = 0, same = 0;
   };
   template <bool kWithSame>
-  GroupSums query_group(const GroupNode* nodes, u32 m, u64* below, u64* toward) const;
+  GroupSums query_group(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+                        u32* toward_node = nullptr) const;
+  // active_below(nodes[i]) into out[i], for many nodes at once.
+  void active_below(const u32* nodes, u32 count, u64* out) const;
   // Activates the group's leaves.
   void insert_group(const GroupNode* nodes, u32 m);
 
@@ -92,17 +96,26 @@ class ActiveSet {
   // Over the nodes of v's path above v (head h); lc2 only when asked for.
   template <bool kWithSame>
   Sums sum_above(u32 v, u32 h) const;
+  // The sums above v and above y (h <= y <= v on one path), in one scan on
+  // a short path.
+  template <bool kWithSame>
+  void sums_above(u32 v, u32 y, u32 h, Sums& at_v, Sums& at_y) const;
   // Psi (and Same) of one leaf below `from`, summed over the nodes strictly
   // above `from` up to `to` (kNone: the root). At `to`: *to_below gets the
   // active leaves below it, *toward those below its child toward `from`.
   template <bool kWithSame>
-  GroupSums query_segment(u32 from, u32 to, u64* to_below, u64* toward) const;
+  GroupSums query_segment(u32 from, u32 to, u64* to_below, u64* toward, u32* toward_node) const;
   void add(u32 v, u32 h, const Sums& d);  // to v's path tree
   template <bool kWithSame>
   void query_one(u32 leaf, u64& psi, u64& same) const;
   template <bool kWithSame>
   void query_interleaved(const u32* leaves, u32 count, u64* psi, u64* same) const;
-  void insert_interleaved(const u32* leaves, u32 count);
+  // The walks of insert_group (or of single leaves: nodes null, each
+  // leaves[i] one leaf up to the root), several at a time.
+  void insert_interleaved(const GroupNode* nodes, const u32* leaves, u32 count);
+  template <bool kWithSame>
+  GroupSums query_group_interleaved(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+                                    u32* toward_node) const;
   u64 query_insert_one(u32 leaf);
 
   std::vector<Slot> slots_;

@@ -286,19 +286,24 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
       poll.tick(u64{m} * kWalkWork);
       continue;
     }
-    toward_.resize(nodes_.size());  // (only polytomies ask for it)
+    toward_.resize(nodes_.size());  // (only polytomies ask for them)
+    toward_node_.resize(nodes_.size());
     // Three children or more. Against H alone: pairs of H resolved apart
     // from each light leaf, and for the children after the first the
     // one-colour stars of H to take off.
     u128 resolved = 0, star = 0;
     for (u32 g = gb; g < ge; ++g) {
       const Group& grp = groups_[g];
+      const u32 m = grp.end - grp.begin;
       const ActiveSet::GroupSums q =
-          active_.query_group<true>(nodes_.data() + grp.begin, grp.end - grp.begin,
-                                    below_.data() + grp.begin, toward_.data() + grp.begin);
+          g == gb ? active_.query_group<false>(
+                        nodes_.data() + grp.begin, m, below_.data() + grp.begin,
+                        toward_.data() + grp.begin, toward_node_.data() + grp.begin)
+                  : active_.query_group<true>(nodes_.data() + grp.begin, m,
+                                              below_.data() + grp.begin, nullptr, nullptr);
       resolved += q.psi;
       if (g != gb) star -= q.same - q.psi;
-      poll.tick(u64{grp.end - grp.begin} * kWalkWork);
+      poll.tick(u64{m} * kWalkWork);
     }
     // Each child against H and the children before it, then active: all
     // its stars, less the one-colour pairs of its own that stars with a
@@ -307,8 +312,9 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
       const Group& grp = groups_[g];
       const u32 m = grp.end - grp.begin;
       if (g != gb) {
-        const ActiveSet::GroupSums q = active_.query_group<true>(
-            nodes_.data() + grp.begin, m, below_.data() + grp.begin, toward_.data() + grp.begin);
+        const ActiveSet::GroupSums q =
+            active_.query_group<true>(nodes_.data() + grp.begin, m, below_.data() + grp.begin,
+                                      toward_.data() + grp.begin, toward_node_.data() + grp.begin);
         star += q.same - q.psi;
       }
       active_.insert_group(nodes_.data() + grp.begin, m);
@@ -316,15 +322,26 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
       poll.tick(u64{m} * 2 * kWalkWork);
     }
     // With every child active: pairs inside each child against all the
-    // others, and the one-colour stars of each with any later leaf.
+    // others, and the one-colour stars of each with any later leaf. The
+    // counts are asked at the nodes the walks above found.
+    asked_.clear();
+    for (u32 g = gb; g < ge; ++g)
+      for (u32 i = groups_[g].begin; i < groups_[g].end; ++i) {
+        if (joined_[i] != 0) asked_.push_back(nodes_[i].node);
+        if (nodes_[i].up != kNone) asked_.push_back(toward_node_[i]);
+      }
+    answers_.resize(asked_.size());
+    active_.active_below(asked_.data(), static_cast<u32>(asked_.size()), answers_.data());
+    const u64* answer = answers_.data();
     for (u32 g = gb; g < ge; ++g) {
       const Group& grp = groups_[g];
-      const u32 m = grp.end - grp.begin;
-      active_.query_group<false>(nodes_.data() + grp.begin, m, below_.data() + grp.begin,
-                                 toward_.data() + grp.begin);
+      for (u32 i = grp.begin; i < grp.end; ++i) {
+        if (joined_[i] != 0) below_[i] = *answer++;
+        if (nodes_[i].up != kNone) toward_[i] = *answer++;
+      }
       resolved += pairs_in_group(grp, below_v - spans_.size(g), below_.data(), true);
       star -= lone_stars(grp, below_.data(), toward_.data(), true);
-      poll.tick(u64{m} * kWalkWork);
+      poll.tick(u64{grp.end - grp.begin} * kWalkWork / 4);
     }
     out.resolvable_correct += resolved;
     out.unresolved_correct += star;

@@ -108,6 +108,8 @@ class PathCounter {
   std::vector<Group> groups_;
   std::vector<ActiveSet::GroupNode> nodes_;
   std::vector<u64> joined_, below_, toward_, psi_;  // per node of nodes_ (psi_: per leaf)
+  std::vector<u32> toward_node_, asked_;            // (polytomies) per node of nodes_
+  std::vector<u64> answers_;
 };
 
 }  // namespace cladorix::exact

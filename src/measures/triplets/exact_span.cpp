@@ -88,8 +88,18 @@ void GroupSpans::collect(const Span& span, const u32* group_of, u32 base1, const
     const u32 g = group_of[span.leaf1[v] - base1];
     if (g == kNone) continue;
     u32& c = cursor_[g];
-    if (c > begin[g])
-      joins_[c] = *(std::upper_bound(stack_.begin(), stack_.end(), leaves_[c - 1]) - 1);
+    if (c > begin[g]) {
+      // The last ancestor at or before the previous leaf: a binary search
+      // without branches (the root, first, is always at or before it).
+      const u32 prev = leaves_[c - 1];
+      const u32* at = stack_.data();
+      for (size_t n = stack_.size(); n > 1;) {
+        const size_t half = n / 2;
+        at = at[half] <= prev ? at + half : at;
+        n -= half;
+      }
+      joins_[c] = *at;
+    }
     leaves_[c++] = v;
   }
 }
