@@ -1,5 +1,7 @@
 #include "binding/functions.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -85,7 +87,10 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
   const size_t k = r.depths.size();
   std::vector<double> all(k), resolvable(k), unresolved(k), proportion(k);
   std::vector<u128> triplets(k);
+  std::vector<Ref> depths;  // one int per depth for all five tables
+  depths.reserve(k);
   for (size_t i = 0; i < k; ++i) {
+    depths.push_back(check(PyLong_FromUnsignedLong(r.depths[i])));
     const ExactTripletRatios q = exact_triplet_ratios(r.by_depth[i]);
     all[i] = q.all_triplets_correct;
     resolvable[i] = q.resolvable_triplets_correct;
@@ -96,11 +101,11 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
   const ExactTripletRatios q = exact_triplet_ratios(r.overall);
   const ExactTripletCounts& c = r.overall;
   return Dict()
-      .by_depth("all_triplets_correct", r.depths, all)
-      .by_depth("resolvable_triplets_correct", r.depths, resolvable)
-      .by_depth("unresolved_triplets_correct", r.depths, unresolved)
-      .by_depth("proportion_unresolvable", r.depths, proportion)
-      .by_depth("triplets_at_depth", r.depths, triplets)
+      .by_depth("all_triplets_correct", depths, all)
+      .by_depth("resolvable_triplets_correct", depths, resolvable)
+      .by_depth("unresolved_triplets_correct", depths, unresolved)
+      .by_depth("proportion_unresolvable", depths, proportion)
+      .by_depth("triplets_at_depth", depths, triplets)
       .dict("overall", Dict()
                            .f64("all_triplets_correct", q.all_triplets_correct)
                            .f64("resolvable_triplets_correct", q.resolvable_triplets_correct)
@@ -246,15 +251,19 @@ constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
 PyObject* triplets_correct_exact(Args& a) {
   ExactTripletResult r;
+  const bool large = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes;
   {
     // The texts are views into str objects the caller holds; nothing from
     // here to the dict touches Python.
     const ReleaseLock unlocked;
-    const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
-                         effective_thread_count(a.opt_u64(2)) >= 2;
+    const bool on_pool = large && effective_thread_count(a.opt_u64(2)) >= 2;
     const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
     r = cladorix::triplets_correct_exact(t1, t2, a.opt_u64(2));
   }
+  // The trees and the count's scratch, freed by now, may sit in the
+  // workers' malloc arenas, where the result's Python objects cannot reuse
+  // them: handed back first, the peak is the larger of the two, not their sum.
+  if (large) malloc_trim(0);
   return exact_triplet_dict(r);
 }
 

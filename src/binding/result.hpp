@@ -31,24 +31,22 @@ class Dict {
 
   // An exact count as a Python int, also beyond 64 bits.
   Dict& u128(const char* key, unsigned __int128 v) { return set(key, int_from_u128(v)); }
-  // {depth: value} in the order given (ascending depths).
-  Dict& by_depth(const char* key, std::span<const uint32_t> depths,
-                 std::span<const double> values) {
+  // {keys[i]: values[i]} in the order given (ascending depths); the key
+  // objects, made once, are shared by every such table of a result.
+  Dict& by_depth(const char* key, std::span<const Ref> keys, std::span<const double> values) {
     Ref inner = check(PyDict_New());
-    for (size_t i = 0; i < depths.size(); ++i) {
-      Ref k = check(PyLong_FromUnsignedLong(depths[i]));
+    for (size_t i = 0; i < keys.size(); ++i) {
       Ref v = check(PyFloat_FromDouble(values[i]));
-      if (PyDict_SetItem(inner.get(), k.get(), v.get()) < 0) throw_error_set();
+      if (PyDict_SetItem(inner.get(), keys[i].get(), v.get()) < 0) throw_error_set();
     }
     return set(key, std::move(inner));
   }
-  Dict& by_depth(const char* key, std::span<const uint32_t> depths,
+  Dict& by_depth(const char* key, std::span<const Ref> keys,
                  std::span<const unsigned __int128> values) {
     Ref inner = check(PyDict_New());
-    for (size_t i = 0; i < depths.size(); ++i) {
-      Ref k = check(PyLong_FromUnsignedLong(depths[i]));
+    for (size_t i = 0; i < keys.size(); ++i) {
       Ref v = int_from_u128(values[i]);
-      if (PyDict_SetItem(inner.get(), k.get(), v.get()) < 0) throw_error_set();
+      if (PyDict_SetItem(inner.get(), keys[i].get(), v.get()) < 0) throw_error_set();
     }
     return set(key, std::move(inner));
   }

@@ -194,16 +194,39 @@ std::vector<ActiveSet::GroupNode> group_nodes(const Span& s, const std::vector<u
 // that takes the interleaved walks.
 TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
   std::mt19937_64 gen(29);
-  for (const auto& [n, shape] : std::vector<std::pair<u32, Shape>>{
-           {9, {2, 0.0, false}},
-           {150, {3, 0.1, false}},
-           {400, {2, 0.0, false}},
-           {500, {6, 0.0, false}},
-           {40000, {3, 0.0, false}},  // above 65536 nodes
+  // A caterpillar (one path through every inner node) and caterpillars
+  // joined (paths of 60) take path trees; the others scan short paths.
+  std::string combs = testgen::caterpillar(60);
+  for (int k = 1; k < 4; ++k) {
+    std::string tooth = "u" + std::to_string(k) + "_0";
+    for (int i = 1; i < 60; ++i)
+      tooth = "(" + tooth + ",u" + std::to_string(k) + "_" + std::to_string(i) + ")";
+    combs = "(" + combs.substr(0, combs.size() - 1) + "," + tooth + ");";
+  }
+  const auto random_text = [&](u32 n, Shape shape) {
+    return testgen::random_newick(testgen::labels(n), gen, shape);
+  };
+  for (const auto& [n, text] : std::vector<std::pair<u32, std::string>>{
+           {9, random_text(9, {2, 0.0, false})},
+           {150, random_text(150, {3, 0.1, false})},
+           {400, random_text(400, {2, 0.0, false})},
+           {500, random_text(500, {6, 0.0, false})},
+           {300, testgen::caterpillar(300)},
+           {240, combs},
+           {40000, random_text(40000, {3, 0.0, false})},  // above 65536 nodes
+           {34000, testgen::caterpillar(34000)},
        }) {
     SCOPED_TRACE(n);
-    const Span s = cladorix::exact::span_of_tree(
-        from_newick(testgen::random_newick(testgen::labels(n), gen, shape)));
+    // Tree-1 positions at random: the third activated in one pass by
+    // position lies anywhere in the span.
+    Span s = cladorix::exact::span_of_tree(from_newick(text));
+    {
+      std::vector<u32> shuffled(n);
+      for (u32 p = 0; p < n; ++p) shuffled[p] = p;
+      std::shuffle(shuffled.begin(), shuffled.end(), gen);
+      for (u32 v = 0; v < s.size(); ++v)
+        if (s.leaf1[v] != kNone) s.leaf1[v] = shuffled[s.leaf1[v]];
+    }
     const NaiveSpan naive(s);
     std::vector<u32> leaves = naive.leaves();
     std::shuffle(leaves.begin(), leaves.end(), gen);
@@ -235,8 +258,10 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
     for (u32 v = 0; v < s.size(); v += 1 + s.size() / 3000)
       ASSERT_EQ(set.active_below(v), c[v]) << "node " << v;
     // Psi and Same of the inactive leaves, with and without Same.
+    // (The naive Psi walks every ancestor: a few hundred leaves of the
+    // deep trees will do.)
     std::sort(rest.begin(), rest.end());
-    if (rest.size() > 3000) rest.resize(3000);
+    if (rest.size() > (n > 10000 ? 400u : 3000u)) rest.resize(n > 10000 ? 400 : 3000);
     const u32 r = static_cast<u32>(rest.size());
     std::vector<u64> psi(r), same(r), psi_alone(r);
     set.query(rest.data(), r, psi.data(), same.data());
@@ -292,7 +317,7 @@ Span labelled_span(const Reference& ref, const Tree& t2) {
 // The whole count of `task` and of all it spawns, with a counter whose
 // direct count stops at `direct` leaves.
 std::vector<Agreement> run_all(const Reference& ref, Task task, u32 direct) {
-  std::vector<Agreement> bins(ref.bins);
+  cladorix::exact::Tally tally;
   PathCounter counter(direct);
   cladorix::CancelPoller poll;
   std::vector<Task> pending{std::move(task)};
@@ -300,8 +325,10 @@ std::vector<Agreement> run_all(const Reference& ref, Task task, u32 direct) {
   while (!pending.empty()) {
     Task t = std::move(pending.back());
     pending.pop_back();
-    counter.run(ref, t, bins, poll, spawn);
+    counter.run(ref, t, tally, poll, spawn);
   }
+  std::vector<Agreement> bins(ref.bins);
+  tally.add_into(bins);
   return bins;
 }
 
@@ -339,8 +366,10 @@ TEST(ExactParts, PathCounterAndDirectCountMatchBruteForce) {
           leaf1.push_back(span->leaf1[leaves[i]]);
           if (i > 0) depth.push_back(span->depth2[naive.lca(leaves[i - 1], leaves[i])]);
         }
+        cladorix::exact::Tally tally;
+        cladorix::exact::count_directly(ref, 0, leaf1.data(), depth.data(), n, tally);
         std::vector<Agreement> bins(ref.bins);
-        cladorix::exact::count_directly(ref, 0, leaf1.data(), depth.data(), n, bins);
+        tally.add_into(bins);
         expect_bins(bins, t1, t2);
       }
 }

@@ -27,7 +27,6 @@ void ActiveSet::layout(const Span& span) {
   slots_.assign(m, Slot{});
   tree_.clear();
   long_paths_.clear();
-  if (tree_of_head_.size() < m) tree_of_head_.resize(m);
   u32 h = 0;
   for (u32 v = 0; v < m; ++v) {
     // A heavy child comes right after its parent; any other node starts a path.
@@ -44,9 +43,7 @@ void ActiveSet::build_path_tree(const Span& span, u32 h, u32 end) {
   const u32 len = end - h;
   const u32 base = static_cast<u32>(tree_.size());
   tree_.resize(base + 2 * len - 1);
-  tree_of_head_[h] = base;
-  long_paths_.push_back(h);
-  long_paths_.push_back(end);
+  long_paths_.push_back({h, end, base});
   for (u32 x = h; x < end; ++x) slots_[x].head |= kLong;
   // A node's weight: the leaves below it but not below its heavy child.
   weight_prefix_.resize(len + 1);
@@ -100,9 +97,10 @@ void ActiveSet::reset(const Span& span, u32 lo1, u32 hi1) {
   }
   for (u32 v = 0; v < m; ++v)
     if (head(v) == v) slots_[v].active = below_[v];
-  for (size_t k = 0; k < long_paths_.size(); k += 2) {
-    const u32 h = long_paths_[k], len = long_paths_[k + 1] - h;
-    const u32 base = tree_of_head_[h];
+  below_ = {};  // a piece's scratch, as large as the span
+  for (const LongPath& path : long_paths_) {
+    const u32 h = path.head, len = path.end - h;
+    const u32 base = path.base;
     for (u32 i = 0; i < len; ++i) {
       const Slot& s = slots_[h + i];
       tree_[base + i].sum = {s.ls, pairs_of(s.lc), s.lc};
@@ -130,7 +128,7 @@ ActiveSet::Sums ActiveSet::sum_above(u32 v, u32 h) const {
     }
     return s;
   }
-  for (u32 i = tree_of_head_[h] + (v - h); tree_[i].parent != kNone; i = tree_[i].parent) {
+  for (u32 i = tree_node(v, h); tree_[i].parent != kNone; i = tree_[i].parent) {
     const u32 sib = tree_[i].sibling;
     if (!(sib & kRight)) continue;
     const Sums& t = tree_[sib & ~kRight].sum;
@@ -160,7 +158,7 @@ void ActiveSet::sums_above(u32 v, u32 y, u32 h, Sums& at_v, Sums& at_y) const {
 }
 
 void ActiveSet::add(u32 v, u32 h, const Sums& d) {
-  for (u32 i = tree_of_head_[h] + (v - h); i != kNone; i = tree_[i].parent) {
+  for (u32 i = tree_node(v, h); i != kNone; i = tree_[i].parent) {
     tree_[i].sum.ls += d.ls;
     tree_[i].sum.lc2 += d.lc2;
     tree_[i].sum.lc += d.lc;
@@ -234,7 +232,7 @@ void ActiveSet::query_interleaved(const u32* leaves, u32 count, u64* psi_out, u6
       if (w.h == kNone) {
         w.h = slots_[w.x].head & kHeadMask;
         __builtin_prefetch(&slots_[w.h]);
-        if (slots_[w.x].head & kLong) __builtin_prefetch(&tree_[tree_of_head_[w.h] + (w.x - w.h)]);
+        if (slots_[w.x].head & kLong) __builtin_prefetch(&tree_[tree_node(w.x, w.h)]);
         ++i;
         continue;
       }

@@ -14,6 +14,7 @@
 // over one walk add up to O(log s) as well.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -118,10 +119,19 @@ class ActiveSet {
                                     u32* toward_node) const;
   u64 query_insert_one(u32 leaf);
 
+  struct LongPath {
+    u32 head, end, base;  // its nodes [head, end); the path tree node of head
+  };
+  // The path tree node of node v on the long path headed by h.
+  u32 tree_node(u32 v, u32 h) const noexcept {
+    const auto at = std::lower_bound(long_paths_.begin(), long_paths_.end(), h,
+                                     [](const LongPath& p, u32 x) { return p.head < x; });
+    return at->base + (v - h);
+  }
+
   std::vector<Slot> slots_;
-  std::vector<u32> tree_of_head_;  // per head of a long path: the path tree node of the head
   std::vector<TreeNode> tree_;
-  std::vector<u32> long_paths_;  // head, end: per long path
+  std::vector<LongPath> long_paths_;  // by head, ascending (the order they are laid out)
   std::vector<u64> weight_prefix_;
   std::vector<u32> split_stack_, below_;
   bool interleave_ = false;  // the span is larger than the cache: walks go in turns

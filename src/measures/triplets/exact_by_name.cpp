@@ -127,13 +127,14 @@ std::vector<u32> match_leaves(const exact::Reference& ref, const Tree& t2, const
   return match;
 }
 
-ExactTripletResult count(const exact::Reference& ref, const Tree& t2, SecondTree& second, u64 lanes,
-                         Instant start) {
-  const std::vector<u32> match = match_leaves(ref, t2, second, lanes);
-  second.leaves = {};  // done with: a smaller peak for the count
-  second.hashes = {};
+// match: tree 2's leaves by tree-1 position (match_leaves). A tree 1
+// prepared for this count alone (`shapes_due`) gets its shapes counted once
+// the lanes are done and their scratch freed.
+ExactTripletResult count(const exact::Reference& ref, SecondTree& second,
+                         const std::vector<u32>& match, u64 lanes, Instant start,
+                         exact::Reference* shapes_due = nullptr) {
   const u64 n = ref.leaf_count;
-  std::vector<std::vector<exact::Agreement>> tallies;
+  std::vector<exact::Tally> tallies;
   if (n >= 3) {
     if (lanes == 0) fail(texts::kDivideByZero);
     exact::Span& span = second.span;
@@ -155,21 +156,30 @@ ExactTripletResult count(const exact::Reference& ref, const Tree& t2, SecondTree
     run_task_tree(lanes, std::move(roots), kSharedTaskLeaves,
                   [&](size_t lane, const exact::Task& task,
                       const std::function<void(exact::Task &&)>& spawn) {
-                    if (tallies[lane].empty()) tallies[lane].resize(ref.bins);
                     counters[lane].run(ref, task, tallies[lane], polls[lane], spawn);
                   });
   }
 
+  if (shapes_due != nullptr) shapes_due->count_shapes();
+  // The lanes' tallies into one, each freed once added.
+  std::vector<exact::Agreement> total(tallies.empty() ? 0 : ref.bins);
+  for (exact::Tally& tally : tallies) {
+    tally.add_into(total);
+    tally = {};
+  }
   ExactTripletResult result;
+  const size_t used =
+      ref.bins - static_cast<size_t>(std::count(ref.triplets.begin(), ref.triplets.end(), u128{0}));
+  result.depths.reserve(used);
+  result.by_depth.reserve(used);
   for (u32 d = 0; d < ref.bins; ++d) {
     if (ref.triplets[d] == 0) continue;
     ExactTripletCounts b;
     b.triplets = ref.triplets[d];
     b.unresolved = ref.unresolved[d];
-    for (const auto& tally : tallies) {
-      if (tally.empty()) continue;
-      b.resolvable_correct += tally[d].resolvable_correct;
-      b.unresolved_correct += tally[d].unresolved_correct;
+    if (!total.empty()) {
+      b.resolvable_correct = total[d].resolvable_correct;
+      b.unresolved_correct = total[d].unresolved_correct;
     }
     b.correct = b.resolvable_correct + b.unresolved_correct;
     result.depths.push_back(d);
@@ -198,7 +208,7 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
   SecondTree second;
   const auto prepare = [&](size_t part) {
     if (part == 0) {
-      ref.emplace(tree1, tree1_node_depths);
+      ref.emplace(tree1, tree1_node_depths, true);
     } else {
       prepare_second(tree2, second, n >= 3, 0);
       prepare_second(tree2, second, n >= 3, 1);
@@ -210,7 +220,12 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
     prepare(0);
     prepare(1);
   }
-  return count(*ref, tree2, second, lanes, start);
+  const std::vector<u32> match = match_leaves(*ref, tree2, second, lanes);
+  // Done with names: a smaller peak for the count.
+  ref->names.release();
+  second.leaves = {};
+  second.hashes = {};
+  return count(*ref, second, match, lanes, start, &*ref);
 }
 
 ExactTripletResult triplets_correct_exact(const ExactReference& tree1, const Tree& tree2,
@@ -230,7 +245,10 @@ ExactTripletResult triplets_correct_exact(const ExactReference& tree1, const Tre
     prepare(0);
     prepare(1);
   }
-  return count(ref, tree2, second, lanes, start);
+  const std::vector<u32> match = match_leaves(ref, tree2, second, lanes);
+  second.leaves = {};
+  second.hashes = {};
+  return count(ref, second, match, lanes, start);
 }
 
 }  // namespace cladorix

@@ -36,8 +36,33 @@ std::vector<Task> split_task(const Reference& ref, const Task& task, u64 pieces)
   return out;
 }
 
+void Tally::grow(u32 bin) {
+  if (bins_.empty()) {
+    lo_ = bin;
+    bins_.resize(1);
+    return;
+  }
+  // Widened by its own size on the side the bin lies, so that a path
+  // walked bin by bin copies its counts a logarithmic number of times.
+  const u32 size = static_cast<u32>(bins_.size());
+  u32 lo = lo_, hi = lo_ + size;
+  if (bin < lo) lo = std::min(bin, lo > size ? lo - size : 0);
+  if (bin >= hi) hi = std::max(bin + 1, hi + size);
+  std::vector<Agreement> wider(hi - lo);
+  std::copy(bins_.begin(), bins_.end(), wider.begin() + (lo_ - lo));
+  bins_.swap(wider);
+  lo_ = lo;
+}
+
+void Tally::add_into(std::vector<Agreement>& to) const {
+  for (u32 i = 0; i < bins_.size() && lo_ + i < to.size(); ++i) {
+    to[lo_ + i].resolvable_correct += bins_[i].resolvable_correct;
+    to[lo_ + i].unresolved_correct += bins_[i].unresolved_correct;
+  }
+}
+
 void count_directly(const Reference& ref, u32 root1, const u32* leaf1, const u32* join_depth, u32 k,
-                    std::vector<Agreement>& bins) {
+                    Tally& bins) {
   constexpr u32 kMax = PathCounter::kDirectLeaves;
   const u32 base1 = ref.first_leaf[root1];
   // Tree 1, leaves i < j by position: their join is the shallowest of the
@@ -149,8 +174,8 @@ u128 PathCounter::lone_stars(const Group& grp, const u64* below, const u64* towa
   return sum;
 }
 
-void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreement>& bins,
-                      CancelPoller& poll, const std::function<void(Task&&)>& spawn) {
+void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, CancelPoller& poll,
+                      const std::function<void(Task&&)>& spawn) {
   const Tree& tree1 = *ref.tree;
   const Span& span = *task.span;
   const u32 t = task.root1;
@@ -220,7 +245,10 @@ void PathCounter::run(const Reference& ref, const Task& task, std::vector<Agreem
       Group& grp = groups_[g];
       const u32 size = spans_.size(g);
       if (size < 3) {
-        keep_span(grp, g, false);
+        // A lone leaf of a node with two children takes no span: its walk
+        // goes with the run of such nodes (below).
+        if (size == 2 || node_groups_[k - first + 1] - node_groups_[k - first] >= 2)
+          keep_span(grp, g, false);
         continue;
       }
       spans_.shape(span, g);

@@ -43,6 +43,24 @@ struct Agreement {
   u128 unresolved_correct = 0;  // a star in both trees
 };
 
+// One lane's agreement counts by depth bin, kept over the bins it has
+// touched: the pieces of a caterpillar's path touch disjoint halves of a
+// million bins.
+class Tally {
+ public:
+  Agreement& operator[](u32 bin) {
+    if (bin - lo_ >= bins_.size()) grow(bin);  // below lo_ wraps around too
+    return bins_[bin - lo_];
+  }
+  // Adds everything into `to` (indexed by bin).
+  void add_into(std::vector<Agreement>& to) const;
+
+ private:
+  void grow(u32 bin);
+  u32 lo_ = 0;
+  std::vector<Agreement> bins_;
+};
+
 struct Task {
   u32 root1 = 0;                     // the top of a heavy path of tree 1
   std::shared_ptr<const Span> span;  // the span of root1's leaves in tree 2
@@ -63,7 +81,7 @@ std::vector<Task> split_task(const Reference& ref, const Task& task, u64 pieces)
 // tree 2's order; join_depth[i]: the tree-2 depth of the join of leaves
 // i - 1 and i (join_depth[0] unused).
 void count_directly(const Reference& ref, u32 root1, const u32* leaf1, const u32* join_depth, u32 k,
-                    std::vector<Agreement>& bins);
+                    Tally& bins);
 
 class PathCounter {
  public:
@@ -77,7 +95,7 @@ class PathCounter {
   // Adds the task's agreement counts into bins (by tree-1 depth bin); hands
   // each light subtree too large to count directly to `spawn` as a new task
   // as soon as its span is built.
-  void run(const Reference& ref, const Task& task, std::vector<Agreement>& bins, CancelPoller& poll,
+  void run(const Reference& ref, const Task& task, Tally& bins, CancelPoller& poll,
            const std::function<void(Task&&)>& spawn);
 
  private:

@@ -80,7 +80,8 @@ void LeafNames::find(const Tree& tree, const NodeId* at, const uint64_t* hash, s
   }
 }
 
-Reference::Reference(const Tree& t, std::span<const uint32_t> node_depths) : tree(&t) {
+Reference::Reference(const Tree& t, std::span<const uint32_t> node_depths, bool shapes_later)
+    : tree(&t) {
   check_one_tree(t, "tree1");
   if (!node_depths.empty() && node_depths.size() != t.size())
     throw CallerError("tree1_node_depths holds " + std::to_string(node_depths.size()) +
@@ -127,15 +128,22 @@ Reference::Reference(const Tree& t, std::span<const uint32_t> node_depths) : tre
     adjacent[p] = parent[a];
   }
 
+  for (u32 v = 0; v < n; ++v)
+    if (t.child_count(v) >= 2) bins = std::max(bins, bin[v] + 1);
+  if (!shapes_later) count_shapes();
+}
+
+void Reference::count_shapes() {
   // At a node with children of sizes s_i: C(sum, 3) - sum C(s_i, 3)
   // triplets, e3(s) of them (one leaf from each of three children)
   // unresolved.
-  for (u32 v = 0; v < n; ++v)
-    if (t.child_count(v) >= 2) bins = std::max(bins, bin[v] + 1);
+  const Tree& t = *tree;
+  const auto& first_child = t.first_children();
+  const auto& next_sibling = t.next_siblings();
   triplets.assign(bins, 0);
   unresolved.assign(bins, 0);
   CancelPoller poll;
-  for (u32 v = 0; v < n; ++v) {
+  for (u32 v = 0; v < t.size(); ++v) {
     if (t.child_count(v) < 2) continue;
     u128 e1 = 0, e2 = 0, e3 = 0, inner = 0;
     for (u32 c = first_child[v]; c != kNone; c = next_sibling[c]) {

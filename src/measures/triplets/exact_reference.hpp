@@ -25,6 +25,11 @@ class LeafNames {
   // Lookups go in a pipeline, each fetching its slot, then its candidate's
   // name, then the name's bytes ahead of use.
   void find(const Tree& tree, const NodeId* at, const uint64_t* hash, size_t count, u32* out) const;
+  // Frees the table (no find() after it): for a count that matches once.
+  void release() {
+    names_ = {};
+    slots_ = {};
+  }
 
  private:
   std::vector<std::string_view> names_;  // by position
@@ -35,7 +40,10 @@ struct Reference {
   // Checks tree 1 (one rooted tree, every leaf named, no name twice: a
   // CallerError naming the first offending leaf) and prepares it.
   // node_depths, when not empty, gives each node's depth bin (one per node).
-  Reference(const Tree& tree, std::span<const uint32_t> node_depths);
+  // The per-bin shapes are counted now unless `shapes_later` (then by
+  // count_shapes(), for a count that needs them only at its end).
+  Reference(const Tree& tree, std::span<const uint32_t> node_depths, bool shapes_later = false);
+  void count_shapes();
 
   const Tree* tree;
   u32 leaf_count = 0;
