@@ -83,6 +83,9 @@ const std::vector<Case>& conversions() {
        "#NEXUS\nbegin trees; translate 1 A; tree a = (1,2); endblock;\n"
        "begin trees; translate 2 B; tree b = (1,2);",
        "a\t(A,2);\nb\t(1,B);\n"},
+      {"a quote inside a word of a skipped block quotes nothing (Bio.Phylo's TAXLABELS)",
+       "#NEXUS\nbegin taxa; taxlabels O'Neil B; end; begin trees; tree t = ('O''Neil',B); end;",
+       "t\t(O'Neil,B);\n"},
       {"TREE outside a TREES block is skipped",
        "#NEXUS\nbegin paup; tree x = (A,B); end; begin trees; tree y = (C,D); end;", "y\t(C,D);\n"},
       {"a Newick file that is asked for as Newick", "(A,B);", "1\t(A,B);\n",
@@ -116,6 +119,12 @@ const std::vector<Case>& errors() {
       {"a quoted label holding ','", "('x,y',B);",
        "1:4: quoted label holds ',', which cannot stand in a name of the Newick text the functions "
        "read"},
+      {"a quote inside an unquoted label", "(O''Neil;x,B);",
+       "1:3: a quote inside the unquoted label O: a label holding a quote is quoted whole, its "
+       "quotes doubled ('O''Neil')"},
+      {"a quote right after a TRANSLATE token", "#NEXUS\nbegin trees; translate 1'a;b';",
+       "2:25: a quote right after 1: a quoted name stands apart, its own quotes doubled "
+       "('O''Neil')"},
       {"blanks in an unquoted label", "(A b,C);",
        "1:4: text after the label A (a label holding blanks must be quoted)"},
       {"a label before '('", "(A(B,C));", "1:3: '(' after the label A: expected ',', ')' or ';'"},

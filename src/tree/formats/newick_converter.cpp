@@ -140,6 +140,10 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
       case kQuote:
       case kLabel:
       case kHigh: {
+        if (after == After::kLabel && c == '\'' && p == token_end && kind(p[-1]) == kLabel)
+          s.fail(p, "a quote inside the unquoted label " + written(token, token_end) +
+                        ": a label holding a quote is quoted whole, its quotes doubled "
+                        "('O''Neil')");
         if (after == After::kLabel)
           s.fail(p, "text after the label " + written(token, token_end) +
                         " (a label holding blanks must be quoted)");

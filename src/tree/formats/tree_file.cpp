@@ -56,6 +56,19 @@ std::string_view between(const char* begin, const char* end) {
   return std::string_view(begin, static_cast<size_t>(end - begin));
 }
 
+// Whether a quoted name starts at p. A quote right after a word (1'A') is
+// no quote to the scanner either, and stands where no name may.
+bool quoted_name_at(const Statement& s, const char* p) {
+  if (*p != '\'') return false;
+  if (p > s.begin() && kind(p[-1]) == kLabel) {
+    const char* word = p;
+    while (word > s.begin() && kind(word[-1]) == kLabel) --word;
+    s.fail(p, "a quote right after " + shown(between(word, p)) +
+                  ": a quoted name stands apart, its own quotes doubled ('O''Neil')");
+  }
+  return true;
+}
+
 // Bytes of the UTF-8 byte-order mark some editors put first, or 0.
 size_t bom_length(std::string_view text) {
   return text.size() >= 3 && text[0] == '\xEF' && text[1] == '\xBB' && text[2] == '\xBF' ? 3 : 0;
@@ -229,9 +242,17 @@ void TreeFileReader::scan(std::string_view chunk, std::vector<NamedTree>& trees)
           comment_mark_.offset = chunk_offset_ + i;
           comment_here = true;
         } else {
-          in_quote_ = true;
-          if (chunk_offset_ + i != quote_reopens_at_) {
-            quote_mark_.offset = chunk_offset_ + i;
+          // A quote right after a word's byte (O'Neil) quotes nothing: the
+          // statement's reader reports it where it stands.
+          const uint64_t at = chunk_offset_ + i;
+          const char before = i > 0 ? b[i - 1] : last_byte_;
+          if (at == quote_reopens_at_) {
+            in_quote_ = true;  // '' inside a quoted string
+          } else if (kind(before) == kLabel || at == plain_quote_at_ + 1) {
+            plain_quote_at_ = at;
+          } else {
+            in_quote_ = true;
+            quote_mark_.offset = at;
             quote_here = true;
           }
         }
@@ -252,6 +273,7 @@ void TreeFileReader::scan(std::string_view chunk, std::vector<NamedTree>& trees)
   if (comment_depth_ > 0 && comment_here) resolve(comment_mark_);
   // A quote closed by the chunk's last byte may go on with '' in the next.
   if (quote_here && (in_quote_ || quote_reopens_at_ == chunk_offset_ + n)) resolve(quote_mark_);
+  if (n > 0) last_byte_ = b[n - 1];
   advance_cursor(n);
   chunk_offset_ += n;
   chunk_ = nullptr;
@@ -319,7 +341,7 @@ void TreeFileReader::on_nexus_command(const Statement& s, std::vector<NamedTree>
   if (keyword_is(word, "begin")) {
     p = skip_blanks(s, p);
     std::string_view name;
-    if (p < s.end() && *p == '\'') {
+    if (quoted_name_at(s, p)) {
       read_quoted(s, p, name_, false);
       name = name_;
     } else {
@@ -345,7 +367,7 @@ void TreeFileReader::read_translate(const Statement& s, const char* p) {
   while (true) {
     const char* entry = p;
     std::string_view token;
-    if (*p == '\'') {
+    if (quoted_name_at(s, p)) {
       p = read_quoted(s, p, token_, false);
       token = token_;
     } else {
@@ -359,7 +381,7 @@ void TreeFileReader::read_translate(const Statement& s, const char* p) {
       s.fail(p, "the TRANSLATE entry " + shown(between(entry, p)) + " has no name");
     const char* name_begin = p;
     std::string_view name, original;
-    if (*p == '\'') {
+    if (quoted_name_at(s, p)) {
       p = read_quoted(s, p, quoted_, true);
       name_.clear();
       if (append_blanks_as_underscores(name_, quoted_)) original = between(name_begin, p);
@@ -392,7 +414,7 @@ void TreeFileReader::read_tree_command(const Statement& s, const char* p,
   if (*p == '*') p = skip_blanks(s, p + 1);  // the default tree's mark
   std::string name;
   const char* name_begin = p;
-  if (*p == '\'') {
+  if (quoted_name_at(s, p)) {
     p = read_quoted(s, p, name_, false);
     name = name_;
   } else {

@@ -83,8 +83,10 @@ class TreeFileReader {
   Phase phase_ = Phase::kBetween;
   uint64_t comment_depth_ = 0;
   bool in_quote_ = false;
-  uint64_t quote_reopens_at_ = UINT64_MAX;  // a quote here continues the last one ('')
-  Mark comment_mark_, quote_mark_;          // where the open comment or quote began
+  uint64_t quote_reopens_at_ = UINT64_MAX;    // a quote here continues the last one ('')
+  uint64_t plain_quote_at_ = UINT64_MAX - 1;  // the last quote that quoted nothing
+  char last_byte_ = ' ';                      // of the previous chunk
+  Mark comment_mark_, quote_mark_;            // where the open comment or quote began
 
   // Where we are: the current chunk, its offset in the input, and a cursor
   // whose line and column are known (it only moves forward).
