@@ -79,6 +79,10 @@ const std::vector<Case>& conversions() {
        "one\t(A,(B,c_d));\ntree two\t((A:1,B:2)0.9:0.5,c_d);\n"},
       {"a label not in the table stays; internal labels are not translated",
        "#NEXUS\nbegin trees; translate 1 A, 2 B; tree t = ((1,X)2,'1');end;", "t\t((A,X)2,A);\n"},
+      {"numeric tokens match exactly, however large",
+       "#NEXUS\nbegin trees; translate 1 A, 01 B, 999999999 C, 1000000000 D, x E;\n"
+       "tree t = (1,01,999999999,1000000000,x,2,001);end;",
+       "t\t(A,B,C,D,E,2,001);\n"},
       {"a table per block; ENDBLOCK and a missing END",
        "#NEXUS\nbegin trees; translate 1 A; tree a = (1,2); endblock;\n"
        "begin trees; translate 2 B; tree b = (1,2);",

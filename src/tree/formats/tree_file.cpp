@@ -362,6 +362,10 @@ void TreeFileReader::on_nexus_command(const Statement& s, std::vector<NamedTree>
 }
 
 void TreeFileReader::read_translate(const Statement& s, const char* p) {
+  // Size the table once: an entry per ",", and the bytes at most.
+  size_t commas = 0;
+  for (const char* q = p; q < s.end(); ++q) commas += *q == ',';
+  table_.reserve(commas + 1, static_cast<size_t>(s.end() - p));
   p = skip_blanks(s, p);
   if (*p == ';') return;  // an empty table
   while (true) {
