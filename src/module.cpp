@@ -9,6 +9,7 @@
 #include "binding/py.hpp"
 #include "binding/signals.hpp"
 #include "binding/texts.hpp"
+#include "binding/tree_files.hpp"
 
 namespace cladorix::py {
 namespace {
@@ -18,13 +19,23 @@ namespace {
 // Registration order, which is also the order of __all__: the twelve
 // original functions, then those added since.
 const FunctionDef* const kRegistered[] = {
-    &kTripletsCorrect,          &kTripletsCorrectFast,
-    &kTripletsCorrectUltra,     &kTripletsCorrectParallel,
-    &kTripletsCorrectOptimized, &kPhsOptimized,
-    &kRobinsonFoulds,           &kRobinsonFouldsNormalized,
-    &kParsimonyScore,           &kParsimonyPValue,
-    &kLikelihoodScore,          &kLikelihoodDistance,
-    &kTripletsCorrectExact,     &kLeafNames,
+    &kTripletsCorrect,
+    &kTripletsCorrectFast,
+    &kTripletsCorrectUltra,
+    &kTripletsCorrectParallel,
+    &kTripletsCorrectOptimized,
+    &kPhsOptimized,
+    &kRobinsonFoulds,
+    &kRobinsonFouldsNormalized,
+    &kParsimonyScore,
+    &kParsimonyPValue,
+    &kLikelihoodScore,
+    &kLikelihoodDistance,
+    &kTripletsCorrectExact,
+    &kLeafNames,
+    &kReadTrees,
+    &kIterTrees,
+    &kReadTree,
 };
 constexpr size_t kCount = std::size(kRegistered);
 

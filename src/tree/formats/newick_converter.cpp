@@ -26,15 +26,13 @@ std::optional<double> as_number(std::string_view text) {
   return value;
 }
 
-std::string written(const char* begin, const char* end) {
-  return shown(std::string_view(begin, static_cast<size_t>(end - begin)));
+std::string_view written_as(const char* begin, const char* end) {
+  return std::string_view(begin, static_cast<size_t>(end - begin));
 }
+
+std::string written(const char* begin, const char* end) { return shown(written_as(begin, end)); }
 
 }  // namespace
-
-size_t NewickConverter::StringHash::operator()(std::string_view s) const noexcept {
-  return static_cast<size_t>(hash_bytes(s));
-}
 
 void NewickConverter::convert(const Statement& s, const char* p, const TranslateTable* table,
                               std::string& out) {
@@ -46,14 +44,22 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
     std::optional<double> length, support;
   };
 
-  const char* const tree_begin = p;
+  const char* const tree_begin = skip_blanks(s, p);  // where errors about the whole tree point
   const char* const end = s.end();
   const bool collapsing = rules_.collapse_max_length || rules_.collapse_min_support;
   const bool translating = table != nullptr && !table->empty();
   out.clear();
-  out.reserve(static_cast<size_t>(end - p));
+  // Sized once: a tree of a million leaves is tens of megabytes, and growing
+  // it would hold the old and the new copy at once.
+  size_t size = static_cast<size_t>(end - p);
+  if (translating) {
+    const auto leaves = static_cast<double>(std::count(p, end, ',') + 1);
+    size += static_cast<size_t>(leaves * table->growth_per_leaf()) + 64;
+  }
+  out.reserve(size);
   open_.clear();
   renamed_.clear();
+  ambiguous_ = false;
   After after = After::kNodeStart;
   bool internal = false;  // the current node is the one in `closing`
   Closing closing;
@@ -92,6 +98,7 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
                                     *closing.support < *rules_.collapse_min_support;
           if (short_edge || weak_support) {
             out.resize(closing.close_at);
+            while (!renamed_.empty() && renamed_.back().at >= closing.close_at) renamed_.pop_back();
             out[closing.open_at] = ';';
             collapsed = true;
           }
@@ -99,8 +106,9 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
         internal = false;
         if (c == ';') {
           if (out.empty() && after == After::kNodeStart) s.fail(p, "';' ends an empty tree");
-          if (collapsed) out.erase(std::remove(out.begin(), out.end(), ';'), out.end());
+          // The names' offsets hold until the marks of collapsed nodes go.
           if (!renamed_.empty()) check_renamed(s, tree_begin, out);
+          if (collapsed) out.erase(std::remove(out.begin(), out.end(), ';'), out.end());
           out.push_back(';');
           return;
         }
@@ -164,21 +172,20 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
           if (!rules_.drop_internal_labels) {
             const size_t at = out.size();
             if (append_blanks_as_underscores(out, value))
-              note_renamed(s, label, std::string_view(out).substr(at),
-                           std::string_view(label, static_cast<size_t>(p - label)));
+              note_renamed(at, out.size() - at, written_as(label, p));
           }
         } else {
           TranslateTable::Found found;
           if (translating && table->find(value, found)) {
+            if (!found.original.empty())
+              note_renamed(out.size(), found.name.size(), found.original);
             out.append(found.name);
-            if (!found.original.empty()) note_renamed(s, label, found.name, found.original);
           } else if (c != '\'') {
             out.append(value);  // unquoted: no blanks in it
           } else {
             const size_t at = out.size();
             if (append_blanks_as_underscores(out, value))
-              note_renamed(s, label, std::string_view(out).substr(at),
-                           std::string_view(label, static_cast<size_t>(p - label)));
+              note_renamed(at, out.size() - at, written_as(label, p));
           }
         }
         token = label, token_end = p;
@@ -195,42 +202,89 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
   }
 }
 
-void NewickConverter::note_renamed(const Statement& s, const char* at, std::string_view name,
-                                   std::string_view original) {
-  auto it = renamed_.find(name);
-  if (it == renamed_.end()) it = renamed_.emplace(std::string(name), Renamed{}).first;
-  if (it->second.count == 0) {
-    it->second.original = original;
-  } else if (it->second.original != original) {
-    s.fail(at, "labels " + shown(it->second.original) + " and " + shown(original) +
-                   " both become the name " + shown(name));
+void NewickConverter::note_renamed(size_t at, size_t length, std::string_view original) {
+  renamed_.push_back(Renamed{at, static_cast<uint32_t>(length),
+                             static_cast<uint32_t>(original.size()), original.data()});
+  // Written with only spaces as blanks and no "_", a renamed label is the
+  // one label its name can come from.
+  if (!ambiguous_) {
+    for (const char* p = original.data(); p < original.data() + original.size(); ++p) {
+      if (*p == '_' || (*p != ' ' && blank_length(p, original.data() + original.size()) != 0)) {
+        ambiguous_ = true;
+        break;
+      }
+    }
   }
-  ++it->second.count;
 }
 
-// A label written without blanks that reads as a renamed one ('a b' and
-// a_b) would silently merge two leaves: count each renamed name's
-// occurrences in the output against those that came from blanks.
+// Two labels that differ as written but read as one name ('a b' and a_b, or
+// 'a b' and 'a\tb') would silently merge two nodes. A renamed name holds a
+// "_", so only names with one can clash: renamed names go into an index
+// (which also finds two renamed labels written differently, when one of
+// them could be), and every other name holding "_" is looked up in it.
 void NewickConverter::check_renamed(const Statement& s, const char* tree_begin,
                                     std::string_view out) {
-  std::unordered_map<std::string_view, uint64_t, StringHash, std::equal_to<>> seen;
+  const auto name_of = [&](const Renamed& r) { return out.substr(r.at, r.length); };
+  const auto original_of = [](const Renamed& r) {
+    return std::string_view(r.original, r.original_length);
+  };
+  const auto conflict = [&](std::string_view a, std::string_view b, std::string_view name) {
+    s.fail(tree_begin,
+           "labels " + shown(a) + " and " + shown(b) + " both become the name " + shown(name));
+  };
+  CancelPoller poll;
+  // Slot: the hash's upper half, then the index of a renamed label + 1.
+  std::vector<uint64_t> slots;
+  size_t mask = 0;
+  const auto find = [&](std::string_view name, uint64_t& slot) {
+    const uint64_t h = hash_bytes(name);
+    size_t i = static_cast<size_t>(h) & mask;
+    for (; slots[i] != 0; i = (i + 1) & mask) {
+      if ((slots[i] >> 32) == (h >> 32) && name_of(renamed_[(slots[i] & 0xFFFFFFFF) - 1]) == name)
+        break;
+    }
+    slot = (h >> 32) << 32;
+    return i;
+  };
+  const auto build = [&] {
+    size_t size = 16;
+    while (size < 2 * renamed_.size()) size *= 2;
+    slots.assign(size, 0);
+    mask = size - 1;
+    for (size_t k = 0; k < renamed_.size(); ++k) {
+      uint64_t tag;
+      const size_t i = find(name_of(renamed_[k]), tag);
+      if (slots[i] == 0) {
+        slots[i] = tag | (k + 1);
+      } else {
+        const Renamed& first = renamed_[(slots[i] & 0xFFFFFFFF) - 1];
+        if (original_of(first) != original_of(renamed_[k]))
+          conflict(original_of(first), original_of(renamed_[k]), name_of(first));
+      }
+      poll.tick(16);
+    }
+  };
+  if (ambiguous_) build();
+
+  size_t next = 0;  // the next renamed label, in output order
   size_t i = 0;
   bool in_length = false;
-  CancelPoller poll;
   while (i < out.size()) {
     const size_t start = i;
-    while (i < out.size() && !is_delimiter(out[i])) ++i;
-    if (i > start && !in_length) {
+    bool underscore = false;
+    for (; i < out.size() && !is_delimiter(out[i]); ++i) underscore |= out[i] == '_';
+    if (next < renamed_.size() && renamed_[next].at == start) {
+      ++next;
+    } else if (underscore && !in_length) {
+      if (slots.empty()) build();
       const std::string_view name = out.substr(start, i - start);
-      const auto it = renamed_.find(name);
-      if (it != renamed_.end() && ++seen[name] > it->second.count) {
-        s.fail(tree_begin, "labels " + shown(it->second.original) + " and " + shown(name) +
-                               " both become the name " + shown(name));
-      }
+      uint64_t tag;
+      const uint64_t found = slots[find(name, tag)];
+      if (found != 0) conflict(original_of(renamed_[(found & 0xFFFFFFFF) - 1]), name, name);
     }
     if (i < out.size()) in_length = out[i] == ':';
     ++i;
-    poll.tick(16);
+    poll.tick(4);
   }
 }
 

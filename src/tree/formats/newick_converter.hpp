@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "tree/formats/lexical.hpp"
@@ -31,23 +30,23 @@ class NewickConverter {
   void convert(const Statement& s, const char* p, const TranslateTable* table, std::string& out);
 
  private:
+  // A label whose blanks became "_": where its name stands in the output,
+  // and the label as written.
   struct Renamed {
-    std::string original;  // the label as written
-    uint64_t count = 0;    // labels written so in the tree
-  };
-  struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept;
+    uint64_t at;
+    uint32_t length;
+    uint32_t original_length;
+    const char* original;
   };
 
-  void note_renamed(const Statement& s, const char* at, std::string_view name,
-                    std::string_view original);
+  void note_renamed(size_t at, size_t length, std::string_view original);
   void check_renamed(const Statement& s, const char* tree_begin, std::string_view out);
 
   ConversionRules rules_;
-  std::vector<size_t> open_;  // output offsets of the open "("
-  std::string value_;         // a quoted label's value
-  std::unordered_map<std::string, Renamed, StringHash, std::equal_to<>> renamed_;
+  std::vector<size_t> open_;      // output offsets of the open "("
+  std::string value_;             // a quoted label's value
+  std::vector<Renamed> renamed_;  // in output order
+  bool ambiguous_ = false;        // a renamed label holds "_" or a blank other than " "
 };
 
 }  // namespace cladorix

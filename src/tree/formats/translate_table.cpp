@@ -52,8 +52,9 @@ bool TranslateTable::add(std::string_view token, std::string_view name, std::str
         return false;
     }
   }
-  const Entry e{bytes_.size(), bytes_.size() + token.size(), static_cast<uint32_t>(token.size()),
+  const Entry e{bytes_.size(), static_cast<uint32_t>(token.size()),
                 static_cast<uint32_t>(name.size())};
+  token_bytes_ += token.size();
   bytes_.append(token);
   bytes_.append(name);
   entries_.push_back(e);
@@ -92,13 +93,20 @@ bool TranslateTable::find(std::string_view token, Found& found) const noexcept {
 
 bool TranslateTable::found(size_t index, Found& found) const noexcept {
   const Entry& e = entries_[index];
-  found.name = std::string_view(bytes_).substr(e.name_offset, e.name_length);
+  found.name = std::string_view(bytes_).substr(e.token_offset + e.token_length, e.name_length);
   found.original = {};
   if (!originals_.empty()) {
     const auto it = originals_.find(static_cast<uint32_t>(index));
     if (it != originals_.end()) found.original = it->second;
   }
   return true;
+}
+
+double TranslateTable::growth_per_leaf() const noexcept {
+  if (entries_.empty()) return 0;
+  const double names = static_cast<double>(bytes_.size() - token_bytes_);
+  const double tokens = static_cast<double>(token_bytes_);
+  return std::max(0.0, (names - tokens) / static_cast<double>(entries_.size()));
 }
 
 void TranslateTable::grow() {
@@ -117,6 +125,7 @@ void TranslateTable::grow() {
 
 void TranslateTable::clear() {
   std::string().swap(bytes_);
+  token_bytes_ = 0;
   std::vector<Entry>().swap(entries_);
   std::vector<uint64_t>().swap(slots_);
   std::vector<uint32_t>().swap(by_number_);

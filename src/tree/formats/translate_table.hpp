@@ -29,14 +29,16 @@ class TranslateTable {
   void reserve(size_t entries, size_t bytes);
 
   bool empty() const noexcept { return entries_.empty(); }
+  // How much longer a name is than its token, on average (at least 0): what
+  // a translated leaf adds to a tree's text.
+  double growth_per_leaf() const noexcept;
   size_t size() const noexcept { return entries_.size(); }
   // Empties the table and gives its memory back.
   void clear();
 
  private:
   struct Entry {
-    uint64_t token_offset;
-    uint64_t name_offset;  // the name follows the token in bytes_
+    uint64_t token_offset;  // the name follows the token in bytes_
     uint32_t token_length;
     uint32_t name_length;
   };
@@ -48,6 +50,7 @@ class TranslateTable {
   void grow();
 
   std::string bytes_;
+  uint64_t token_bytes_ = 0;
   std::vector<Entry> entries_;
   // Slot: the hash's upper 32 bits, then the entry's index + 1 (0: empty).
   std::vector<uint64_t> slots_;
