@@ -1,7 +1,8 @@
 """Runs the ```python blocks of docs/guide.md, so that the guide cannot drift
 from the module.
 
-Blocks run in order, one namespace per "## " section. A statement followed by
+Blocks run in order, one namespace per "## " section, from the repository
+root (so that paths like examples/data/... work). A statement followed by
 `# -> TEXT` must be an expression whose repr() is TEXT, or, with
 `# -> raises NAME` or `# -> raises NAME: MESSAGE`, must raise an exception of
 that class name (and that message). A block preceded by the line
@@ -91,7 +92,8 @@ _blocked = {}  # section -> why its remaining blocks cannot run
 @pytest.mark.parametrize(
     "section,index,line,code,needs", BLOCKS, ids=[f"{b[0]}-{b[1]}" for b in BLOCKS]
 )
-def test_guide_block(section, index, line, code, needs):
+def test_guide_block(section, index, line, code, needs, monkeypatch):
+    monkeypatch.chdir(os.path.dirname(os.path.dirname(os.path.abspath(GUIDE))))
     if section in _blocked:
         pytest.skip(_blocked[section])
     missing = [n for n in needs if not hasattr(cladorix, n)]

@@ -67,7 +67,7 @@ void fail_not_utf8(const Statement& s, const char* p) {
   s.fail(p, std::string("byte ") + hex + " is not UTF-8 (files are read as UTF-8)");
 }
 
-const char* skip_blanks(const Statement& s, const char* p) {
+const char* skip_blanks_from(const Statement& s, const char* p) {
   const char* end = s.end();
   while (p < end) {
     const Kind k = kind(*p);
@@ -94,7 +94,7 @@ const char* skip_blanks(const Statement& s, const char* p) {
   return p;
 }
 
-const char* scan_unquoted(const Statement& s, const char* p) {
+const char* scan_unquoted_from(const Statement& s, const char* p) {
   const char* end = s.end();
   while (p < end) {
     const Kind k = kind(*p);

@@ -99,12 +99,27 @@ inline size_t blank_length(const char* p, const char* end) noexcept {
   return unicode_space_len(u, reinterpret_cast<const unsigned char*>(end));
 }
 
+const char* skip_blanks_from(const Statement& s, const char* p);
+const char* scan_unquoted_from(const Statement& s, const char* p);
+
 // Skips blanks and comments from p; returns the first other byte (or end).
-const char* skip_blanks(const Statement& s, const char* p);
+// Inline for the common case, a token right there.
+inline const char* skip_blanks(const Statement& s, const char* p) {
+  if (p < s.end()) {
+    const Kind k = kind(*p);
+    if (k != kBlank && k != kHigh && k != kCommentOpen) return p;
+  }
+  return skip_blanks_from(s, p);
+}
 
 // Runs of kLabel bytes and well-formed non-blank multi-byte characters from
 // p: an unquoted label, branch length or word. Fails on malformed UTF-8.
-const char* scan_unquoted(const Statement& s, const char* p);
+inline const char* scan_unquoted(const Statement& s, const char* p) {
+  const char* end = s.end();
+  while (p < end && kind(*p) == kLabel) ++p;
+  if (p < end && kind(*p) == kHigh) return scan_unquoted_from(s, p);
+  return p;
+}
 
 // Reads the quoted string opening at p (a quote) into `value`, '' read as
 // one quote, and returns the byte after the closing quote. With

@@ -26,6 +26,24 @@ std::optional<double> as_number(std::string_view text) {
   return value;
 }
 
+constexpr int kLeavesAhead = 8;
+
+// Finds the next leaf label that is a number ("(" or "," then digits) from
+// p, has its table entry fetched into the cache, and returns where it ends.
+// A guess: a number in a comment or a quote only costs a useless fetch.
+const char* prefetch_next_leaf(const TranslateTable& table, const char* p, const char* end) {
+  for (; p + 1 < end; ++p) {
+    if ((*p != '(' && *p != ',') || p[1] < '0' || p[1] > '9') continue;
+    ++p;
+    uint64_t v = 0;
+    for (int digits = 0; p < end && *p >= '0' && *p <= '9' && digits < 10; ++p, ++digits)
+      v = v * 10 + static_cast<uint64_t>(*p - '0');
+    table.prefetch(v);
+    return p;
+  }
+  return end;
+}
+
 std::string_view written_as(const char* begin, const char* end) {
   return std::string_view(begin, static_cast<size_t>(end - begin));
 }
@@ -67,6 +85,12 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
   const char* token = p;  // the last label or length, for messages
   const char* token_end = p;
   CancelPoller poll;
+  // Names are looked up in the random order of the leaves: a cursor that
+  // runs a few leaves ahead asks for their table entries early.
+  const char* ahead = p;
+  if (translating) {
+    for (int k = 0; k < kLeavesAhead; ++k) ahead = prefetch_next_leaf(*table, ahead, end);
+  }
 
   while (true) {
     poll.tick(16);
@@ -169,13 +193,16 @@ void NewickConverter::convert(const Statement& s, const char* p, const Translate
         }
         if (internal) {
           if (rules_.collapse_min_support) closing.support = as_number(value);
-          if (!rules_.drop_internal_labels) {
+          if (!rules_.drop_internal_labels && c != '\'') {
+            out.append(value);  // unquoted: no blanks in it
+          } else if (!rules_.drop_internal_labels) {
             const size_t at = out.size();
             if (append_blanks_as_underscores(out, value))
               note_renamed(at, out.size() - at, written_as(label, p));
           }
         } else {
           TranslateTable::Found found;
+          if (translating) ahead = prefetch_next_leaf(*table, ahead < p ? p : ahead, end);
           if (translating && table->find(value, found)) {
             if (!found.original.empty())
               note_renamed(out.size(), found.name.size(), found.original);

@@ -1,6 +1,11 @@
 #include "tree/formats/translate_table.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "util/errors.hpp"
 #include "util/hash.hpp"
@@ -22,91 +27,124 @@ int64_t number(std::string_view token) noexcept {
   return v;
 }
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
 }  // namespace
 
+template <class T>
+T* HugePageAllocator<T>::allocate(size_t n) {
+  const size_t bytes = n * sizeof(T);
+  if (bytes < 2 * kHugePage) return static_cast<T*>(::operator new(bytes));
+  void* p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+  if (p == nullptr) throw std::bad_alloc();
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it the pages are small
+  return static_cast<T*>(p);
+}
+
+template <class T>
+void HugePageAllocator<T>::deallocate(T* p, size_t n) noexcept {
+  if (n * sizeof(T) < 2 * kHugePage) {
+    ::operator delete(p);
+  } else {
+    std::free(p);
+  }
+}
+
 void TranslateTable::reserve(size_t entries, size_t bytes) {
-  entries_.reserve(entries_.size() + entries);
+  by_number_.reserve(by_number_.size() + entries + 1);
   bytes_.reserve(bytes_.size() + bytes);
+}
+
+std::string_view TranslateTable::name(const Slot& s) const noexcept {
+  if (s.length != Slot::kElsewhere) return std::string_view(s.bytes, s.length);
+  uint64_t offset;
+  uint32_t length;
+  std::memcpy(&offset, s.bytes, sizeof offset);
+  std::memcpy(&length, s.bytes + sizeof offset, sizeof length);
+  return std::string_view(bytes_).substr(offset, length);
 }
 
 bool TranslateTable::add(std::string_view token, std::string_view name, std::string_view original) {
   if (token.size() >= UINT32_MAX || name.size() >= UINT32_MAX)
     throw CallerError("a TRANSLATE token or name of 4 GiB or more");
-  if (entries_.size() >= UINT32_MAX - 1) throw CallerError("a TRANSLATE table of 2^32 entries");
+  if (size_ >= UINT32_MAX - 1) throw CallerError("a TRANSLATE table of 2^32 entries");
+  if (name.empty()) fail("an empty TRANSLATE name");
   const int64_t v = number(token);
   // Values up to a few times the number of entries stay dense.
-  const bool dense = v >= 0 && static_cast<uint64_t>(v) < 4 * entries_.size() + 1024;
-  size_t slot = 0;
-  uint64_t tag = 0;
-  if (dense) {
-    if (static_cast<size_t>(v) < by_number_.size() && by_number_[static_cast<size_t>(v)] != 0)
-      return false;
+  if (v >= 0 && static_cast<uint64_t>(v) < 4 * size_ + 1024) {
+    const auto at = static_cast<size_t>(v);
+    if (at < by_number_.size() && by_number_[at].length != 0) return false;
+    if (at >= by_number_.size()) by_number_.resize(std::max(at + 1, by_number_.size() * 3 / 2));
+    Slot& s = by_number_[at];
+    if (name.size() < Slot::kElsewhere && name.size() <= sizeof s.bytes) {
+      s.length = static_cast<uint8_t>(name.size());
+      std::memcpy(s.bytes, name.data(), name.size());
+    } else {
+      const uint64_t offset = bytes_.size();
+      const auto length = static_cast<uint32_t>(name.size());
+      bytes_.append(name);
+      s.length = Slot::kElsewhere;
+      std::memcpy(s.bytes, &offset, sizeof offset);
+      std::memcpy(s.bytes + sizeof offset, &length, sizeof length);
+    }
   } else {
     if ((entries_.size() + 1) * 2 > slots_.size()) grow();
     const uint64_t h = hash_bytes(token);
-    tag = h & kTagMask;
+    const uint64_t tag = h & kTagMask;
     const size_t mask = slots_.size() - 1;
-    for (slot = static_cast<size_t>(h) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-      if ((slots_[slot] & kTagMask) == tag &&
-          token == this->token(entries_[(slots_[slot] & ~kTagMask) - 1]))
+    size_t i = static_cast<size_t>(h) & mask;
+    for (; slots_[i] != 0; i = (i + 1) & mask) {
+      if ((slots_[i] & kTagMask) == tag &&
+          token == this->token(entries_[(slots_[i] & ~kTagMask) - 1]))
         return false;
     }
-  }
-  const Entry e{bytes_.size(), static_cast<uint32_t>(token.size()),
-                static_cast<uint32_t>(name.size())};
-  token_bytes_ += token.size();
-  bytes_.append(token);
-  bytes_.append(name);
-  entries_.push_back(e);
-  const auto index = static_cast<uint32_t>(entries_.size());  // + 1
-  if (dense) {
-    if (static_cast<size_t>(v) >= by_number_.size())
-      by_number_.resize(std::max(static_cast<size_t>(v) + 1, by_number_.size() * 3 / 2), 0);
-    by_number_[static_cast<size_t>(v)] = index;
-  } else {
-    slots_[slot] = tag | index;
+    entries_.push_back(Entry{bytes_.size(), static_cast<uint32_t>(token.size()),
+                             static_cast<uint32_t>(name.size())});
+    bytes_.append(token);
+    bytes_.append(name);
+    slots_[i] = tag | entries_.size();
     numbers_hashed_ = numbers_hashed_ || v >= 0;
   }
-  if (!original.empty()) originals_.emplace(index - 1, std::string(original));
+  ++size_;
+  token_bytes_ += token.size();
+  name_bytes_ += name.size();
+  if (!original.empty()) originals_.emplace(std::string(token), std::string(original));
   return true;
 }
 
 bool TranslateTable::find(std::string_view token, Found& found) const noexcept {
-  if (entries_.empty()) return false;
+  if (size_ == 0) return false;
+  found.name = {};
   const int64_t v = number(token);
-  if (v >= 0) {
-    if (static_cast<size_t>(v) < by_number_.size() && by_number_[static_cast<size_t>(v)] != 0)
-      return this->found(by_number_[static_cast<size_t>(v)] - 1, found);
-    if (!numbers_hashed_) return false;
+  if (v >= 0 && static_cast<size_t>(v) < by_number_.size() &&
+      by_number_[static_cast<size_t>(v)].length != 0) {
+    found.name = name(by_number_[static_cast<size_t>(v)]);
+  } else if ((v < 0 || numbers_hashed_) && !slots_.empty()) {
+    const uint64_t h = hash_bytes(token);
+    const uint64_t tag = h & kTagMask;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      if ((slots_[i] & kTagMask) != tag) continue;
+      const Entry& e = entries_[(slots_[i] & ~kTagMask) - 1];
+      if (token != this->token(e)) continue;
+      found.name = std::string_view(bytes_).substr(e.token_offset + e.token_length, e.name_length);
+      break;
+    }
   }
-  if (slots_.empty()) return false;
-  const uint64_t h = hash_bytes(token);
-  const uint64_t tag = h & kTagMask;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = static_cast<size_t>(h) & mask; slots_[i] != 0; i = (i + 1) & mask) {
-    if ((slots_[i] & kTagMask) != tag) continue;
-    const size_t index = (slots_[i] & ~kTagMask) - 1;
-    if (token == this->token(entries_[index])) return this->found(index, found);
-  }
-  return false;
-}
-
-bool TranslateTable::found(size_t index, Found& found) const noexcept {
-  const Entry& e = entries_[index];
-  found.name = std::string_view(bytes_).substr(e.token_offset + e.token_length, e.name_length);
+  if (found.name.empty()) return false;
   found.original = {};
   if (!originals_.empty()) {
-    const auto it = originals_.find(static_cast<uint32_t>(index));
+    const auto it = originals_.find(std::string(token));
     if (it != originals_.end()) found.original = it->second;
   }
   return true;
 }
 
 double TranslateTable::growth_per_leaf() const noexcept {
-  if (entries_.empty()) return 0;
-  const double names = static_cast<double>(bytes_.size() - token_bytes_);
+  if (size_ == 0) return 0;
+  const double names = static_cast<double>(name_bytes_);
   const double tokens = static_cast<double>(token_bytes_);
-  return std::max(0.0, (names - tokens) / static_cast<double>(entries_.size()));
+  return std::max(0.0, (names - tokens) / static_cast<double>(size_));
 }
 
 void TranslateTable::grow() {
@@ -125,12 +163,15 @@ void TranslateTable::grow() {
 
 void TranslateTable::clear() {
   std::string().swap(bytes_);
-  token_bytes_ = 0;
+  size_ = 0;
+  token_bytes_ = name_bytes_ = 0;
+  decltype(by_number_)().swap(by_number_);
+  numbers_hashed_ = false;
   std::vector<Entry>().swap(entries_);
   std::vector<uint64_t>().swap(slots_);
-  std::vector<uint32_t>().swap(by_number_);
-  numbers_hashed_ = false;
   originals_.clear();
 }
+
+template struct HugePageAllocator<TranslateTable::Slot>;
 
 }  // namespace cladorix
