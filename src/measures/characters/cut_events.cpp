@@ -1,0 +1,416 @@
+#include "measures/characters/cut_events.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "runtime/cancel.hpp"
+#include "util/clock.hpp"
+#include "util/errors.hpp"
+#include "util/hash.hpp"
+
+namespace cladorix {
+namespace {
+
+std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+
+size_t count_leaves(const Tree& tree) {
+  size_t leaves = 0;
+  for (uint32_t kids : tree.child_counts()) leaves += kids == 0;
+  return leaves;
+}
+
+// ---- the count -------------------------------------------------------------------
+//
+// A node's signature at one site: `missing` when none of its leaves is
+// observed, the edit s when its subtree is pure s, and `unedited` otherwise
+// (an observed unedited leaf, or two different edits). The two markers are
+// never edits, so one int32 holds all three cases.
+
+inline bool is_edit(int32_t s, int32_t missing, int32_t unedited) {
+  return s != missing && s != unedited;
+}
+
+// The per-site accumulators of the nodes still open, used as a stack: a node
+// takes over the row of its largest child and only its other children push
+// rows of their own, so at most log2(leaves) + 1 rows are ever held.
+class Accumulators {
+ public:
+  explicit Accumulators(size_t sites) : sites_(sites) {}
+
+  size_t push() {
+    ++top_;
+    if (top_ * sites_ > sig_.size()) {
+      sig_.resize(top_ * sites_);
+      edited_children_.resize(top_ * sites_);
+    }
+    peak_ = std::max(peak_, top_);
+    return top_ - 1;
+  }
+  void pop() noexcept { --top_; }
+  size_t top() const noexcept { return top_ - 1; }
+  size_t peak() const noexcept { return peak_; }
+
+  // A node's signature per site, and how many of its children so far have
+  // an edit as their signature.
+  int32_t* sig(size_t slot) noexcept { return sig_.data() + slot * sites_; }
+  uint32_t* edited(size_t slot) noexcept { return edited_children_.data() + slot * sites_; }
+
+ private:
+  size_t sites_;
+  size_t top_ = 0;
+  size_t peak_ = 0;
+  std::vector<int32_t> sig_;
+  std::vector<uint32_t> edited_children_;
+};
+
+// A node starts from its first (largest) child's signature.
+void start_from(int32_t* sig, uint32_t* edited, const int32_t* child, size_t sites, int32_t missing,
+                int32_t unedited) {
+  for (size_t i = 0; i < sites; ++i) {
+    const int32_t c = child[i];
+    sig[i] = c;
+    edited[i] = is_edit(c, missing, unedited);
+  }
+}
+
+// Folds another child's signature into its parent's.
+void fold(int32_t* sig, uint32_t* edited, const int32_t* child, size_t sites, int32_t missing,
+          int32_t unedited) {
+  for (size_t i = 0; i < sites; ++i) {
+    const int32_t c = child[i];
+    const int32_t p = sig[i];
+    sig[i] = p == missing ? c : (c == missing || c == p) ? p : unedited;
+    edited[i] += is_edit(c, missing, unedited);
+  }
+}
+
+// A finished node that is not pure (signature unedited) makes each of its
+// edited children a maximal pure subtree: one event each.
+void count_maximal(const int32_t* sig, const uint32_t* edited, uint32_t* events, size_t sites,
+                   int32_t unedited) {
+  for (size_t i = 0; i < sites; ++i) events[i] += sig[i] == unedited ? edited[i] : 0;
+}
+
+struct Frame {
+  NodeId node;
+  NodeId heavy;  // the child with the largest subtree (the first of equals)
+  NodeId next;   // the next child to visit, in text order, skipping `heavy`
+  bool owns_row;
+};
+
+// Events per site, in one post-order pass that visits each node's largest
+// child first (explicit stack). Returns the accumulators' peak.
+size_t count_events(const Tree& tree, const CharacterMatrix& matrix,
+                    const std::vector<uint32_t>& row_of_node, int32_t missing, int32_t unedited,
+                    size_t sites, std::vector<uint32_t>& events) {
+  const auto& child_counts = tree.child_counts();
+  const auto& first_children = tree.first_children();
+  const auto& next_siblings = tree.next_siblings();
+  const auto& parents = tree.parents();
+  const size_t n = tree.size();
+  CancelPoller poll;
+
+  // Subtree sizes from the pre-order ids: children come after their parent.
+  std::vector<uint32_t> size;
+  resize_polled(size, n, 1u);
+  for (size_t v = n; v-- > 1;) size[parents[v]] += size[v];
+  poll.tick(4 * uint64_t{n});
+
+  Accumulators acc(sites);
+  std::vector<Frame> frames;
+  const auto open = [&](NodeId v) {
+    NodeId heavy = first_children[v];
+    for (NodeId c = next_siblings[heavy]; c != kNoNode; c = next_siblings[c])
+      if (size[c] > size[heavy]) heavy = c;
+    frames.push_back({v, heavy, first_children[v], false});
+  };
+  const std::vector<int32_t> all_missing(sites, missing);
+  const auto row_of = [&](NodeId leaf) {
+    const uint32_t r = row_of_node[leaf];
+    return r == kNoRow ? all_missing.data() : matrix[r].data();
+  };
+
+  if (child_counts[tree.root()] == 0) return 0;  // no edge at all
+  open(tree.root());
+  while (true) {
+    poll.tick(sites + 8);
+    Frame& f = frames.back();
+    if (!f.owns_row) {
+      const NodeId heavy = f.heavy;
+      if (child_counts[heavy] != 0) {
+        open(heavy);  // its row becomes this node's when it finishes
+        continue;
+      }
+      f.owns_row = true;
+      const size_t slot = acc.push();
+      start_from(acc.sig(slot), acc.edited(slot), row_of(heavy), sites, missing, unedited);
+    }
+    Frame& g = frames.back();
+    NodeId c = g.next;
+    if (c == g.heavy) c = next_siblings[c];
+    if (c != kNoNode) {
+      g.next = next_siblings[c];
+      if (child_counts[c] != 0) {
+        open(c);
+      } else if (row_of_node[c] != kNoRow) {
+        const size_t top = acc.top();
+        fold(acc.sig(top), acc.edited(top), row_of(c), sites, missing, unedited);
+      }
+      continue;
+    }
+    // Every child is in: the node is finished.
+    frames.pop_back();
+    const size_t top = acc.top();
+    if (frames.empty()) {
+      // The root is unedited by definition: each edited child is maximal.
+      const uint32_t* edited = acc.edited(top);
+      for (size_t i = 0; i < sites; ++i) events[i] += edited[i];
+      break;
+    }
+    count_maximal(acc.sig(top), acc.edited(top), events.data(), sites, unedited);
+    Frame& parent = frames.back();
+    if (!parent.owns_row) {
+      // The largest child hands its row over: same signature, and its edited
+      // count restarts as the parent's count of one child.
+      parent.owns_row = true;
+      int32_t* sig = acc.sig(top);
+      start_from(sig, acc.edited(top), sig, sites, missing, unedited);
+    } else {
+      fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), sites, missing, unedited);
+      acc.pop();
+    }
+  }
+  return acc.peak();
+}
+
+// ---- the lower bound -------------------------------------------------------------
+
+// Distinct int32 values, open addressing with `empty` (the missing marker,
+// never an edit) as the free slot.
+class EditSet {
+ public:
+  explicit EditSet(int32_t empty) : empty_(empty), slots_(8, empty) {}
+
+  void insert(int32_t v) {
+    size_t mask = slots_.size() - 1;
+    size_t i = mix64(static_cast<uint32_t>(v)) & mask;
+    for (; slots_[i] != empty_; i = (i + 1) & mask)
+      if (slots_[i] == v) return;
+    slots_[i] = v;
+    if (++count_ * 2 > slots_.size()) grow();
+  }
+  size_t size() const noexcept { return count_; }
+
+ private:
+  void grow() {
+    std::vector<int32_t> old(slots_.size() * 2, empty_);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (int32_t v : old) {
+      if (v == empty_) continue;
+      size_t i = mix64(static_cast<uint32_t>(v)) & mask;
+      while (slots_[i] != empty_) i = (i + 1) & mask;
+      slots_[i] = v;
+    }
+  }
+
+  int32_t empty_;
+  size_t count_ = 0;
+  std::vector<int32_t> slots_;
+};
+
+// Per site, the distinct edits at the leaves with rows. Leaves in text order
+// mostly repeat their neighbour's state (a clade shares its edits), so a
+// value equal to the site's previous one is not looked up again.
+std::vector<size_t> distinct_edits(const CharacterMatrix& matrix,
+                                   std::span<const uint32_t> row_of_leaf, size_t sites,
+                                   int32_t missing, int32_t unedited) {
+  std::vector<EditSet> sets(sites, EditSet(missing));
+  std::vector<int32_t> previous(sites, missing);
+  CancelPoller poll;
+  for (const uint32_t r : row_of_leaf) {
+    poll.tick(sites + 8);
+    if (r == kNoRow) continue;
+    const int32_t* row = matrix[r].data();
+    for (size_t i = 0; i < sites; ++i) {
+      const int32_t v = row[i];
+      if (v == previous[i]) continue;
+      previous[i] = v;
+      if (is_edit(v, missing, unedited)) sets[i].insert(v);
+    }
+  }
+  std::vector<size_t> out(sites);
+  for (size_t i = 0; i < sites; ++i) out[i] = sets[i].size();
+  return out;
+}
+
+// ---- matching by name ------------------------------------------------------------
+
+// Cell name -> row, open addressing on the names' hashes.
+class CellIndex {
+ public:
+  explicit CellIndex(std::span<const std::string_view> names) : names_(names) {
+    size_t size = 16;
+    while (size < names.size() * 2) size <<= 1;
+    resize_polled(slots_, size);
+    const size_t mask = size - 1;
+    CancelPoller poll;
+    for (uint32_t row = 0; row < names.size(); ++row) {
+      poll.tick(names[row].size() / 4 + 64);
+      const uint64_t h = hash_bytes(names[row]);
+      for (size_t i = h & mask;; i = (i + 1) & mask) {
+        if (slots_[i] == 0) {
+          slots_[i] = (h >> 32 << 32) | (uint64_t{row} + 1);
+          break;
+        }
+        if (same(slots_[i], h, names[row]))
+          throw CallerError("cell_names holds " + quoted(names[row]) + " more than once");
+      }
+    }
+  }
+
+  uint32_t find(std::string_view name) const noexcept {
+    const uint64_t h = hash_bytes(name);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask; slots_[i] != 0; i = (i + 1) & mask)
+      if (same(slots_[i], h, name)) return static_cast<uint32_t>(slots_[i]) - 1;
+    return kNoRow;
+  }
+
+ private:
+  // High half: the hash's high half; low half: row + 1 (0: empty).
+  bool same(uint64_t slot, uint64_t h, std::string_view name) const noexcept {
+    return (slot >> 32) == (h >> 32) && names_[static_cast<uint32_t>(slot) - 1] == name;
+  }
+
+  std::span<const std::string_view> names_;
+  std::vector<uint64_t> slots_;
+};
+
+}  // namespace
+
+std::vector<uint32_t> rows_by_position(const Tree& tree, size_t n_rows) {
+  const size_t leaves = count_leaves(tree);
+  if (n_rows != leaves)
+    throw CallerError("character_matrix has " + std::to_string(n_rows) +
+                      " rows but the tree has " + std::to_string(leaves) +
+                      " leaves; rows are matched to leaves by position (pass cell_names to "
+                      "match them by name)");
+  std::vector<uint32_t> out;
+  resize_polled(out, leaves);
+  for (size_t k = 0; k < leaves; ++k) out[k] = static_cast<uint32_t>(k);
+  return out;
+}
+
+std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string_view> cell_names,
+                                   size_t n_rows) {
+  if (cell_names.size() != n_rows)
+    throw CallerError("cell_names has " + std::to_string(cell_names.size()) +
+                      " names but character_matrix has " + std::to_string(n_rows) + " rows");
+  if (n_rows >= kNoRow) throw CallerError("character_matrix has too many rows");
+  const CellIndex index(cell_names);
+  const auto& child_counts = tree.child_counts();
+  std::vector<uint32_t> out;
+  std::vector<uint8_t> taken(n_rows, 0);
+  CancelPoller poll;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (child_counts[v] != 0) continue;
+    if (!tree.has_name(v))
+      throw CallerError("the tree has a leaf without a name (leaf " +
+                        std::to_string(out.size() + 1) +
+                        " in text order); rows are matched to leaves by name");
+    const std::string_view name = tree.name(v);
+    poll.tick(name.size() / 4 + 64);
+    const uint32_t row = index.find(name);
+    if (row == kNoRow)
+      throw CallerError("leaf " + quoted(name) + " has no row: cell_names does not hold it");
+    if (taken[row]) throw CallerError("the tree has more than one leaf named " + quoted(name));
+    taken[row] = 1;
+    out.push_back(row);
+  }
+  return out;
+}
+
+namespace {
+
+// What both entry points check before anything is matched or counted.
+void check_inputs(const Tree& tree, const CharacterMatrix& matrix, int32_t missing_state,
+                  int32_t unedited_state) {
+  if (!tree.fully_connected())
+    throw CallerError("tree is not one rooted tree: an opening parenthesis is never closed");
+  if (missing_state == unedited_state)
+    throw CallerError("missing_state and unedited_state are both " +
+                      std::to_string(missing_state) + "; they must differ");
+  const size_t sites = matrix.empty() ? 0 : matrix[0].size();
+  CancelPoller poll;
+  for (size_t r = 1; r < matrix.size(); ++r) {
+    poll.tick(4);
+    if (matrix[r].size() != sites)
+      throw CallerError("character_matrix rows differ in length: row 0 has " +
+                        std::to_string(sites) + " states, row " + std::to_string(r) + " has " +
+                        std::to_string(matrix[r].size()));
+  }
+}
+
+CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
+                              std::span<const uint32_t> row_of_leaf, int32_t missing_state,
+                              int32_t unedited_state) {
+  const size_t sites = matrix.empty() ? 0 : matrix[0].size();
+  const auto& child_counts = tree.child_counts();
+  std::vector<uint32_t> row_of_node;
+  resize_polled(row_of_node, tree.size(), kNoRow);
+  size_t k = 0;
+  CancelPoller poll;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (child_counts[v] != 0) continue;
+    if (k >= row_of_leaf.size()) fail("cut_events: fewer row entries than leaves");
+    const uint32_t r = row_of_leaf[k++];
+    if (r != kNoRow && r >= matrix.size()) fail("cut_events: row index out of range");
+    row_of_node[v] = r;
+  }
+  poll.tick(4 * uint64_t{tree.size()});
+  if (k != row_of_leaf.size()) fail("cut_events: more row entries than leaves");
+
+  CutEventsResult out;
+  out.n_leaves = k;
+  out.n_characters = sites;
+  std::vector<uint32_t> events(sites, 0);
+  out.peak_accumulators =
+      count_events(tree, matrix, row_of_node, missing_state, unedited_state, sites, events);
+  out.per_site.assign(events.begin(), events.end());
+  for (uint64_t e : out.per_site) out.cut_events += e;
+
+  // A tree of one node has no edge and no leaf below its root: no bound.
+  if (child_counts[tree.root()] != 0) {
+    const std::vector<size_t> distinct =
+        distinct_edits(matrix, row_of_leaf, sites, missing_state, unedited_state);
+    uint64_t bound = 0;
+    for (size_t d : distinct) bound += d;
+    out.extra_events = out.cut_events - bound;
+  }
+  return out;
+}
+
+}  // namespace
+
+CutEventsResult cut_events_for_rows(const Tree& tree, const CharacterMatrix& matrix,
+                                    std::span<const uint32_t> row_of_leaf, int32_t missing_state,
+                                    int32_t unedited_state) {
+  check_inputs(tree, matrix, missing_state, unedited_state);
+  return count_checked(tree, matrix, row_of_leaf, missing_state, unedited_state);
+}
+
+CutEventsResult cut_events(const Tree& tree, const CharacterMatrix& matrix,
+                           std::optional<std::span<const std::string_view>> cell_names,
+                           int32_t missing_state, int32_t unedited_state) {
+  const Instant start = monotonic_now();
+  check_inputs(tree, matrix, missing_state, unedited_state);
+  const std::vector<uint32_t> rows = cell_names
+                                         ? rows_by_name(tree, *cell_names, matrix.size())
+                                         : rows_by_position(tree, matrix.size());
+  CutEventsResult out = count_checked(tree, matrix, rows, missing_state, unedited_state);
+  out.computation_time_ms = elapsed_ms(start, monotonic_now());
+  return out;
+}
+
+}  // namespace cladorix
