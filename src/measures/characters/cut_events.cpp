@@ -1,5 +1,7 @@
 #include "measures/characters/cut_events.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <string>
 
@@ -63,126 +65,6 @@ class Accumulators {
   std::vector<uint32_t> edited_children_;
 };
 
-// A node starts from its first (largest) child's signature.
-void start_from(int32_t* sig, uint32_t* edited, const int32_t* child, size_t sites, int32_t missing,
-                int32_t unedited) {
-  for (size_t i = 0; i < sites; ++i) {
-    const int32_t c = child[i];
-    sig[i] = c;
-    edited[i] = is_edit(c, missing, unedited);
-  }
-}
-
-// Folds another child's signature into its parent's.
-void fold(int32_t* sig, uint32_t* edited, const int32_t* child, size_t sites, int32_t missing,
-          int32_t unedited) {
-  for (size_t i = 0; i < sites; ++i) {
-    const int32_t c = child[i];
-    const int32_t p = sig[i];
-    sig[i] = p == missing ? c : (c == missing || c == p) ? p : unedited;
-    edited[i] += is_edit(c, missing, unedited);
-  }
-}
-
-// A finished node that is not pure (signature unedited) makes each of its
-// edited children a maximal pure subtree: one event each.
-void count_maximal(const int32_t* sig, const uint32_t* edited, uint32_t* events, size_t sites,
-                   int32_t unedited) {
-  for (size_t i = 0; i < sites; ++i) events[i] += sig[i] == unedited ? edited[i] : 0;
-}
-
-struct Frame {
-  NodeId node;
-  NodeId heavy;  // the child with the largest subtree (the first of equals)
-  NodeId next;   // the next child to visit, in text order, skipping `heavy`
-  bool owns_row;
-};
-
-// Events per site, in one post-order pass that visits each node's largest
-// child first (explicit stack). Returns the accumulators' peak.
-size_t count_events(const Tree& tree, const CharacterMatrix& matrix,
-                    const std::vector<uint32_t>& row_of_node, int32_t missing, int32_t unedited,
-                    size_t sites, std::vector<uint32_t>& events) {
-  const auto& child_counts = tree.child_counts();
-  const auto& first_children = tree.first_children();
-  const auto& next_siblings = tree.next_siblings();
-  const auto& parents = tree.parents();
-  const size_t n = tree.size();
-  CancelPoller poll;
-
-  // Subtree sizes from the pre-order ids: children come after their parent.
-  std::vector<uint32_t> size;
-  resize_polled(size, n, 1u);
-  for (size_t v = n; v-- > 1;) size[parents[v]] += size[v];
-  poll.tick(4 * uint64_t{n});
-
-  Accumulators acc(sites);
-  std::vector<Frame> frames;
-  const auto open = [&](NodeId v) {
-    NodeId heavy = first_children[v];
-    for (NodeId c = next_siblings[heavy]; c != kNoNode; c = next_siblings[c])
-      if (size[c] > size[heavy]) heavy = c;
-    frames.push_back({v, heavy, first_children[v], false});
-  };
-  const std::vector<int32_t> all_missing(sites, missing);
-  const auto row_of = [&](NodeId leaf) {
-    const uint32_t r = row_of_node[leaf];
-    return r == kNoRow ? all_missing.data() : matrix[r].data();
-  };
-
-  if (child_counts[tree.root()] == 0) return 0;  // no edge at all
-  open(tree.root());
-  while (true) {
-    poll.tick(sites + 8);
-    Frame& f = frames.back();
-    if (!f.owns_row) {
-      const NodeId heavy = f.heavy;
-      if (child_counts[heavy] != 0) {
-        open(heavy);  // its row becomes this node's when it finishes
-        continue;
-      }
-      f.owns_row = true;
-      const size_t slot = acc.push();
-      start_from(acc.sig(slot), acc.edited(slot), row_of(heavy), sites, missing, unedited);
-    }
-    Frame& g = frames.back();
-    NodeId c = g.next;
-    if (c == g.heavy) c = next_siblings[c];
-    if (c != kNoNode) {
-      g.next = next_siblings[c];
-      if (child_counts[c] != 0) {
-        open(c);
-      } else if (row_of_node[c] != kNoRow) {
-        const size_t top = acc.top();
-        fold(acc.sig(top), acc.edited(top), row_of(c), sites, missing, unedited);
-      }
-      continue;
-    }
-    // Every child is in: the node is finished.
-    frames.pop_back();
-    const size_t top = acc.top();
-    if (frames.empty()) {
-      // The root is unedited by definition: each edited child is maximal.
-      const uint32_t* edited = acc.edited(top);
-      for (size_t i = 0; i < sites; ++i) events[i] += edited[i];
-      break;
-    }
-    count_maximal(acc.sig(top), acc.edited(top), events.data(), sites, unedited);
-    Frame& parent = frames.back();
-    if (!parent.owns_row) {
-      // The largest child hands its row over: same signature, and its edited
-      // count restarts as the parent's count of one child.
-      parent.owns_row = true;
-      int32_t* sig = acc.sig(top);
-      start_from(sig, acc.edited(top), sig, sites, missing, unedited);
-    } else {
-      fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), sites, missing, unedited);
-      acc.pop();
-    }
-  }
-  return acc.peak();
-}
-
 // ---- the lower bound -------------------------------------------------------------
 
 // Distinct int32 values, open addressing with `empty` (the missing marker,
@@ -219,29 +101,234 @@ class EditSet {
   std::vector<int32_t> slots_;
 };
 
-// Per site, the distinct edits at the leaves with rows. Leaves in text order
-// mostly repeat their neighbour's state (a clade shares its edits), so a
-// value equal to the site's previous one is not looked up again.
-std::vector<size_t> distinct_edits(const CharacterMatrix& matrix,
-                                   std::span<const uint32_t> row_of_leaf, size_t sites,
-                                   int32_t missing, int32_t unedited) {
-  std::vector<EditSet> sets(sites, EditSet(missing));
-  std::vector<int32_t> previous(sites, missing);
-  CancelPoller poll;
-  for (const uint32_t r : row_of_leaf) {
-    poll.tick(sites + 8);
-    if (r == kNoRow) continue;
-    const int32_t* row = matrix[r].data();
-    for (size_t i = 0; i < sites; ++i) {
-      const int32_t v = row[i];
-      if (v == previous[i]) continue;
-      previous[i] = v;
-      if (is_edit(v, missing, unedited)) sets[i].insert(v);
+// Per site, the distinct edits it is shown.
+class SiteEdits {
+ public:
+  SiteEdits(size_t sites, int32_t missing, int32_t unedited)
+      : missing_(missing), unedited_(unedited), sets_(sites, EditSet(missing)) {}
+
+  void add(size_t site, int32_t v) {
+    if (is_edit(v, missing_, unedited_)) sets_[site].insert(v);
+  }
+  uint64_t total() const noexcept {
+    uint64_t sum = 0;
+    for (const EditSet& set : sets_) sum += set.size();
+    return sum;
+  }
+
+ private:
+  int32_t missing_, unedited_;
+  std::vector<EditSet> sets_;
+};
+
+// ---- the kernels, four sites at a time ----------------------------------------
+//
+// Every node row is a pair of arrays over the sites: the signature, and how
+// many children so far have an edit as theirs. Lanes of a comparison are all
+// ones where it holds, so subtracting a mask adds one.
+
+class Kernels {
+ public:
+  Kernels(size_t sites, int32_t missing, int32_t unedited)
+      : sites_(sites),
+        missing_(missing),
+        unedited_(unedited),
+        m_(_mm_set1_epi32(missing)),
+        u_(_mm_set1_epi32(unedited)) {}
+
+  // A node starts from a leaf child's row.
+  void start(int32_t* sig, uint32_t* edited, const int32_t* row) const {
+    size_t i = 0;
+    for (; i + 4 <= sites_; i += 4) {
+      const __m128i c = load(row + i);
+      store(sig + i, c);
+      store(edited + i, _mm_srli_epi32(edit_mask(c), 31));
+    }
+    for (; i < sites_; ++i) {
+      sig[i] = row[i];
+      edited[i] = is_edit(row[i], missing_, unedited_);
     }
   }
-  std::vector<size_t> out(sites);
-  for (size_t i = 0; i < sites; ++i) out[i] = sets[i].size();
-  return out;
+
+  // A finished node hands its row to its parent: its own events are
+  // counted, the signature stays, and the edited count restarts as the
+  // parent's count of this one child.
+  void hand_over(int32_t* sig, uint32_t* edited, uint32_t* events) const {
+    size_t i = 0;
+    for (; i + 4 <= sites_; i += 4) {
+      const __m128i c = load(sig + i);
+      add_events(events + i, c, load(edited + i));
+      store(edited + i, _mm_srli_epi32(edit_mask(c), 31));
+    }
+    for (; i < sites_; ++i) {
+      events[i] += sig[i] == unedited_ ? edited[i] : 0;
+      edited[i] = is_edit(sig[i], missing_, unedited_);
+    }
+  }
+
+  // Folds a child into its parent's row: a leaf's row, or (child_edited
+  // given) a finished node's row, whose own events are counted first. Where
+  // the parent ends up impure, an edit on either side is the value of a
+  // maximal pure subtree (the child, or the children folded in before):
+  // `seen` gets it. Every observed edit lies in some maximal pure subtree,
+  // so `seen` ends with exactly the distinct edits observed.
+  void fold(int32_t* sig, uint32_t* edited, const int32_t* child, const uint32_t* child_edited,
+            uint32_t* events, SiteEdits& seen) const {
+    size_t i = 0;
+    for (; i + 4 <= sites_; i += 4) {
+      const __m128i c = load(child + i);
+      const __m128i p = load(sig + i);
+      if (child_edited) add_events(events + i, c, load(child_edited + i));
+      const __m128i c_missing = _mm_cmpeq_epi32(c, m_);
+      const __m128i p_missing = _mm_cmpeq_epi32(p, m_);
+      const __m128i keep_p = _mm_or_si128(c_missing, _mm_cmpeq_epi32(c, p));
+      const __m128i kept = _mm_or_si128(_mm_and_si128(keep_p, p), _mm_andnot_si128(keep_p, u_));
+      const __m128i next =
+          _mm_or_si128(_mm_and_si128(p_missing, c), _mm_andnot_si128(p_missing, kept));
+      const __m128i c_edit = edit_mask(c);
+      store(edited + i, _mm_sub_epi32(load(edited + i), c_edit));
+      const __m128i any_edit = _mm_or_si128(c_edit, edit_mask(p));
+      int record =
+          _mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(_mm_cmpeq_epi32(next, u_), any_edit)));
+      while (record != 0) {  // only where there are events
+        const size_t lane = i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(record)));
+        record &= record - 1;
+        seen.add(lane, sig[lane]);
+        seen.add(lane, child[lane]);
+      }
+      store(sig + i, next);
+    }
+    for (; i < sites_; ++i) {
+      const int32_t c = child[i];
+      const int32_t p = sig[i];
+      if (child_edited && c == unedited_) events[i] += child_edited[i];
+      const int32_t next = p == missing_ ? c : (c == missing_ || c == p) ? p : unedited_;
+      edited[i] += is_edit(c, missing_, unedited_);
+      if (next == unedited_) {
+        seen.add(i, p);
+        seen.add(i, c);
+      }
+      sig[i] = next;
+    }
+  }
+
+ private:
+  static __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+  static void store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+  // All ones where the signature is an edit.
+  __m128i edit_mask(__m128i s) const {
+    const __m128i plain = _mm_or_si128(_mm_cmpeq_epi32(s, m_), _mm_cmpeq_epi32(s, u_));
+    return _mm_andnot_si128(plain, _mm_cmpeq_epi32(s, s));
+  }
+  // A finished node that is not pure (signature unedited) makes each of its
+  // edited children a maximal pure subtree: one event each.
+  void add_events(uint32_t* events, __m128i sig, __m128i edited) const {
+    const __m128i mine = _mm_and_si128(edited, _mm_cmpeq_epi32(sig, u_));
+    store(events, _mm_add_epi32(load(events), mine));
+  }
+
+  size_t sites_;
+  int32_t missing_, unedited_;
+  __m128i m_, u_;
+};
+
+// ---- the count ---------------------------------------------------------------------
+
+struct Frame {
+  NodeId node;
+  NodeId heavy;  // the child with the largest subtree (the first of equals)
+  NodeId next;   // the next child to visit, in text order, skipping `heavy`
+  bool owns_row;
+};
+
+// Events per site, in one post-order pass that visits each node's largest
+// child first (explicit stack); `seen` collects the distinct edits.
+// Returns the accumulators' peak.
+size_t count_events(const Tree& tree, const CharacterMatrix& matrix,
+                    const std::vector<uint32_t>& row_of_node, int32_t missing, int32_t unedited,
+                    size_t sites, std::vector<uint32_t>& events, SiteEdits& seen) {
+  const auto& child_counts = tree.child_counts();
+  const auto& first_children = tree.first_children();
+  const auto& next_siblings = tree.next_siblings();
+  const auto& parents = tree.parents();
+  const size_t n = tree.size();
+  CancelPoller poll;
+
+  // Subtree sizes from the pre-order ids: children come after their parent.
+  std::vector<uint32_t> size;
+  resize_polled(size, n, 1u);
+  for (size_t v = n; v-- > 1;) size[parents[v]] += size[v];
+  poll.tick(4 * uint64_t{n});
+
+  Accumulators acc(sites);
+  const Kernels kernels(sites, missing, unedited);
+  std::vector<Frame> frames;
+  const auto open = [&](NodeId v) {
+    NodeId heavy = first_children[v];
+    for (NodeId c = next_siblings[heavy]; c != kNoNode; c = next_siblings[c])
+      if (size[c] > size[heavy]) heavy = c;
+    frames.push_back({v, heavy, first_children[v], false});
+  };
+  const std::vector<int32_t> all_missing(sites, missing);
+  const auto row_of = [&](NodeId leaf) {
+    const uint32_t r = row_of_node[leaf];
+    return r == kNoRow ? all_missing.data() : matrix[r].data();
+  };
+
+  if (child_counts[tree.root()] == 0) return 0;  // no edge at all
+  open(tree.root());
+  while (true) {
+    poll.tick(sites + 8);
+    Frame& f = frames.back();
+    if (!f.owns_row) {
+      const NodeId heavy = f.heavy;
+      if (child_counts[heavy] != 0) {
+        open(heavy);  // its row becomes this node's when it finishes
+        continue;
+      }
+      f.owns_row = true;
+      const size_t slot = acc.push();
+      kernels.start(acc.sig(slot), acc.edited(slot), row_of(heavy));
+    }
+    Frame& g = frames.back();
+    NodeId c = g.next;
+    if (c == g.heavy) c = next_siblings[c];
+    if (c != kNoNode) {
+      g.next = next_siblings[c];
+      if (child_counts[c] != 0) {
+        open(c);
+      } else if (row_of_node[c] != kNoRow) {
+        const size_t top = acc.top();
+        kernels.fold(acc.sig(top), acc.edited(top), row_of(c), nullptr, events.data(), seen);
+      }
+      continue;
+    }
+    // Every child is in: the node is finished.
+    frames.pop_back();
+    const size_t top = acc.top();
+    if (frames.empty()) {
+      // The root is unedited by definition: each edited child is maximal,
+      // and where the root's own signature is an edit, that is their value.
+      const uint32_t* edited = acc.edited(top);
+      const int32_t* sig = acc.sig(top);
+      for (size_t i = 0; i < sites; ++i) {
+        events[i] += edited[i];
+        seen.add(i, sig[i]);
+      }
+      break;
+    }
+    Frame& parent = frames.back();
+    if (!parent.owns_row) {
+      parent.owns_row = true;  // the largest child's row becomes the parent's
+      kernels.hand_over(acc.sig(top), acc.edited(top), events.data());
+    } else {
+      kernels.fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), acc.edited(top),
+                   events.data(), seen);
+      acc.pop();
+    }
+  }
+  return acc.peak();
 }
 
 // ---- matching by name ------------------------------------------------------------
@@ -292,8 +379,8 @@ class CellIndex {
 std::vector<uint32_t> rows_by_position(const Tree& tree, size_t n_rows) {
   const size_t leaves = count_leaves(tree);
   if (n_rows != leaves)
-    throw CallerError("character_matrix has " + std::to_string(n_rows) +
-                      " rows but the tree has " + std::to_string(leaves) +
+    throw CallerError("character_matrix has " + std::to_string(n_rows) + " rows but the tree has " +
+                      std::to_string(leaves) +
                       " leaves; rows are matched to leaves by position (pass cell_names to "
                       "match them by name)");
   std::vector<uint32_t> out;
@@ -339,8 +426,8 @@ void check_inputs(const Tree& tree, const CharacterMatrix& matrix, int32_t missi
   if (!tree.fully_connected())
     throw CallerError("tree is not one rooted tree: an opening parenthesis is never closed");
   if (missing_state == unedited_state)
-    throw CallerError("missing_state and unedited_state are both " +
-                      std::to_string(missing_state) + "; they must differ");
+    throw CallerError("missing_state and unedited_state are both " + std::to_string(missing_state) +
+                      "; they must differ");
   const size_t sites = matrix.empty() ? 0 : matrix[0].size();
   CancelPoller poll;
   for (size_t r = 1; r < matrix.size(); ++r) {
@@ -375,19 +462,14 @@ CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
   out.n_leaves = k;
   out.n_characters = sites;
   std::vector<uint32_t> events(sites, 0);
+  // A tree of one node has no edge and no leaf below its root: the walk
+  // reads no row, and the bound is 0.
+  SiteEdits seen(sites, missing_state, unedited_state);
   out.peak_accumulators =
-      count_events(tree, matrix, row_of_node, missing_state, unedited_state, sites, events);
+      count_events(tree, matrix, row_of_node, missing_state, unedited_state, sites, events, seen);
   out.per_site.assign(events.begin(), events.end());
   for (uint64_t e : out.per_site) out.cut_events += e;
-
-  // A tree of one node has no edge and no leaf below its root: no bound.
-  if (child_counts[tree.root()] != 0) {
-    const std::vector<size_t> distinct =
-        distinct_edits(matrix, row_of_leaf, sites, missing_state, unedited_state);
-    uint64_t bound = 0;
-    for (size_t d : distinct) bound += d;
-    out.extra_events = out.cut_events - bound;
-  }
+  out.extra_events = out.cut_events - seen.total();
   return out;
 }
 
@@ -405,9 +487,8 @@ CutEventsResult cut_events(const Tree& tree, const CharacterMatrix& matrix,
                            int32_t missing_state, int32_t unedited_state) {
   const Instant start = monotonic_now();
   check_inputs(tree, matrix, missing_state, unedited_state);
-  const std::vector<uint32_t> rows = cell_names
-                                         ? rows_by_name(tree, *cell_names, matrix.size())
-                                         : rows_by_position(tree, matrix.size());
+  const std::vector<uint32_t> rows = cell_names ? rows_by_name(tree, *cell_names, matrix.size())
+                                                : rows_by_position(tree, matrix.size());
   CutEventsResult out = count_checked(tree, matrix, rows, missing_state, unedited_state);
   out.computation_time_ms = elapsed_ms(start, monotonic_now());
   return out;
