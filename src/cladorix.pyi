@@ -1,7 +1,7 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import (
     Any,
     Literal,
@@ -31,6 +31,7 @@ __all__ = [
     "likelihood_distance",
     "triplets_correct_exact",
     "leaf_names",
+    "cut_events",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -164,6 +165,21 @@ class LikelihoodDistanceResult(TypedDict):
     likelihood_distance: float
 
 @type_check_only
+class CutEventsResult(TypedDict):
+    cut_events: int
+    per_site: list[int]
+    extra_events: int
+    n_leaves: int
+    n_characters: int
+    computation_time_ms: float
+
+# Cell names, one str per matrix row: a list, a tuple, a pandas Index.
+@type_check_only
+class _Names(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[str]: ...
+
+@type_check_only
 class PHSResult(TypedDict):
     phs_score: float
     total_pairs: int
@@ -293,3 +309,15 @@ def triplets_correct_exact(
 
 def leaf_names(tree_newick: str) -> list[str | None]:
     """Leaf names (None for an unnamed leaf) in the order matrix rows are matched."""
+
+def cut_events(
+    tree_newick: str,
+    character_matrix: _CharacterMatrix,
+    *,
+    cell_names: _Names | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CutEventsResult:
+    """The fewest cut events that explain the matrix on the tree under
+    irreversible editing; internal labels never matter. Rows follow the leaves
+    in text order, or the leaf named by cell_names."""

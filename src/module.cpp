@@ -18,13 +18,21 @@ namespace {
 // Registration order, which is also the order of __all__: the twelve
 // original functions, then those added since.
 const FunctionDef* const kRegistered[] = {
-    &kTripletsCorrect,          &kTripletsCorrectFast,
-    &kTripletsCorrectUltra,     &kTripletsCorrectParallel,
-    &kTripletsCorrectOptimized, &kPhsOptimized,
-    &kRobinsonFoulds,           &kRobinsonFouldsNormalized,
-    &kParsimonyScore,           &kParsimonyPValue,
-    &kLikelihoodScore,          &kLikelihoodDistance,
-    &kTripletsCorrectExact,     &kLeafNames,
+    &kTripletsCorrect,
+    &kTripletsCorrectFast,
+    &kTripletsCorrectUltra,
+    &kTripletsCorrectParallel,
+    &kTripletsCorrectOptimized,
+    &kPhsOptimized,
+    &kRobinsonFoulds,
+    &kRobinsonFouldsNormalized,
+    &kParsimonyScore,
+    &kParsimonyPValue,
+    &kLikelihoodScore,
+    &kLikelihoodDistance,
+    &kTripletsCorrectExact,
+    &kLeafNames,
+    &kCutEvents,
 };
 constexpr size_t kCount = std::size(kRegistered);
 

@@ -269,6 +269,10 @@ VALID = {
     "leaf_names": [
         ("named and unnamed", ("((A,B),(,C));",), {}, None),
     ],
+    "cut_events": [
+        ("by position", (CHAR_TREE, CHAR_ROWS), {}, None),
+        ("by name", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["D", "C", "B", "A"]}, None),
+    ],
 }
 
 # Internal failures of the measures themselves (the reader's own are generated
@@ -298,6 +302,12 @@ PANICS = {
 # A function's own refusals of its input: function -> [(label, args, kwargs)].
 VALUE_ERRORS = {
     "triplets_correct_exact": [("different names", ("((A,B),C);", "((A,B),D);"), {})],
+    "cut_events": [
+        ("a row short", (CHAR_TREE, CHAR_ROWS[:3]), {}),
+        ("rows of unequal length", (CHAR_TREE, CHAR_ROWS[:3] + [[0]]), {}),
+        ("a leaf without a row", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["A", "B", "C", "E"]}),
+        ("a repeated cell", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["A", "B", "C", "A"]}),
+    ],
 }
 
 TEXT = {
@@ -312,6 +322,7 @@ OPT_U64 = {"seed", "max_threads"}
 OPT_F64 = {"mutation_rate", "collision_probability"}
 I32 = {"missing_state", "unedited_state"}
 MATRIX = {"character_matrix"}
+NAMES = {"cell_names"}
 STATES = {
     "internal_character_states",
     "internal_states_reconstructed",
@@ -365,6 +376,12 @@ def bad_values(function, param, value, required):
             ("last row not a sequence", rows[:-1] + [7], TypeError),
             ("last row a str", rows[:-1] + ["01"], TypeError),
             ("iteration fails after a row", FailingRows(rows), RuntimeError),
+        ]
+    if param in NAMES:
+        return [
+            ("a str", "ABCD", TypeError),
+            ("not a sequence", 5, TypeError),
+            ("an item not a str", ["A", "B", 3, "D"], TypeError),
         ]
     if param in STATES:
         base = dict(value) if isinstance(value, dict) and value else {"q": [0]}

@@ -20,5 +20,6 @@ extern const FunctionDef kLikelihoodScore;
 extern const FunctionDef kLikelihoodDistance;
 extern const FunctionDef kTripletsCorrectExact;
 extern const FunctionDef kLeafNames;
+extern const FunctionDef kCutEvents;
 
 }  // namespace cladorix::py

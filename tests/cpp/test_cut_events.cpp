@@ -126,8 +126,8 @@ TEST(CutEvents, LeavesWithoutRowsReadAsMissing) {
   const Tree t = from_newick("((A,B),(C,D));");
   const CharacterMatrix m = {{1}, {2}, {1}};
   // B and D have no row: A and C carry 1, and the root is unedited.
-  const CutEventsResult r = cut_events_for_rows(t, m, std::vector<uint32_t>{0, kNoRow, 2, kNoRow},
-                                                -1, 0);
+  const CutEventsResult r =
+      cut_events_for_rows(t, m, std::vector<uint32_t>{0, kNoRow, 2, kNoRow}, -1, 0);
   EXPECT_EQ(r.per_site, std::vector<uint64_t>{2});
   // Row 1 (edit 2) belongs to no leaf, so it is no distinct edit either.
   EXPECT_EQ(r.extra_events, 1u);
@@ -148,8 +148,8 @@ TEST(CutEvents, MillionDeepCaterpillars) {
 
   // (((t0,t1),t2),...): t0 spoils every clade above it, so each other leaf
   // is its own maximal clade.
-  const CutEventsResult left = cut_events(from_newick(testgen::deep_caterpillar(n)), m,
-                                          std::nullopt, -1, 0);
+  const CutEventsResult left =
+      cut_events(from_newick(testgen::deep_caterpillar(n)), m, std::nullopt, -1, 0);
   EXPECT_EQ(left.per_site, (std::vector<uint64_t>{n, n - 1}));
   EXPECT_LE(left.peak_accumulators, 2u);
   // (t0,(t1,(...))): everything but t0 is one clade.

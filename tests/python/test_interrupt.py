@@ -170,6 +170,13 @@ CASES = {
         "t = caterpillar(5_000_000)\n"
         "call = lambda: cladorix.leaf_names(t)",
     },
+    "cut_events": {
+        "a deep tree, rows by name": "FINITE = True\n"
+        "n = 2_000_000\n"
+        "t, names = caterpillar(n), [f'L{i}' for i in range(n)]\n"
+        "m = edited_rows(n, 20)\n"
+        "call = lambda: cladorix.cut_events(t, m, cell_names=names)",
+    },
 }
 
 # A pooled call whose answer the child takes before the interrupted calls and
