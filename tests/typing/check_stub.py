@@ -73,4 +73,4 @@ cladorix.triplets_correct(TREE, TREE, number_of_trials=2.0)  # type: ignore[arg-
 cladorix.robinson_foulds_distance(TREE, TREE, TREE)  # type: ignore[call-arg]
 cladorix.triplets_correct(TREE, TREE)["method_used"]  # type: ignore[typeddict-item]
 bad: str = cladorix.likelihood_score(TREE, rows)["n_leaves"]  # type: ignore[assignment]
-cladorix.cut_events(TREE, rows, ["A", "B", "C"])  # type: ignore[misc]
+cladorix.cut_events(TREE, rows, ["A", "B", "C"])  # type: ignore[call-arg]
