@@ -3,9 +3,11 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "runtime/cancel.hpp"
+#include "runtime/pool.hpp"
 #include "util/clock.hpp"
 #include "util/errors.hpp"
 #include "util/hash.hpp"
@@ -235,72 +237,109 @@ class Kernels {
 
 // ---- the count ---------------------------------------------------------------------
 
+// A node takes over the row of the child it visits first. That child is its
+// first in text order, so that leaf rows are read in the order they lie in
+// memory, unless another child has more than kFirstChildSlack times as many
+// leaves: then the largest goes first. Every row held by a node visiting a
+// later child is then one of a chain where each child has at most
+// kFirstChildSlack / (kFirstChildSlack + 1) of its parent's leaves, which
+// bounds the rows held at once by log(leaves) / log(1 + 1 / kFirstChildSlack)
+// + 1 (228 rows at a million leaves) whatever the tree's shape.
+constexpr uint64_t kFirstChildSlack = 16;
+
 struct Frame {
   NodeId node;
-  NodeId heavy;  // the child with the largest subtree (the first of equals)
-  NodeId next;   // the next child to visit, in text order, skipping `heavy`
+  NodeId first;  // the child whose row the node takes over
+  NodeId next;   // the next child to visit, in text order, skipping `first`
   bool owns_row;
 };
 
-// Events per site, in one post-order pass that visits each node's largest
-// child first (explicit stack); `seen` collects the distinct edits.
-// Returns the accumulators' peak.
-size_t count_events(const Tree& tree, const CharacterMatrix& matrix,
-                    const std::vector<uint32_t>& row_of_node, int32_t missing, int32_t unedited,
-                    size_t sites, std::vector<uint32_t>& events, SiteEdits& seen) {
-  const auto& child_counts = tree.child_counts();
-  const auto& first_children = tree.first_children();
-  const auto& next_siblings = tree.next_siblings();
-  const auto& parents = tree.parents();
-  const size_t n = tree.size();
-  CancelPoller poll;
+struct SiteCounts {
+  std::vector<uint32_t> events;  // per site of the range
+  uint64_t distinct_edits = 0;   // summed over the range
+  size_t peak_rows = 0;
+};
 
-  // Subtree sizes from the pre-order ids: children come after their parent.
-  std::vector<uint32_t> size;
-  resize_polled(size, n, 1u);
-  for (size_t v = n; v-- > 1;) size[parents[v]] += size[v];
-  poll.tick(4 * uint64_t{n});
+// One post-order pass (explicit stack) over the tree for a range of sites.
+class Walk {
+ public:
+  Walk(const Tree& tree, const CharacterMatrix& matrix, const std::vector<uint32_t>& row_of_node,
+       int32_t missing, int32_t unedited)
+      : tree_(tree),
+        matrix_(matrix),
+        row_of_node_(row_of_node),
+        missing_(missing),
+        unedited_(unedited) {
+    // Subtree sizes from the pre-order ids: children come after their parent.
+    const auto& parents = tree.parents();
+    resize_polled(size_, tree.size(), 1u);
+    CancelPoller poll;
+    for (size_t v = tree.size(); v-- > 1;) size_[parents[v]] += size_[v];
+    poll.tick(4 * uint64_t{tree.size()});
+  }
 
+  SiteCounts run(size_t first_site, size_t sites) const;
+
+ private:
+  const Tree& tree_;
+  const CharacterMatrix& matrix_;
+  const std::vector<uint32_t>& row_of_node_;
+  int32_t missing_, unedited_;
+  std::vector<uint32_t> size_;
+};
+
+SiteCounts Walk::run(size_t first_site, size_t sites) const {
+  const auto& child_counts = tree_.child_counts();
+  const auto& first_children = tree_.first_children();
+  const auto& next_siblings = tree_.next_siblings();
+  SiteCounts out;
+  out.events.assign(sites, 0);
+  if (child_counts[tree_.root()] == 0) return out;  // no edge at all
+
+  uint32_t* events = out.events.data();
+  SiteEdits seen(sites, missing_, unedited_);
   Accumulators acc(sites);
-  const Kernels kernels(sites, missing, unedited);
+  const Kernels kernels(sites, missing_, unedited_);
   std::vector<Frame> frames;
   const auto open = [&](NodeId v) {
-    NodeId heavy = first_children[v];
-    for (NodeId c = next_siblings[heavy]; c != kNoNode; c = next_siblings[c])
-      if (size[c] > size[heavy]) heavy = c;
-    frames.push_back({v, heavy, first_children[v], false});
+    const NodeId head = first_children[v];
+    NodeId largest = head;
+    for (NodeId c = next_siblings[head]; c != kNoNode; c = next_siblings[c])
+      if (size_[c] > size_[largest]) largest = c;
+    const bool slack = uint64_t{size_[head]} * kFirstChildSlack >= size_[largest];
+    frames.push_back({v, slack ? head : largest, head, false});
   };
-  const std::vector<int32_t> all_missing(sites, missing);
+  const std::vector<int32_t> all_missing(sites, missing_);
   const auto row_of = [&](NodeId leaf) {
-    const uint32_t r = row_of_node[leaf];
-    return r == kNoRow ? all_missing.data() : matrix[r].data();
+    const uint32_t r = row_of_node_[leaf];
+    return r == kNoRow ? all_missing.data() : matrix_[r].data() + first_site;
   };
 
-  if (child_counts[tree.root()] == 0) return 0;  // no edge at all
-  open(tree.root());
+  CancelPoller poll;
+  open(tree_.root());
   while (true) {
     poll.tick(sites + 8);
     Frame& f = frames.back();
     if (!f.owns_row) {
-      const NodeId heavy = f.heavy;
-      if (child_counts[heavy] != 0) {
-        open(heavy);  // its row becomes this node's when it finishes
+      const NodeId first = f.first;
+      if (child_counts[first] != 0) {
+        open(first);  // its row becomes this node's when it finishes
         continue;
       }
       f.owns_row = true;
       const size_t slot = acc.push();
-      kernels.start(acc.sig(slot), acc.edited(slot), row_of(heavy));
+      kernels.start(acc.sig(slot), acc.edited(slot), row_of(first));
     }
     Frame& g = frames.back();
     NodeId c = g.next;
-    if (c == g.heavy) c = next_siblings[c];
+    if (c == g.first) c = next_siblings[c];
     if (c != kNoNode) {
       g.next = next_siblings[c];
       if (child_counts[c] != 0) {
         open(c);
-      } else if (row_of_node[c] != kNoRow) {
+      } else if (row_of_node_[c] != kNoRow) {
         const size_t top = acc.top();
-        kernels.fold(acc.sig(top), acc.edited(top), row_of(c), nullptr, events.data(), seen);
+        kernels.fold(acc.sig(top), acc.edited(top), row_of(c), nullptr, events, seen);
       }
       continue;
     }
@@ -320,16 +359,28 @@ size_t count_events(const Tree& tree, const CharacterMatrix& matrix,
     }
     Frame& parent = frames.back();
     if (!parent.owns_row) {
-      parent.owns_row = true;  // the largest child's row becomes the parent's
-      kernels.hand_over(acc.sig(top), acc.edited(top), events.data());
+      parent.owns_row = true;  // this row becomes the parent's
+      kernels.hand_over(acc.sig(top), acc.edited(top), events);
     } else {
-      kernels.fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), acc.edited(top),
-                   events.data(), seen);
+      kernels.fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), acc.edited(top), events,
+                   seen);
       acc.pop();
     }
   }
-  return acc.peak();
+  out.distinct_edits = seen.total();
+  out.peak_rows = acc.peak();
+  return out;
 }
+
+}  // namespace
+
+double accumulator_bound(uint64_t leaves) {
+  const double slack = static_cast<double>(kFirstChildSlack);
+  return std::log(static_cast<double>(std::max<uint64_t>(leaves, 1))) / std::log1p(1.0 / slack) +
+         1.0;
+}
+
+namespace {
 
 // ---- matching by name ------------------------------------------------------------
 
@@ -439,6 +490,21 @@ void check_inputs(const Tree& tree, const CharacterMatrix& matrix, int32_t missi
   }
 }
 
+// Below this many cells (leaves x sites) the walk stays on the calling
+// thread. Above it the sites are split over the worker pool, one range per
+// worker, a multiple of four sites each (the kernels' width) and at least
+// kMinSitesPerChunk: every range walks the whole tree, so a range must hold
+// enough sites to repay the walk.
+constexpr uint64_t kCellsForPool = uint64_t{1} << 22;
+constexpr size_t kMinSitesPerChunk = 8;
+
+size_t sites_per_chunk(size_t leaves, size_t sites) {
+  if (sites == 0 || uint64_t{leaves} * sites < kCellsForPool) return std::max<size_t>(sites, 1);
+  const size_t workers = WorkerPool::global().worker_count();
+  const size_t per = (sites + workers - 1) / workers;
+  return std::max(kMinSitesPerChunk, (per + 3) / 4 * 4);
+}
+
 CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
                               std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                               int32_t unedited_state) {
@@ -461,15 +527,29 @@ CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
   CutEventsResult out;
   out.n_leaves = k;
   out.n_characters = sites;
-  std::vector<uint32_t> events(sites, 0);
-  // A tree of one node has no edge and no leaf below its root: the walk
-  // reads no row, and the bound is 0.
-  SiteEdits seen(sites, missing_state, unedited_state);
-  out.peak_accumulators =
-      count_events(tree, matrix, row_of_node, missing_state, unedited_state, sites, events, seen);
-  out.per_site.assign(events.begin(), events.end());
+  out.per_site.reserve(sites);
+  const Walk walk(tree, matrix, row_of_node, missing_state, unedited_state);
+  const size_t per_chunk = sites_per_chunk(k, sites);
+  const auto run = [&](size_t j) {
+    const size_t first = j * per_chunk;
+    return walk.run(first, std::min(per_chunk, sites - first));
+  };
+  std::vector<SiteCounts> chunks;
+  if (per_chunk >= sites) {
+    chunks.push_back(run(0));  // small enough for the calling thread
+  } else {
+    chunks =
+        WorkerPool::global().map_indexed_collect(WorkerPool::piece_count(sites, per_chunk), run);
+  }
+  uint64_t distinct = 0;
+  for (const SiteCounts& c : chunks) {
+    out.per_site.insert(out.per_site.end(), c.events.begin(), c.events.end());
+    distinct += c.distinct_edits;
+    out.peak_accumulators = std::max(out.peak_accumulators, c.peak_rows);
+  }
   for (uint64_t e : out.per_site) out.cut_events += e;
-  out.extra_events = out.cut_events - seen.total();
+  // Every distinct edit needs an event of its own, so this never underflows.
+  out.extra_events = out.cut_events - distinct;
   return out;
 }
 

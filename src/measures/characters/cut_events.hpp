@@ -48,9 +48,13 @@ struct CutEventsResult {
   uint64_t n_characters = 0;  // the length of every row (0 without rows)
   double computation_time_ms = 0.0;
   // Diagnostics: the most per-site accumulators (one row of n_characters
-  // pairs each) held at once; at most log2(leaves) + 1 whatever the shape.
+  // pairs each, or of a range of them) held at once, never more than
+  // accumulator_bound(n_leaves) whatever the shape.
   size_t peak_accumulators = 0;
 };
+
+// log(leaves) / log(17 / 16) + 1: 229 at a million leaves (see NOTES.md).
+double accumulator_bound(uint64_t leaves);
 
 // For each leaf in leaf order (ascending node id, the text order), the row of
 // `matrix` it takes: row k for leaf k. CallerError when the matrix has another
