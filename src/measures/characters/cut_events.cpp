@@ -270,11 +270,16 @@ class Walk {
         row_of_node_(row_of_node),
         missing_(missing),
         unedited_(unedited) {
-    // Subtree sizes from the pre-order ids: children come after their parent.
+    // Leaves below each node, from the pre-order ids: children come after
+    // their parent.
     const auto& parents = tree.parents();
-    resize_polled(size_, tree.size(), 1u);
+    const auto& child_counts = tree.child_counts();
+    resize_polled(leaves_, tree.size(), 0u);
     CancelPoller poll;
-    for (size_t v = tree.size(); v-- > 1;) size_[parents[v]] += size_[v];
+    for (size_t v = tree.size(); v-- > 1;) {
+      leaves_[v] += child_counts[v] == 0;
+      leaves_[parents[v]] += leaves_[v];
+    }
     poll.tick(4 * uint64_t{tree.size()});
   }
 
@@ -285,7 +290,7 @@ class Walk {
   const CharacterMatrix& matrix_;
   const std::vector<uint32_t>& row_of_node_;
   int32_t missing_, unedited_;
-  std::vector<uint32_t> size_;
+  std::vector<uint32_t> leaves_;  // below each node
 };
 
 SiteCounts Walk::run(size_t first_site, size_t sites) const {
@@ -305,8 +310,8 @@ SiteCounts Walk::run(size_t first_site, size_t sites) const {
     const NodeId head = first_children[v];
     NodeId largest = head;
     for (NodeId c = next_siblings[head]; c != kNoNode; c = next_siblings[c])
-      if (size_[c] > size_[largest]) largest = c;
-    const bool slack = uint64_t{size_[head]} * kFirstChildSlack >= size_[largest];
+      if (leaves_[c] > leaves_[largest]) largest = c;
+    const bool slack = uint64_t{leaves_[head]} * kFirstChildSlack >= leaves_[largest];
     frames.push_back({v, slack ? head : largest, head, false});
   };
   const std::vector<int32_t> all_missing(sites, missing_);

@@ -53,7 +53,7 @@ struct CutEventsResult {
   size_t peak_accumulators = 0;
 };
 
-// log(leaves) / log(17 / 16) + 1: 229 at a million leaves (see NOTES.md).
+// log(leaves) / log(17 / 16) + 1: at most 228 rows at a million leaves (see NOTES.md).
 double accumulator_bound(uint64_t leaves);
 
 // For each leaf in leaf order (ascending node id, the text order), the row of
