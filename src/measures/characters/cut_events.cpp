@@ -246,13 +246,8 @@ class Kernels {
 // bounds the rows held at once by log(leaves) / log(1 + 1 / kFirstChildSlack)
 // + 1 (228 rows at a million leaves) whatever the tree's shape.
 constexpr uint64_t kFirstChildSlack = 16;
-
-struct Frame {
-  NodeId node;
-  NodeId first;  // the child whose row the node takes over
-  NodeId next;   // the next child to visit, in text order, skipping `first`
-  bool owns_row;
-};
+// How many leaves ahead rows are fetched.
+constexpr size_t kRowsAhead = 8;
 
 struct SiteCounts {
   std::vector<uint32_t> events;  // per site of the range
@@ -260,51 +255,90 @@ struct SiteCounts {
   size_t peak_rows = 0;
 };
 
-// One post-order pass (explicit stack) over the tree for a range of sites.
+// The post-order pass over the tree (explicit stack), for one range of sites
+// at a time.
 class Walk {
  public:
-  Walk(const Tree& tree, const CharacterMatrix& matrix, const std::vector<uint32_t>& row_of_node,
-       int32_t missing, int32_t unedited)
-      : tree_(tree),
-        matrix_(matrix),
-        row_of_node_(row_of_node),
-        missing_(missing),
-        unedited_(unedited) {
-    // Leaves below each node, from the pre-order ids: children come after
-    // their parent.
-    const auto& parents = tree.parents();
-    const auto& child_counts = tree.child_counts();
-    resize_polled(leaves_, tree.size(), 0u);
-    CancelPoller poll;
-    for (size_t v = tree.size(); v-- > 1;) {
-      leaves_[v] += child_counts[v] == 0;
-      leaves_[parents[v]] += leaves_[v];
-    }
-    poll.tick(4 * uint64_t{tree.size()});
-  }
+  Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint32_t> row_of_leaf,
+       int32_t missing, int32_t unedited);
 
   SiteCounts run(size_t first_site, size_t sites) const;
 
  private:
+  struct Frame {
+    NodeId node;
+    NodeId first;  // the child whose row the node takes over
+    NodeId next;   // the next child to visit, in text order, skipping `first`
+    bool owns_row;
+  };
+
+  // Takes the pass's steps in order: steps.start(leaf) when a node starts
+  // from a leaf child, steps.fold_leaf(leaf) for its other leaf children,
+  // and for a finished node steps.hand_over() (its row becomes its parent's),
+  // steps.fold_node() (it folds into its parent's row) or, at the root,
+  // steps.root().
+  template <class Steps>
+  void traverse(Steps& steps, uint64_t work_per_step) const;
+
   const Tree& tree_;
   const CharacterMatrix& matrix_;
-  const std::vector<uint32_t>& row_of_node_;
   int32_t missing_, unedited_;
-  std::vector<uint32_t> leaves_;  // below each node
+  std::vector<uint32_t> leaves_;       // below each node
+  std::vector<uint32_t> row_of_node_;  // kNoRow for internal nodes and unmatched leaves
+  // The rows in the order the pass reads them, when that is not the order
+  // they lie in memory (rows matched by name): they are then fetched ahead.
+  std::vector<uint32_t> rows_in_visit_order_;
 };
 
-SiteCounts Walk::run(size_t first_site, size_t sites) const {
+Walk::Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint32_t> row_of_leaf,
+           int32_t missing, int32_t unedited)
+    : tree_(tree), matrix_(matrix), missing_(missing), unedited_(unedited) {
+  // Leaves below each node and each leaf's row, from the pre-order ids:
+  // children come after their parent.
+  const auto& parents = tree.parents();
+  const auto& child_counts = tree.child_counts();
+  resize_polled(leaves_, tree.size(), 0u);
+  resize_polled(row_of_node_, tree.size(), kNoRow);
+  CancelPoller poll;
+  size_t k = 0;
+  bool in_order = true;
+  uint32_t last = 0;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (child_counts[v] != 0) continue;
+    if (k >= row_of_leaf.size()) fail("cut_events: fewer row entries than leaves");
+    const uint32_t r = row_of_leaf[k++];
+    if (r == kNoRow) continue;
+    if (r >= matrix.size()) fail("cut_events: row index out of range");
+    row_of_node_[v] = r;
+    in_order = in_order && r >= last;
+    last = r;
+  }
+  if (k != row_of_leaf.size()) fail("cut_events: more row entries than leaves");
+  for (size_t v = tree.size(); v-- > 1;) {
+    leaves_[v] += child_counts[v] == 0;
+    leaves_[parents[v]] += leaves_[v];
+  }
+  poll.tick(8 * uint64_t{tree.size()});
+  if (in_order) return;
+  struct Record {
+    const Walk& walk;
+    std::vector<uint32_t>& rows;
+    void start(NodeId leaf) { rows.push_back(walk.row_of_node_[leaf]); }
+    void fold_leaf(NodeId leaf) { rows.push_back(walk.row_of_node_[leaf]); }
+    void hand_over() {}
+    void fold_node() {}
+    void root() {}
+  } record{*this, rows_in_visit_order_};
+  rows_in_visit_order_.reserve(k);
+  traverse(record, 4);
+}
+
+template <class Steps>
+void Walk::traverse(Steps& steps, uint64_t work_per_step) const {
   const auto& child_counts = tree_.child_counts();
   const auto& first_children = tree_.first_children();
   const auto& next_siblings = tree_.next_siblings();
-  SiteCounts out;
-  out.events.assign(sites, 0);
-  if (child_counts[tree_.root()] == 0) return out;  // no edge at all
-
-  uint32_t* events = out.events.data();
-  SiteEdits seen(sites, missing_, unedited_);
-  Accumulators acc(sites);
-  const Kernels kernels(sites, missing_, unedited_);
+  if (child_counts[tree_.root()] == 0) return;  // no edge at all
   std::vector<Frame> frames;
   const auto open = [&](NodeId v) {
     const NodeId head = first_children[v];
@@ -314,16 +348,10 @@ SiteCounts Walk::run(size_t first_site, size_t sites) const {
     const bool slack = uint64_t{leaves_[head]} * kFirstChildSlack >= leaves_[largest];
     frames.push_back({v, slack ? head : largest, head, false});
   };
-  const std::vector<int32_t> all_missing(sites, missing_);
-  const auto row_of = [&](NodeId leaf) {
-    const uint32_t r = row_of_node_[leaf];
-    return r == kNoRow ? all_missing.data() : matrix_[r].data() + first_site;
-  };
-
   CancelPoller poll;
   open(tree_.root());
   while (true) {
-    poll.tick(sites + 8);
+    poll.tick(work_per_step);
     Frame& f = frames.back();
     if (!f.owns_row) {
       const NodeId first = f.first;
@@ -332,48 +360,100 @@ SiteCounts Walk::run(size_t first_site, size_t sites) const {
         continue;
       }
       f.owns_row = true;
-      const size_t slot = acc.push();
-      kernels.start(acc.sig(slot), acc.edited(slot), row_of(first));
+      steps.start(first);
     }
     Frame& g = frames.back();
     NodeId c = g.next;
     if (c == g.first) c = next_siblings[c];
     if (c != kNoNode) {
       g.next = next_siblings[c];
-      if (child_counts[c] != 0) {
+      if (child_counts[c] != 0)
         open(c);
-      } else if (row_of_node_[c] != kNoRow) {
-        const size_t top = acc.top();
-        kernels.fold(acc.sig(top), acc.edited(top), row_of(c), nullptr, events, seen);
-      }
+      else
+        steps.fold_leaf(c);
       continue;
     }
     // Every child is in: the node is finished.
     frames.pop_back();
-    const size_t top = acc.top();
     if (frames.empty()) {
-      // The root is unedited by definition: each edited child is maximal,
-      // and where the root's own signature is an edit, that is their value.
-      const uint32_t* edited = acc.edited(top);
-      const int32_t* sig = acc.sig(top);
-      for (size_t i = 0; i < sites; ++i) {
-        events[i] += edited[i];
-        seen.add(i, sig[i]);
-      }
-      break;
+      steps.root();
+      return;
     }
     Frame& parent = frames.back();
     if (!parent.owns_row) {
-      parent.owns_row = true;  // this row becomes the parent's
-      kernels.hand_over(acc.sig(top), acc.edited(top), events);
+      parent.owns_row = true;
+      steps.hand_over();
     } else {
+      steps.fold_node();
+    }
+  }
+}
+
+SiteCounts Walk::run(size_t first_site, size_t sites) const {
+  struct Count {
+    const Walk& walk;
+    size_t first_site, sites;
+    uint32_t* events;
+    SiteEdits seen;
+    Accumulators acc;
+    Kernels kernels;
+    std::vector<int32_t> all_missing;
+    size_t leaves_read = 0;
+
+    const int32_t* row(NodeId leaf) {
+      const std::vector<uint32_t>& ahead = walk.rows_in_visit_order_;
+      const size_t k = leaves_read++;
+      if (k + 2 * kRowsAhead < ahead.size() && ahead[k + 2 * kRowsAhead] != kNoRow)
+        __builtin_prefetch(&walk.matrix_[ahead[k + 2 * kRowsAhead]]);
+      if (k + kRowsAhead < ahead.size() && ahead[k + kRowsAhead] != kNoRow) {
+        const char* p =
+            reinterpret_cast<const char*>(walk.matrix_[ahead[k + kRowsAhead]].data() + first_site);
+        for (size_t b = 0; b < sites * sizeof(int32_t) && b < 256; b += 64)
+          __builtin_prefetch(p + b);
+      }
+      const uint32_t r = walk.row_of_node_[leaf];
+      return r == kNoRow ? nullptr : walk.matrix_[r].data() + first_site;
+    }
+    void start(NodeId leaf) {
+      const int32_t* r = row(leaf);
+      const size_t slot = acc.push();
+      kernels.start(acc.sig(slot), acc.edited(slot), r ? r : all_missing.data());
+    }
+    void fold_leaf(NodeId leaf) {
+      if (const int32_t* r = row(leaf))
+        kernels.fold(acc.sig(acc.top()), acc.edited(acc.top()), r, nullptr, events, seen);
+    }
+    void hand_over() { kernels.hand_over(acc.sig(acc.top()), acc.edited(acc.top()), events); }
+    void fold_node() {
+      const size_t top = acc.top();
       kernels.fold(acc.sig(top - 1), acc.edited(top - 1), acc.sig(top), acc.edited(top), events,
                    seen);
       acc.pop();
     }
-  }
-  out.distinct_edits = seen.total();
-  out.peak_rows = acc.peak();
+    // The root is unedited by definition: each edited child is maximal, and
+    // where the root's own signature is an edit, that is their value.
+    void root() {
+      const uint32_t* edited = acc.edited(acc.top());
+      const int32_t* sig = acc.sig(acc.top());
+      for (size_t i = 0; i < sites; ++i) {
+        events[i] += edited[i];
+        seen.add(i, sig[i]);
+      }
+    }
+  };
+  SiteCounts out;
+  out.events.assign(sites, 0);
+  Count count{*this,
+              first_site,
+              sites,
+              out.events.data(),
+              SiteEdits(sites, missing_, unedited_),
+              Accumulators(sites),
+              Kernels(sites, missing_, unedited_),
+              std::vector<int32_t>(sites, missing_)};
+  traverse(count, sites + 8);
+  out.distinct_edits = count.seen.total();
+  out.peak_rows = count.acc.peak();
   return out;
 }
 
@@ -389,19 +469,24 @@ namespace {
 
 // ---- matching by name ------------------------------------------------------------
 
-// Cell name -> row, open addressing on the names' hashes.
+// Cell name -> row, open addressing on the names' hashes. The build and the
+// lookups each take a whole list of names, hashed first in one sweep, so
+// that the probes, which land at random in a table far larger than the
+// cache, and then the names they lead to, can be fetched ahead.
 class CellIndex {
  public:
   explicit CellIndex(std::span<const std::string_view> names) : names_(names) {
     size_t size = 16;
     while (size < names.size() * 2) size <<= 1;
     resize_polled(slots_, size);
-    const size_t mask = size - 1;
+    mask_ = size - 1;
+    const std::vector<uint64_t> hashes = hash_all(names);
     CancelPoller poll;
     for (uint32_t row = 0; row < names.size(); ++row) {
-      poll.tick(names[row].size() / 4 + 64);
-      const uint64_t h = hash_bytes(names[row]);
-      for (size_t i = h & mask;; i = (i + 1) & mask) {
+      poll.tick(64);
+      if (row + kAhead < names.size()) __builtin_prefetch(&slots_[hashes[row + kAhead] & mask_], 1);
+      const uint64_t h = hashes[row];
+      for (size_t i = h & mask_;; i = (i + 1) & mask_) {
         if (slots_[i] == 0) {
           slots_[i] = (h >> 32 << 32) | (uint64_t{row} + 1);
           break;
@@ -412,15 +497,49 @@ class CellIndex {
     }
   }
 
-  uint32_t find(std::string_view name) const noexcept {
-    const uint64_t h = hash_bytes(name);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask; slots_[i] != 0; i = (i + 1) & mask)
-      if (same(slots_[i], h, name)) return static_cast<uint32_t>(slots_[i]) - 1;
-    return kNoRow;
+  // The row of each name, kNoRow where there is none.
+  std::vector<uint32_t> find_all(std::span<const std::string_view> names) const {
+    const std::vector<uint64_t> hashes = hash_all(names);
+    std::vector<uint32_t> out(names.size());
+    CancelPoller poll;
+    for (size_t k = 0; k < names.size(); ++k) {
+      poll.tick(64);
+      // Three stages ahead: the slot, then the name view it points to, then
+      // that name's bytes (a guess from the first slot probed).
+      if (k + kAhead < names.size()) __builtin_prefetch(&slots_[hashes[k + kAhead] & mask_]);
+      if (k + kAhead / 2 < names.size()) {
+        if (const uint64_t slot = slots_[hashes[k + kAhead / 2] & mask_]; slot != 0)
+          __builtin_prefetch(&names_[static_cast<uint32_t>(slot) - 1]);
+      }
+      if (k + kAhead / 4 < names.size()) {
+        if (const uint64_t slot = slots_[hashes[k + kAhead / 4] & mask_]; slot != 0)
+          __builtin_prefetch(names_[static_cast<uint32_t>(slot) - 1].data());
+      }
+      out[k] = kNoRow;
+      const uint64_t h = hashes[k];
+      for (size_t i = h & mask_; slots_[i] != 0; i = (i + 1) & mask_) {
+        if (same(slots_[i], h, names[k])) {
+          out[k] = static_cast<uint32_t>(slots_[i]) - 1;
+          break;
+        }
+      }
+    }
+    return out;
   }
 
  private:
+  static constexpr size_t kAhead = 16;
+
+  static std::vector<uint64_t> hash_all(std::span<const std::string_view> names) {
+    std::vector<uint64_t> out(names.size());
+    CancelPoller poll;
+    for (size_t k = 0; k < names.size(); ++k) {
+      out[k] = hash_bytes(names[k]);
+      poll.tick(names[k].size() / 4 + 8);
+    }
+    return out;
+  }
+
   // High half: the hash's high half; low half: row + 1 (0: empty).
   bool same(uint64_t slot, uint64_t h, std::string_view name) const noexcept {
     return (slot >> 32) == (h >> 32) && names_[static_cast<uint32_t>(slot) - 1] == name;
@@ -428,6 +547,7 @@ class CellIndex {
 
   std::span<const std::string_view> names_;
   std::vector<uint64_t> slots_;
+  size_t mask_ = 0;
 };
 
 }  // namespace
@@ -453,23 +573,27 @@ std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string
   if (n_rows >= kNoRow) throw CallerError("character_matrix has too many rows");
   const CellIndex index(cell_names);
   const auto& child_counts = tree.child_counts();
-  std::vector<uint32_t> out;
-  std::vector<uint8_t> taken(n_rows, 0);
+  std::vector<std::string_view> leaf_names;
   CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
     if (child_counts[v] != 0) continue;
     if (!tree.has_name(v))
       throw CallerError("the tree has a leaf without a name (leaf " +
-                        std::to_string(out.size() + 1) +
+                        std::to_string(leaf_names.size() + 1) +
                         " in text order); rows are matched to leaves by name");
-    const std::string_view name = tree.name(v);
-    poll.tick(name.size() / 4 + 64);
-    const uint32_t row = index.find(name);
-    if (row == kNoRow)
-      throw CallerError("leaf " + quoted(name) + " has no row: cell_names does not hold it");
-    if (taken[row]) throw CallerError("the tree has more than one leaf named " + quoted(name));
-    taken[row] = 1;
-    out.push_back(row);
+    leaf_names.push_back(tree.name(v));
+  }
+  poll.tick(4 * uint64_t{tree.size()});
+  std::vector<uint32_t> out = index.find_all(leaf_names);
+  std::vector<uint8_t> taken(n_rows, 0);
+  for (size_t k = 0; k < out.size(); ++k) {
+    poll.tick(4);
+    if (out[k] == kNoRow)
+      throw CallerError("leaf " + quoted(leaf_names[k]) +
+                        " has no row: cell_names does not hold it");
+    if (taken[out[k]])
+      throw CallerError("the tree has more than one leaf named " + quoted(leaf_names[k]));
+    taken[out[k]] = 1;
   }
   return out;
 }
@@ -514,27 +638,12 @@ CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
                               std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                               int32_t unedited_state) {
   const size_t sites = matrix.empty() ? 0 : matrix[0].size();
-  const auto& child_counts = tree.child_counts();
-  std::vector<uint32_t> row_of_node;
-  resize_polled(row_of_node, tree.size(), kNoRow);
-  size_t k = 0;
-  CancelPoller poll;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    if (child_counts[v] != 0) continue;
-    if (k >= row_of_leaf.size()) fail("cut_events: fewer row entries than leaves");
-    const uint32_t r = row_of_leaf[k++];
-    if (r != kNoRow && r >= matrix.size()) fail("cut_events: row index out of range");
-    row_of_node[v] = r;
-  }
-  poll.tick(4 * uint64_t{tree.size()});
-  if (k != row_of_leaf.size()) fail("cut_events: more row entries than leaves");
-
   CutEventsResult out;
-  out.n_leaves = k;
+  out.n_leaves = row_of_leaf.size();
   out.n_characters = sites;
   out.per_site.reserve(sites);
-  const Walk walk(tree, matrix, row_of_node, missing_state, unedited_state);
-  const size_t per_chunk = sites_per_chunk(k, sites);
+  const Walk walk(tree, matrix, row_of_leaf, missing_state, unedited_state);
+  const size_t per_chunk = sites_per_chunk(row_of_leaf.size(), sites);
   const auto run = [&](size_t j) {
     const size_t first = j * per_chunk;
     return walk.run(first, std::min(per_chunk, sites - first));

@@ -63,10 +63,10 @@ std::vector<uint32_t> rows_by_position(const Tree& tree, size_t n_rows);
 
 // The same by name: leaf k takes the row whose cell name equals its name
 // (cell_names[i] names row i, compared byte for byte). CallerError when the
-// number of names differs from n_rows, when a cell name repeats, and then,
-// at the first leaf in text order where it happens, when a leaf has no name,
-// when its name is not among the cell names, or when an earlier leaf has the
-// same name. Rows whose names match no leaf are not read.
+// number of names differs from n_rows, when a cell name repeats, when a leaf
+// has no name, and then, at the first leaf in text order where it happens,
+// when its name is not among the cell names or an earlier leaf has the same
+// name. Rows whose names match no leaf are not read.
 std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string_view> cell_names,
                                    size_t n_rows);
 
