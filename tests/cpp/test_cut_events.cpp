@@ -120,26 +120,6 @@ TEST(CutEvents, AgreesWithTheLiteralCountOnRandomShapes) {
   }
 }
 
-// Enough cells for the sites to be split over the worker pool (when it has
-// two workers or more): the ranges' counts join up in site order.
-TEST(CutEvents, SitesSplitOverThePoolJoinUp) {
-  std::mt19937_64 gen(7);
-  testgen::Shape shape;
-  shape.max_children = 4;
-  shape.single_child_rate = 0.05;
-  const uint32_t n = 120'000;
-  const Tree t = from_newick(testgen::random_newick(testgen::labels(n), gen, shape));
-  const size_t sites = 42;  // not a multiple of four: the last range has a tail
-  CharacterMatrix m(n, std::vector<int32_t>(sites));
-  std::uniform_int_distribution<int32_t> state(-1, 3);
-  for (auto& row : m)
-    for (int32_t& s : row) s = state(gen);
-  std::vector<uint32_t> rows(n);
-  for (uint32_t k = 0; k < n; ++k) rows[k] = k;
-  const CutEventsResult r = cut_events_for_rows(t, m, rows, -1, 0);
-  EXPECT_EQ(r.per_site, literal_count(t, m, rows, -1, 0));
-}
-
 TEST(CutEvents, LeavesWithoutRowsReadAsMissing) {
   const Tree t = from_newick("((A,B),(C,D));");
   const CharacterMatrix m = {{1}, {2}, {1}};

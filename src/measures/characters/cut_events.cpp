@@ -7,7 +7,6 @@
 #include <string>
 
 #include "runtime/cancel.hpp"
-#include "runtime/pool.hpp"
 #include "util/clock.hpp"
 #include "util/errors.hpp"
 #include "util/hash.hpp"
@@ -250,23 +249,21 @@ constexpr uint64_t kFirstChildSlack = 16;
 constexpr size_t kRowsAhead = 8;
 
 struct SiteCounts {
-  std::vector<uint32_t> events;  // per site of the range
-  uint64_t distinct_edits = 0;   // summed over the range
+  std::vector<uint32_t> events;  // per site
+  uint64_t distinct_edits = 0;   // summed over the sites
   size_t peak_rows = 0;
 };
 
-// The post-order pass over the tree (explicit stack), for one range of sites
-// at a time.
+// The post-order pass over the tree (explicit stack).
 class Walk {
  public:
   Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint32_t> row_of_leaf,
        int32_t missing, int32_t unedited);
 
-  SiteCounts run(size_t first_site, size_t sites) const;
+  SiteCounts run(size_t sites) const;
 
  private:
   struct Frame {
-    NodeId node;
     NodeId first;  // the child whose row the node takes over
     NodeId next;   // the next child to visit, in text order, skipping `first`
     bool owns_row;
@@ -346,7 +343,7 @@ void Walk::traverse(Steps& steps, uint64_t work_per_step) const {
     for (NodeId c = next_siblings[head]; c != kNoNode; c = next_siblings[c])
       if (leaves_[c] > leaves_[largest]) largest = c;
     const bool slack = uint64_t{leaves_[head]} * kFirstChildSlack >= leaves_[largest];
-    frames.push_back({v, slack ? head : largest, head, false});
+    frames.push_back({slack ? head : largest, head, false});
   };
   CancelPoller poll;
   open(tree_.root());
@@ -389,10 +386,10 @@ void Walk::traverse(Steps& steps, uint64_t work_per_step) const {
   }
 }
 
-SiteCounts Walk::run(size_t first_site, size_t sites) const {
+SiteCounts Walk::run(size_t sites) const {
   struct Count {
     const Walk& walk;
-    size_t first_site, sites;
+    size_t sites;
     uint32_t* events;
     SiteEdits seen;
     Accumulators acc;
@@ -406,13 +403,12 @@ SiteCounts Walk::run(size_t first_site, size_t sites) const {
       if (k + 2 * kRowsAhead < ahead.size() && ahead[k + 2 * kRowsAhead] != kNoRow)
         __builtin_prefetch(&walk.matrix_[ahead[k + 2 * kRowsAhead]]);
       if (k + kRowsAhead < ahead.size() && ahead[k + kRowsAhead] != kNoRow) {
-        const char* p =
-            reinterpret_cast<const char*>(walk.matrix_[ahead[k + kRowsAhead]].data() + first_site);
+        const char* p = reinterpret_cast<const char*>(walk.matrix_[ahead[k + kRowsAhead]].data());
         for (size_t b = 0; b < sites * sizeof(int32_t) && b < 256; b += 64)
           __builtin_prefetch(p + b);
       }
       const uint32_t r = walk.row_of_node_[leaf];
-      return r == kNoRow ? nullptr : walk.matrix_[r].data() + first_site;
+      return r == kNoRow ? nullptr : walk.matrix_[r].data();
     }
     void start(NodeId leaf) {
       const int32_t* r = row(leaf);
@@ -444,7 +440,6 @@ SiteCounts Walk::run(size_t first_site, size_t sites) const {
   SiteCounts out;
   out.events.assign(sites, 0);
   Count count{*this,
-              first_site,
               sites,
               out.events.data(),
               SiteEdits(sites, missing_, unedited_),
@@ -619,21 +614,6 @@ void check_inputs(const Tree& tree, const CharacterMatrix& matrix, int32_t missi
   }
 }
 
-// Below this many cells (leaves x sites) the walk stays on the calling
-// thread. Above it the sites are split over the worker pool, one range per
-// worker, a multiple of four sites each (the kernels' width) and at least
-// kMinSitesPerChunk: every range walks the whole tree, so a range must hold
-// enough sites to repay the walk.
-constexpr uint64_t kCellsForPool = uint64_t{1} << 22;
-constexpr size_t kMinSitesPerChunk = 8;
-
-size_t sites_per_chunk(size_t leaves, size_t sites) {
-  if (sites == 0 || uint64_t{leaves} * sites < kCellsForPool) return std::max<size_t>(sites, 1);
-  const size_t workers = WorkerPool::global().worker_count();
-  const size_t per = (sites + workers - 1) / workers;
-  return std::max(kMinSitesPerChunk, (per + 3) / 4 * 4);
-}
-
 CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
                               std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                               int32_t unedited_state) {
@@ -641,29 +621,13 @@ CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
   CutEventsResult out;
   out.n_leaves = row_of_leaf.size();
   out.n_characters = sites;
-  out.per_site.reserve(sites);
   const Walk walk(tree, matrix, row_of_leaf, missing_state, unedited_state);
-  const size_t per_chunk = sites_per_chunk(row_of_leaf.size(), sites);
-  const auto run = [&](size_t j) {
-    const size_t first = j * per_chunk;
-    return walk.run(first, std::min(per_chunk, sites - first));
-  };
-  std::vector<SiteCounts> chunks;
-  if (per_chunk >= sites) {
-    chunks.push_back(run(0));  // small enough for the calling thread
-  } else {
-    chunks =
-        WorkerPool::global().map_indexed_collect(WorkerPool::piece_count(sites, per_chunk), run);
-  }
-  uint64_t distinct = 0;
-  for (const SiteCounts& c : chunks) {
-    out.per_site.insert(out.per_site.end(), c.events.begin(), c.events.end());
-    distinct += c.distinct_edits;
-    out.peak_accumulators = std::max(out.peak_accumulators, c.peak_rows);
-  }
+  const SiteCounts counts = walk.run(sites);
+  out.per_site.assign(counts.events.begin(), counts.events.end());
+  out.peak_accumulators = counts.peak_rows;
   for (uint64_t e : out.per_site) out.cut_events += e;
   // Every distinct edit needs an event of its own, so this never underflows.
-  out.extra_events = out.cut_events - distinct;
+  out.extra_events = out.cut_events - counts.distinct_edits;
   return out;
 }
 

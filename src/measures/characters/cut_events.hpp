@@ -48,8 +48,8 @@ struct CutEventsResult {
   uint64_t n_characters = 0;  // the length of every row (0 without rows)
   double computation_time_ms = 0.0;
   // Diagnostics: the most per-site accumulators (one row of n_characters
-  // pairs each, or of a range of them) held at once, never more than
-  // accumulator_bound(n_leaves) whatever the shape.
+  // pairs each) held at once, never more than accumulator_bound(n_leaves)
+  // whatever the shape.
   size_t peak_accumulators = 0;
 };
 
