@@ -32,9 +32,14 @@ const FunctionDef* const kRegistered[] = {
     &kLikelihoodDistance,
     &kTripletsCorrectExact,
     &kLeafNames,
+    &kCompareToReference,
+    &kCompareAllPairs,
     &kCutEvents,
 };
-constexpr size_t kCount = std::size(kRegistered);
+// Module attributes that are no part of the API, kept out of __all__.
+const FunctionDef* const kHidden[] = {&kComparePairs};
+constexpr size_t kListed = std::size(kRegistered);
+constexpr size_t kCount = kListed + std::size(kHidden);
 
 // The method records and their docs live for the process: each function
 // object points at its record.
@@ -45,7 +50,7 @@ std::string g_docs[kCount];
 // ones last), so that a malformed declaration fails the import.
 bool fill_methods() {
   for (size_t i = 0; i < kCount; ++i) {
-    const FunctionDef& def = *kRegistered[i];
+    const FunctionDef& def = i < kListed ? *kRegistered[i] : *kHidden[i - kListed];
     if (!guarded(false, [&] {
           def.layout();
           g_docs[i] = def.doc();
@@ -74,13 +79,14 @@ PyModuleDef kModule = {
 // The module, once created, lives for the process; a second initialisation fails.
 PyObject* g_module = nullptr;
 
-// Appends the function's name to __all__ (created on first use) and sets it
-// as a module attribute.
-bool add_function(PyObject* module, PyMethodDef* def) {
+// Sets the function as a module attribute and, when listed, appends its
+// name to __all__ (created on first use).
+bool add_function(PyObject* module, PyMethodDef* def, bool listed) {
   Ref modname(PyUnicode_FromString(msg::kModuleName));
   if (!modname) return false;
   Ref fn(PyCFunction_NewEx(def, module, modname.get()));
   if (!fn) return false;
+  if (!listed) return PyObject_SetAttrString(module, def->ml_name, fn.get()) == 0;
   Ref all(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -106,8 +112,8 @@ PyMODINIT_FUNC PyInit_cladorix(void) {
   Ref module(PyModule_Create2(&kModule, 1013));
   if (!module) return nullptr;
   if (!fill_methods()) return nullptr;
-  for (PyMethodDef& def : g_methods)
-    if (!add_function(module.get(), &def)) return nullptr;
+  for (size_t i = 0; i < kCount; ++i)
+    if (!add_function(module.get(), &g_methods[i], i < kListed)) return nullptr;
   if (!add_panic_restorer(module.get())) return nullptr;
   record_main_thread();
   g_module = Ref::borrow(module.get()).release();

@@ -269,6 +269,20 @@ VALID = {
     "leaf_names": [
         ("named and unnamed", ("((A,B),(,C));",), {}, None),
     ],
+    "compare_to_reference": [
+        ("rf and triplets by depth", (T8A, [T8B, T8A]), {"by_depth": True}, None),
+        (
+            "characters by name, errors coerced",
+            (CHAR_TREE, [CHAR_TREE, "(A,B"], ("parsimony", "likelihood")),
+            {"character_matrix": CHAR_ROWS, "cell_names": list("ABCD"), "errors": "coerce"},
+            None,
+        ),
+        ("common leaves", ("((A,B),(C,D));", ["((A,B),C);"]), {"common_leaves": True}, None),
+    ],
+    "compare_all_pairs": [
+        ("rf and triplets", ([T8A, T8B, T8A],), {"measures": ("rf", "triplets_exact")}, None),
+        ("errors coerced", ([T8A, "(A,B"],), {"errors": "coerce"}, None),
+    ],
     "cut_events": [
         ("by position", (CHAR_TREE, CHAR_ROWS), {}, None),
         ("by name", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["D", "C", "B", "A"]}, None),
@@ -302,6 +316,19 @@ PANICS = {
 # A function's own refusals of its input: function -> [(label, args, kwargs)].
 VALUE_ERRORS = {
     "triplets_correct_exact": [("different names", ("((A,B),C);", "((A,B),D);"), {})],
+    "compare_to_reference": [
+        ("a failing tree raised", ("((A,B),C);", ["((A,B),D);"]), {}),
+        ("unknown measure", ("((A,B),C);", []), {"measures": "nope"}),
+        (
+            "an unlabelled reference for parsimony",
+            ("((A,B),C);", [], "parsimony"),
+            {
+                "character_matrix": [[0]] * 3,
+                "cell_names": list("ABC"),
+            },
+        ),
+    ],
+    "compare_all_pairs": [("a failing pair raised", (["((A,B),C);", "((A,B),D);"],), {})],
     "cut_events": [
         ("a row short", (CHAR_TREE, CHAR_ROWS[:3]), {}),
         ("rows of unequal length", (CHAR_TREE, CHAR_ROWS[:3] + [[0]]), {}),
@@ -316,17 +343,34 @@ TEXT = {
     "tree_newick",
     "reconstructed_tree_newick",
     "ground_truth_tree_newick",
+    "reference",
 }
 U64 = {"number_of_trials", "min_triplets_at_depth"}
 OPT_U64 = {"seed", "max_threads"}
 OPT_F64 = {"mutation_rate", "collision_probability"}
 I32 = {"missing_state", "unedited_state"}
 MATRIX = {"character_matrix"}
-NAMES = {"cell_names"}
 STATES = {
     "internal_character_states",
     "internal_states_reconstructed",
     "internal_states_ground_truth",
+}
+
+
+# The batch functions' own parameters: (label, bad value, exception type).
+BATCH = {
+    "trees": [("not iterable", 5, TypeError), ("an item not a str", ["((A,B),C);", 5], TypeError)],
+    "measures": [("unknown", "nope", ValueError), ("an item not a str", [1], TypeError)],
+    "labels": [("a str", "ab", ValueError), ("too few", [], ValueError)],
+    "errors": [("unknown", "ignore", ValueError)],
+    "progress": [
+        ("not callable", 5, TypeError),
+        ("callback fails", lambda *a: 1 / 0, ZeroDivisionError),
+    ],
+    "executor": [("no submit", 5, TypeError)],
+    "cell_names": [("a str", "ABC", TypeError), ("an item not a str", [1], TypeError)],
+    "common_leaves": [("an int", 1, TypeError)],
+    "by_depth": [("an int", 1, TypeError)],
 }
 
 
@@ -377,12 +421,8 @@ def bad_values(function, param, value, required):
             ("last row a str", rows[:-1] + ["01"], TypeError),
             ("iteration fails after a row", FailingRows(rows), RuntimeError),
         ]
-    if param in NAMES:
-        return [
-            ("a str", "ABCD", TypeError),
-            ("not a sequence", 5, TypeError),
-            ("an item not a str", ["A", "B", 3, "D"], TypeError),
-        ]
+    if param in BATCH:
+        return BATCH[param]
     if param in STATES:
         base = dict(value) if isinstance(value, dict) and value else {"q": [0]}
         none = [("None", None, TypeError)] if required else []

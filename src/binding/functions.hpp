@@ -1,5 +1,5 @@
-// The Python functions of the measures, in registration order; each is
-// declared once, in functions.cpp (see declare.hpp).
+// The Python functions, in registration order; each is declared once, in
+// functions.cpp unless said otherwise (see declare.hpp).
 #pragma once
 
 #include "binding/declare.hpp"
@@ -21,5 +21,9 @@ extern const FunctionDef kLikelihoodDistance;
 extern const FunctionDef kTripletsCorrectExact;
 extern const FunctionDef kLeafNames;
 extern const FunctionDef kCutEvents;
+// binding/compare.cpp
+extern const FunctionDef kCompareToReference;
+extern const FunctionDef kCompareAllPairs;
+extern const FunctionDef kComparePairs;  // not in __all__: compare_all_pairs' executor tasks
 
 }  // namespace cladorix::py

@@ -23,8 +23,7 @@ inline Tree parse_tree(std::string_view text, const char* role_prefix,
     throw CallerError(std::string(role_prefix) + e.debug_form());
   } catch (const NewickRunOff& e) {
     if (!run_off_is_parse_error) throw;
-    throw CallerError(std::string(role_prefix) + e.what() + " from position " +
-                      std::to_string(e.idx()) + " (a tree ends with ';')");
+    throw CallerError(std::string(role_prefix) + e.parse_error());
   }
 }
 

@@ -37,6 +37,11 @@ class NewickRunOff : public InternalError {
  public:
   NewickRunOff(const char* what, uint64_t idx) : InternalError(what), idx_(idx) {}
   uint64_t idx() const noexcept { return idx_; }
+  // The message with its position, as a parse error reports it.
+  std::string parse_error() const {
+    return std::string(what()) + " from position " + std::to_string(idx_) +
+           " (a tree ends with ';')";
+  }
 
  private:
   uint64_t idx_;
