@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "measures/characters/cut_events.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
@@ -427,6 +428,8 @@ TEST(MeasureCancel, CharacterScoresOnABigTree) {
   expect_cancelled(
       "likelihood distance",
       [&] { likelihood_distance(t, t, d.matrix, &d.states, nullptr, CharacterModel{}); }, after);
+  expect_cancelled(
+      "cut events", [&] { cut_events(t, d.matrix, std::nullopt, -1, 0); }, after);
 }
 
 TEST(MeasureCancel, PhsCounting) {
