@@ -334,7 +334,7 @@ def compare_to_reference(
     *,
     labels: Sequence[Any] | None = None,
     character_matrix: _CharacterMatrix | None = None,
-    cell_names: Sequence[str] | None = None,
+    cell_names: _Names | None = None,
     common_leaves: bool = False,
     by_depth: bool = False,
     errors: Literal["raise", "coerce"] = "raise",
