@@ -129,6 +129,24 @@ class TestCounts:
         t2 = random_text(rng, names, **rng.choice(shapes))
         expect_brute_force(t1, t2)
 
+    # Polytomies of 3, 4 and more children put two or more light children on
+    # a heavy path, where one-colour stars need their own correction.
+    @pytest.mark.parametrize(
+        "shape1,shape2,sizes",
+        [
+            (dict(min_children=3, max_children=3), dict(min_children=3, max_children=3), (6, 20)),
+            (dict(max_children=3), dict(min_children=4, max_children=6), (10, 30)),
+            (dict(min_children=4, max_children=4), dict(max_children=3), (10, 30)),
+            (dict(min_children=3, max_children=8), dict(max_children=5), (20, 40)),
+        ],
+        ids=["ternary", "mixed-and-wide", "four-and-mixed", "wide-40"],
+    )
+    def test_polytomies_against_brute_force(self, shape1, shape2, sizes):
+        for seed in range(12):
+            rng = random.Random(seed)
+            names = [f"p{i}" for i in range(rng.randint(*sizes))]
+            expect_brute_force(random_text(rng, names, **shape1), random_text(rng, names, **shape2))
+
     def test_names_not_positions(self):
         # The same tree written with its children in another order: every
         # triplet agrees, which the by-position variants cannot see.
