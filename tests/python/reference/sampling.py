@@ -3,6 +3,16 @@ PCG32 from the seed, four blocks per refill, Lemire's bounded draw and Floyd's
 sampler of three indices."""
 
 M32, M64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
+QUARTER_ROUNDS = [
+    (0, 4, 8, 12),
+    (1, 5, 9, 13),
+    (2, 6, 10, 14),
+    (3, 7, 11, 15),
+    (0, 5, 10, 15),
+    (1, 6, 11, 12),
+    (2, 7, 8, 13),
+    (3, 4, 9, 14),
+]
 
 
 class RandomSource:
@@ -18,16 +28,22 @@ class RandomSource:
         init = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *self.key]
         init += [counter & M32, counter >> 32, 0, 0]
         x = list(init)
-
-        def qr(a, b, c, d):
-            for p, q, r, rot in ((a, b, d, 16), (c, d, b, 12), (a, b, d, 8), (c, d, b, 7)):
-                x[p] = (x[p] + x[q]) & M32
-                v = x[r] ^ x[p]
-                x[r] = ((v << rot) | (v >> (32 - rot))) & M32
-
-        for _ in range(6):
-            qr(0, 4, 8, 12), qr(1, 5, 9, 13), qr(2, 6, 10, 14), qr(3, 7, 11, 15)
-            qr(0, 5, 10, 15), qr(1, 6, 11, 12), qr(2, 7, 8, 13), qr(3, 4, 9, 14)
+        for _ in range(6):  # twelve rounds: a column round and a diagonal round each
+            for a, b, c, d in QUARTER_ROUNDS:
+                xa, xb, xc, xd = x[a], x[b], x[c], x[d]
+                xa = (xa + xb) & M32
+                xd ^= xa
+                xd = ((xd << 16) | (xd >> 16)) & M32
+                xc = (xc + xd) & M32
+                xb ^= xc
+                xb = ((xb << 12) | (xb >> 20)) & M32
+                xa = (xa + xb) & M32
+                xd ^= xa
+                xd = ((xd << 8) | (xd >> 24)) & M32
+                xc = (xc + xd) & M32
+                xb ^= xc
+                xb = ((xb << 7) | (xb >> 25)) & M32
+                x[a], x[b], x[c], x[d] = xa, xb, xc, xd
         return [(a + b) & M32 for a, b in zip(x, init)]
 
     def next_u32(self):
