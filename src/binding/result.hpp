@@ -9,6 +9,18 @@
 
 namespace cladorix::py {
 
+// An exact count as a Python int, also beyond 64 bits.
+inline Ref int_from_u128(unsigned __int128 v) {
+  const unsigned long long lo = static_cast<unsigned long long>(v);
+  const unsigned long long hi = static_cast<unsigned long long>(v >> 64);
+  if (hi == 0) return check(PyLong_FromUnsignedLongLong(lo));
+  Ref high = check(PyLong_FromUnsignedLongLong(hi));
+  Ref shift = check(PyLong_FromLong(64));
+  Ref shifted = check(PyNumber_Lshift(high.get(), shift.get()));
+  Ref low = check(PyLong_FromUnsignedLongLong(lo));
+  return check(PyNumber_Or(shifted.get(), low.get()));
+}
+
 class Dict {
  public:
   Dict() : d_(check(PyDict_New())) {}
@@ -62,17 +74,6 @@ class Dict {
     if (PyDict_SetItemString(d_.get(), key, value.get()) < 0) throw_error_set();
     return *this;
   }
-  static Ref int_from_u128(unsigned __int128 v) {
-    const unsigned long long lo = static_cast<unsigned long long>(v);
-    const unsigned long long hi = static_cast<unsigned long long>(v >> 64);
-    if (hi == 0) return check(PyLong_FromUnsignedLongLong(lo));
-    Ref high = check(PyLong_FromUnsignedLongLong(hi));
-    Ref shift = check(PyLong_FromLong(64));
-    Ref shifted = check(PyNumber_Lshift(high.get(), shift.get()));
-    Ref low = check(PyLong_FromUnsignedLongLong(lo));
-    return check(PyNumber_Or(shifted.get(), low.get()));
-  }
-
   Ref d_;
 };
 

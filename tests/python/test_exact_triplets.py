@@ -8,7 +8,7 @@ import random
 import threading
 
 import pytest
-from helpers import caterpillar, expect_panic, random_tree, run_python, same_float, to_newick
+from helpers import caterpillar, random_tree, run_python, same_float, to_newick
 from reference import triplets as ref
 from reference.newick import Tree
 
@@ -287,13 +287,12 @@ class TestThreads:
                 assert g["triplets_at_depth"] == e["triplets_at_depth"]
                 assert g["all_triplets_correct"] == e["all_triplets_correct"]
 
-    def test_max_threads_zero_as_in_the_pooled_variants(self):
-        # No effect while the count stays on the calling thread; a division by
-        # zero (the internal-error exception) once it would use the pool.
-        assert F("((a,b),c);", "(a,b,c);", max_threads=0)["counts"]["triplets"] == 1
-        big = caterpillar(20_000)
-        message = expect_panic(F, big, big, max_threads=0)
-        assert message.args == ("attempt to divide by zero",)
+    @pytest.mark.parametrize("leaves", [3, 20_000])
+    def test_max_threads_zero_is_a_value_error(self, leaves):
+        # Whether or not the count would reach the pool.
+        tree = caterpillar(leaves)
+        with pytest.raises(ValueError, match="max_threads must be at least 1"):
+            F(tree, tree, max_threads=0)
 
     def test_max_threads_changes_nothing(self):
         rng = random.Random(2)

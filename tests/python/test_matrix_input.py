@@ -381,34 +381,49 @@ def test_frames_of_integer_columns_read_as_their_rows(pd):
         cladorix.parsimony_score(TREE, out_of_range)
 
 
-def test_frames_that_are_not_integer_keep_their_errors(pd):
-    floats = pd.DataFrame([[1.0, 0.0], [0.5, 1.0]])
+FRAMES = {
+    "float": lambda pd: pd.DataFrame([[1.0, 0.0], [0.5, 1.0]]),
+    "whole floats": lambda pd: pd.DataFrame([[1.0, 0.0], [2.0, 1.0]], columns=["p", "q"]),
+    "bool": lambda pd: pd.DataFrame([[True, False], [False, False]]),
+    "object ints": lambda pd: pd.DataFrame([[1, 0], [2, 0]], dtype=object),
+    "object str": lambda pd: pd.DataFrame([["1", "0"]]),
+    "Int64": lambda pd: pd.DataFrame([[1, 0], [1, 0], [0, 1]], dtype="Int64"),
+    "UInt8 and Int16": lambda pd: pd.DataFrame(
+        {"a": pd.array([1, 0, 2], dtype="UInt8"), "b": pd.array([0, -1, 3], dtype="Int16")}
+    ),
+    "labels that look like rows": lambda pd: pd.DataFrame(
+        [[1, 0], [1, 0], [0, 1], [0, 1]], columns=pd.MultiIndex.from_tuples([(0, 1), (1, 0)])
+    ),
+    "zeros under tuple labels": lambda pd: pd.DataFrame(
+        np.zeros((5, 2), dtype=int), columns=pd.MultiIndex.from_tuples([(1, 0), (0, 2)])
+    ),
+    "no columns": lambda pd: pd.DataFrame(index=range(5)),
+}
+
+
+@pytest.mark.parametrize("make", FRAMES.values(), ids=FRAMES.keys())
+def test_frames_are_read_by_their_values_never_their_labels(pd, make):
+    """Whatever the dtype, a frame gives what its values as lists give,
+    results and errors alike; its labels never become rows."""
+    frame = make(pd)
+    assert outcomes(frame) == outcomes(frame.to_numpy().tolist())
+
+
+def test_a_missing_value_in_a_nullable_frame_names_its_place(pd):
+    frame = pd.DataFrame([[1, 0], [1, None], [0, 1]], dtype="Int64")
     with pytest.raises(
         TypeError,
-        match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$",
+        match=r"^argument 'character_matrix': missing value <NA> at row 1, column 1: ",
     ):
-        cladorix.parsimony_score(TREE, floats)
-    named = pd.DataFrame([[1.0, 0.0]], columns=["p", "q"])
-    with pytest.raises(
-        TypeError, match="^argument 'character_matrix': Can't extract `str` to `Vec`$"
-    ):
-        cladorix.parsimony_score(TREE, named)
+        cladorix.parsimony_score(TREE, frame)
+
+
+def test_a_series_is_iterated_as_any_sequence(pd):
     with pytest.raises(
         TypeError,
         match="^argument 'character_matrix': 'int' object cannot be converted to 'Sequence'$",
     ):
         cladorix.parsimony_score(TREE, pd.Series([1, 2, 3]))
-
-
-def test_frames_that_converted_before_convert_as_before(pd):
-    """Iterating a frame yields its column labels: where those were already
-    rows (tuples of ints) or there are none, the frame converts as it always did."""
-    labelled = pd.DataFrame(
-        np.zeros((5, 2), dtype=int), columns=pd.MultiIndex.from_tuples([(1, 0), (0, 2)])
-    )
-    assert outcomes(labelled) == outcomes([[1, 0], [0, 2]])
-    no_columns = pd.DataFrame(index=range(5))
-    assert outcomes(no_columns) == outcomes([])
 
 
 def test_array_method_failures_leave_the_original_error():

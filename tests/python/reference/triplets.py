@@ -179,6 +179,17 @@ def ultra(text1, text2, trials, seed):
 # ---- exact, by name -----------------------------------------------------------
 
 
+def triplet_depths(text):
+    """{frozenset of three leaf names: depth of their LCA} over every triplet
+    of named leaves (uniquely named)."""
+    t = Tree(text)
+    out = {}
+    for names in itertools.combinations([t.name[v] for v in t.leaves if v in t.name], 3):
+        x, y, z = (t.taxa[n] for n in names)
+        out[frozenset(names)] = min(t.lca_depth(x, y), t.lca_depth(x, z), t.lca_depth(y, z))
+    return out
+
+
 def exact_by_depth(text1, text2):
     """{depth of the triplet's LCA in tree 1: Counts} over every triplet of
     leaf names (both trees hold the same uniquely named leaves)."""
