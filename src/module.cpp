@@ -35,6 +35,7 @@ const FunctionDef* const kRegistered[] = {
     &kLeafNames,
     &kCompareToReference,
     &kCompareAllPairs,
+    &kCutEvents,
     &kReadTrees,
     &kIterTrees,
     &kReadTree,

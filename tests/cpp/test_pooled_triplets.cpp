@@ -21,16 +21,6 @@ namespace {
 
 Tree parse(const std::string& s) { return from_newick(s); }
 
-// (t0,(t1,(t2,...))): the mirror of testgen::caterpillar, with adjacent-leaf
-// depths rising where the other's fall.
-std::string right_caterpillar(uint32_t n) {
-  std::string s;
-  for (uint32_t i = 0; i + 1 < n; ++i) s += "(" + testgen::leaf_label(i) + ",";
-  s += testgen::leaf_label(n - 1);
-  s += std::string(n - 1, ')');
-  return s + ";";
-}
-
 // ---------------------------------------------------------------------------
 // References written from the definitions: a literal table of pair depths
 // over the first n leaves (n = named leaves) from parent walks, every
@@ -432,8 +422,8 @@ TEST(PooledTriplets, PinnedChunksGiveIdenticalResults) {
 TEST(ExhaustiveCounts, MatchBruteForceOnAwkwardShapes) {
   std::mt19937_64 gen(51);
   std::vector<std::pair<std::string, std::string>> cases = {
-      {testgen::caterpillar(40), right_caterpillar(40)},
-      {right_caterpillar(33), right_caterpillar(33)},
+      {testgen::caterpillar(40), testgen::mirror_caterpillar(40)},
+      {testgen::mirror_caterpillar(33), testgen::mirror_caterpillar(33)},
       {testgen::caterpillar(3), "(t0,t1,t2);"},
       {"(a,b,c,d,e,f,g,h);", "((a,b),(c,d),(e,f),(g,h));"},
       {"((a,,b),(,c,d),e);", "(((a,b),c),(d,e),,);"},  // unnamed leaves
@@ -495,7 +485,7 @@ TEST(ExhaustiveCounts, LargerTreesAndThePool) {
     std::string s1, s2;
   };
   std::vector<Case> cases = {
-      {testgen::deep_caterpillar(1500), right_caterpillar(1500)},
+      {testgen::deep_caterpillar(1500), testgen::mirror_caterpillar(1500)},
       {testgen::deep_caterpillar(1200), testgen::deep_caterpillar(1200)},
       {testgen::random_newick(testgen::labels(1500), gen, {2, 0.0, true}),
        testgen::random_newick(testgen::labels(1500), gen, {4, 0.1, true})},

@@ -16,7 +16,12 @@ import numpy as np
 import cladorix
 
 if TYPE_CHECKING:
-    from cladorix import ExactTripletsResult, ParsimonyResult, PooledTripletsResult
+    from cladorix import (
+        CutEventsResult,
+        ExactTripletsResult,
+        ParsimonyResult,
+        PooledTripletsResult,
+    )
 
 TREE = "((A,B)x,C)r;"
 
@@ -59,6 +64,8 @@ overall: float = exact["overall"]["resolvable_triplets_correct"]
 at_depth: int = exact["triplets_at_depth"][1]
 names: list[Optional[str]] = cladorix.leaf_names(TREE)
 rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible_rf"]
+cut: "CutEventsResult" = cladorix.cut_events(TREE, IntFrame(), cell_names=("A", "B", "C"))
+per_site: list[int] = cut["per_site"]
 
 # Tree files: paths and file objects; with_names decides the element type.
 trees: list[str] = cladorix.read_trees("trees.nex")
@@ -80,3 +87,4 @@ cladorix.triplets_correct(TREE, TREE, number_of_trials=2.0)  # type: ignore[arg-
 cladorix.robinson_foulds_distance(TREE, TREE, TREE)  # type: ignore[call-arg]
 cladorix.triplets_correct(TREE, TREE)["method_used"]  # type: ignore[typeddict-item]
 bad: str = cladorix.likelihood_score(TREE, rows)["n_leaves"]  # type: ignore[assignment]
+cladorix.cut_events(TREE, rows, ["A", "B", "C"])  # type: ignore[call-arg]
