@@ -318,7 +318,7 @@ void expect_pool_counts_correctly() {
   const Tree a = from_newick(testgen::deep_caterpillar(n)),
              b = from_newick(testgen::mirror_caterpillar(n));
   const TripletResult pooled =
-      triplets_correct_parallel(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+      triplets_by_position(kParallelVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   ASSERT_GT(pooled.parallel_chunks_used, 1u);
   const LeafLca la(a), lb(b);
   EXPECT_EQ(pooled.counters, exhaustive_triplet_counts(la, lb, n));
@@ -351,10 +351,12 @@ TEST(MeasureCancel, PooledSamplingInChunks) {
     ASSERT_TRUE(plan.sampling);
     ASSERT_GT(plan.chunks, 1u);
   }
-  expect_cancelled("parallel sampling",
-                   [&] { triplets_correct_parallel(a, b, trials, 5, std::nullopt, 4); });
-  expect_cancelled("optimized sampling",
-                   [&] { triplets_correct_optimized(a, b, trials, 5, std::nullopt, 4); });
+  expect_cancelled("parallel sampling", [&] {
+    triplets_by_position(kParallelVariant, a, b, trials, 5, std::nullopt, 4);
+  });
+  expect_cancelled("optimized sampling", [&] {
+    triplets_by_position(kOptimizedVariant, a, b, trials, 5, std::nullopt, 4);
+  });
   expect_pool_counts_correctly();
 }
 
@@ -366,10 +368,10 @@ TEST(MeasureCancel, PooledCountingOnOppositeCaterpillars) {
   ASSERT_FALSE(plan.sampling);
   ASSERT_GT(plan.chunks, 1u);
   expect_cancelled("parallel counting", [&] {
-    triplets_correct_parallel(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+    triplets_by_position(kParallelVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   });
   expect_cancelled("optimized counting", [&] {
-    triplets_correct_optimized(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+    triplets_by_position(kOptimizedVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   });
   expect_pool_counts_correctly();
 }
