@@ -1,7 +1,9 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Executor
+from os import PathLike
 from typing import (
     Any,
     Literal,
@@ -10,6 +12,7 @@ from typing import (
     SupportsIndex,
     TypedDict,
     TypeVar,
+    overload,
     type_check_only,
 )
 
@@ -31,6 +34,12 @@ __all__ = [
     "likelihood_distance",
     "triplets_correct_exact",
     "leaf_names",
+    "compare_to_reference",
+    "compare_all_pairs",
+    "cut_events",
+    "read_trees",
+    "iter_trees",
+    "read_tree",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -164,6 +173,21 @@ class LikelihoodDistanceResult(TypedDict):
     likelihood_distance: float
 
 @type_check_only
+class CutEventsResult(TypedDict):
+    cut_events: int
+    per_site: list[int]
+    extra_events: int
+    n_leaves: int
+    n_characters: int
+    computation_time_ms: float
+
+# Cell names, one str per matrix row: a list, a tuple, a pandas Index.
+@type_check_only
+class _Names(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[str]: ...
+
+@type_check_only
 class PHSResult(TypedDict):
     phs_score: float
     total_pairs: int
@@ -293,3 +317,165 @@ def triplets_correct_exact(
 
 def leaf_names(tree_newick: str) -> list[str | None]:
     """Leaf names (None for an unnamed leaf) in the order matrix rows are matched."""
+
+# ---- many trees at once ------------------------------------------------------------
+
+# A table: column name -> one value per row (ready for pandas.DataFrame).
+_Table = dict[str, list[Any]]
+# A tree of a batch: its Newick text, or (name, newick) whose name labels it.
+_BatchTree = str | tuple[Any, str]
+_Progress = bool | Callable[[int, int | None], object] | None
+
+@type_check_only
+class CompareResult(TypedDict):
+    rows: _Table
+    by_depth: _Table
+    reference: _Table
+
+def compare_to_reference(
+    reference: str,
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = ("rf", "triplets_exact"),
+    *,
+    labels: Sequence[Any] | None = None,
+    character_matrix: _CharacterMatrix | None = None,
+    cell_names: _Names | None = None,
+    common_leaves: bool = False,
+    by_depth: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CompareResult:
+    """Every tree scored against the reference: rows in input order, per-depth
+    triplet rows, and the reference's own character scores."""
+
+def compare_all_pairs(
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = "rf",
+    *,
+    labels: Sequence[Any] | None = None,
+    common_leaves: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+) -> _Table:
+    """Every unordered pair of trees scored: one row per pair i < j."""
+
+def cut_events(
+    tree_newick: str,
+    character_matrix: _CharacterMatrix,
+    *,
+    cell_names: _Names | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CutEventsResult:
+    """The fewest cut events that explain the matrix on the tree under
+    irreversible editing; internal labels never matter. Rows follow the leaves
+    in text order, or the leaf named by cell_names."""
+
+# ---- tree files ------------------------------------------------------------------
+
+# A file object read with read(n), giving str (a text file) or bytes (a
+# binary one, read as UTF-8).
+@type_check_only
+class _Readable(Protocol):
+    def read(self, n: int, /) -> str | bytes: ...
+
+# A path (a name ending in .gz is decompressed) or a file object.
+_Source = str | bytes | PathLike[str] | PathLike[bytes] | _Readable
+_Format = Literal["auto", "newick", "nexus"]
+_InternalLabels = Literal["keep", "drop"]
+# {"length": x} and/or {"support": y}.
+_Collapse = dict[str, float]
+
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[str]:
+    """Every tree of a Newick or Nexus file as Newick text the functions read."""
+
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[tuple[str, str]]: ...
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[str] | list[tuple[str, str]]: ...
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[str]:
+    """The trees of a file one at a time, as read_trees gives them."""
+
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[tuple[str, str]]: ...
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[str] | Iterator[tuple[str, str]]: ...
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> str:
+    """The one tree of a file that holds exactly one."""
+
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> tuple[str, str]: ...
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> str | tuple[str, str]: ...

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "runtime/cancel.hpp"
+#include "tree/white_space.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -36,20 +37,10 @@ inline size_t space_len(const unsigned char* p, const unsigned char* end) {
     case kSpace:
       return 1;
     case kMaybeSpace:
-      break;
+      return unicode_space_len(p, end);
     default:
       return 0;
   }
-  size_t left = static_cast<size_t>(end - p);
-  if (p[0] == 0xC2) return (left >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) ? 2 : 0;
-  if (left < 3) return 0;
-  if (p[0] == 0xE1) return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;  // U+1680
-  if (p[0] == 0xE3) return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;  // U+3000
-  // 0xE2: U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
-  if (p[1] == 0x80)
-    return ((p[2] >= 0x80 && p[2] <= 0x8A) || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF) ? 3 : 0;
-  if (p[1] == 0x81) return p[2] == 0x9F ? 3 : 0;
-  return 0;
 }
 
 inline size_t utf8_len(unsigned char lead) {
@@ -259,14 +250,19 @@ class NewickReader {
     pending_name = tree_.names_.size();
   }
 
+  [[noreturn]] void run_off(const char* what, const unsigned char* token) {
+    throw NewickRunOff(what, char_index(begin_, end_, static_cast<size_t>(token - begin_)));
+  }
+
   // Appends name bytes (white space dropped) up to the next delimiter.
   const unsigned char* scan_name(const unsigned char* p) {
     std::string& names = tree_.names_;
+    const unsigned char* start = p;
     while (true) {
       const unsigned char* run = p;
       while (p < end_ && kClass[*p] == kName) ++p;
       names.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-      if (p == end_) fail("Newick name runs to the end of the text");
+      if (p == end_) run_off("Newick name runs to the end of the text", start);
       if (kClass[*p] == kDelim) return p;
       if (size_t ws = space_len(p, end_)) {
         p += ws;
@@ -280,8 +276,9 @@ class NewickReader {
   // Appends length bytes up to the next "(", ")", "," or ";" (":" is part of
   // the length text, which then fails to parse as a number).
   const unsigned char* scan_length(const unsigned char* p) {
+    const unsigned char* colon = p - 1;
     while (true) {
-      if (p == end_) fail("Newick branch length runs to the end of the text");
+      if (p == end_) run_off("Newick branch length runs to the end of the text", colon);
       unsigned char c = *p;
       if (c == '(' || c == ')' || c == ',' || c == ';') return p;
       if (size_t ws = space_len(p, end_)) {

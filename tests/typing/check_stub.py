@@ -5,6 +5,10 @@ below must really be refused (its ignore comment is used) and every accepted
 one must pass.
 """
 
+import gzip
+import io
+import pathlib
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -12,7 +16,12 @@ import numpy as np
 import cladorix
 
 if TYPE_CHECKING:
-    from cladorix import ExactTripletsResult, ParsimonyResult, PooledTripletsResult
+    from cladorix import (
+        CutEventsResult,
+        ExactTripletsResult,
+        ParsimonyResult,
+        PooledTripletsResult,
+    )
 
 TREE = "((A,B)x,C)r;"
 
@@ -55,8 +64,20 @@ overall: float = exact["overall"]["resolvable_triplets_correct"]
 at_depth: int = exact["triplets_at_depth"][1]
 names: list[Optional[str]] = cladorix.leaf_names(TREE)
 rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible_rf"]
+cut: "CutEventsResult" = cladorix.cut_events(TREE, IntFrame(), cell_names=("A", "B", "C"))
+per_site: list[int] = cut["per_site"]
+
+# Tree files: paths and file objects; with_names decides the element type.
+trees: list[str] = cladorix.read_trees("trees.nex")
+named: list[tuple[str, str]] = cladorix.read_trees(pathlib.Path("t.nwk"), with_names=True)
+lazily: Iterator[str] = cladorix.iter_trees(io.StringIO("(A,B);"), "newick")
+one: str = cladorix.read_tree(gzip.open("t.nwk.gz"), internal_labels="drop")
+pair: tuple[str, str] = cladorix.read_tree(open("t.nwk"), with_names=True, collapse={"length": 0})
 
 # Refused.
+cladorix.read_trees(5)  # type: ignore[call-overload]
+cladorix.read_trees("t.nwk", "phylip")  # type: ignore[call-overload]
+wrong: list[str] = cladorix.read_trees("t.nwk", with_names=True)  # type: ignore[assignment]
 cladorix.parsimony_score(TREE, "101")  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, np.zeros((3, 4)))  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, FloatFrame())  # type: ignore[arg-type]
@@ -66,3 +87,4 @@ cladorix.triplets_correct(TREE, TREE, number_of_trials=2.0)  # type: ignore[arg-
 cladorix.robinson_foulds_distance(TREE, TREE, TREE)  # type: ignore[call-arg]
 cladorix.triplets_correct(TREE, TREE)["method_used"]  # type: ignore[typeddict-item]
 bad: str = cladorix.likelihood_score(TREE, rows)["n_leaves"]  # type: ignore[assignment]
+cladorix.cut_events(TREE, rows, ["A", "B", "C"])  # type: ignore[call-arg]
