@@ -277,7 +277,7 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
     // The same sums by the group walk, with the counts at its span's nodes.
     if (r == 0) continue;
     const auto nodes = group_nodes(s, rest);
-    std::vector<u64> below(nodes.size()), toward(nodes.size());
+    std::vector<u32> below(nodes.size()), toward(nodes.size());
     const auto sums = set.query_group<true>(nodes.data(), static_cast<u32>(nodes.size()),
                                             below.data(), toward.data());
     EXPECT_EQ(sums.psi, psi_sum);

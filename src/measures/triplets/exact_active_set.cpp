@@ -426,7 +426,7 @@ u64 ActiveSet::query_insert_one(u32 leaf) {
 }
 
 template <bool kWithSame>
-ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* toward,
+ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u32* y_below, u32* toward,
                                               u32* toward_node) const {
   // query_one's walk from c, stopping on y's path: there only the nodes
   // from y down to the entry count.
@@ -452,7 +452,7 @@ ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* t
     if (h == hy) {
       sum.psi += above.ls - over_y.ls;
       if constexpr (kWithSame) sum.same += above.lc2 - over_y.lc2;
-      *y_below = hs.active - over_y.lc;
+      *y_below = static_cast<u32>(hs.active - over_y.lc);
       // Entered y's path at y from a light child, or below y by its heavy one.
       *toward = c == y ? slots_[from].active : *y_below - slots_[y].lc;
       *toward_node = c == y ? from : y + 1;
@@ -467,11 +467,11 @@ ActiveSet::GroupSums ActiveSet::query_segment(u32 c, u32 y, u64* y_below, u64* t
 }
 
 template <bool kWithSame>
-ActiveSet::GroupSums ActiveSet::query_group(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+ActiveSet::GroupSums ActiveSet::query_group(const GroupNode* nodes, u32 m, u32* below, u32* toward,
                                             u32* toward_node) const {
   if (interleave_) return query_group_interleaved<kWithSame>(nodes, m, below, toward, toward_node);
   GroupSums sum;
-  u64 ignored_below, ignored_toward;
+  u32 ignored_below, ignored_toward;
   u32 ignored_node;
   for (u32 i = 0; i < m; ++i) {
     const GroupNode& x = nodes[i];
@@ -487,8 +487,8 @@ ActiveSet::GroupSums ActiveSet::query_group(const GroupNode* nodes, u32 m, u64* 
 }
 
 template <bool kWithSame>
-ActiveSet::GroupSums ActiveSet::query_group_interleaved(const GroupNode* nodes, u32 m, u64* below,
-                                                        u64* toward, u32* toward_node) const {
+ActiveSet::GroupSums ActiveSet::query_group_interleaved(const GroupNode* nodes, u32 m, u32* below,
+                                                        u32* toward, u32* toward_node) const {
   // query_segment's walks, several at a time in two stages: with c's slot
   // at hand, find its head and fetch the head's slot; with that, take the
   // step and fetch the next c's slot.
@@ -542,7 +542,7 @@ ActiveSet::GroupSums ActiveSet::query_group_interleaved(const GroupNode* nodes, 
         w.sum.psi += above.ls - over_y.ls;
         if constexpr (kWithSame) w.sum.same += above.lc2 - over_y.lc2;
         const u32 up = nodes[w.i].up;
-        below[up] = hs.active - over_y.lc;
+        below[up] = static_cast<u32>(hs.active - over_y.lc);
         if (toward != nullptr)
           toward[w.i] = w.c == w.y ? slots_[w.from].active : below[up] - slots_[w.y].lc;
         if (toward_node != nullptr) toward_node[w.i] = w.c == w.y ? w.from : w.y + 1;
@@ -565,9 +565,9 @@ ActiveSet::GroupSums ActiveSet::query_group_interleaved(const GroupNode* nodes, 
   return total;
 }
 
-template ActiveSet::GroupSums ActiveSet::query_group<false>(const GroupNode*, u32, u64*, u64*,
+template ActiveSet::GroupSums ActiveSet::query_group<false>(const GroupNode*, u32, u32*, u32*,
                                                             u32*) const;
-template ActiveSet::GroupSums ActiveSet::query_group<true>(const GroupNode*, u32, u64*, u64*,
+template ActiveSet::GroupSums ActiveSet::query_group<true>(const GroupNode*, u32, u32*, u32*,
                                                            u32*) const;
 
 void ActiveSet::insert_group(const GroupNode* nodes, u32 m) {

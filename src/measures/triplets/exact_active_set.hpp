@@ -60,7 +60,7 @@ class ActiveSet {
     u64 psi = 0, same = 0;
   };
   template <bool kWithSame>
-  GroupSums query_group(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+  GroupSums query_group(const GroupNode* nodes, u32 m, u32* below, u32* toward,
                         u32* toward_node = nullptr) const;
   // active_below(nodes[i]) into out[i], for many nodes at once.
   void active_below(const u32* nodes, u32 count, u64* out) const;
@@ -105,7 +105,7 @@ class ActiveSet {
   // above `from` up to `to` (kNone: the root). At `to`: *to_below gets the
   // active leaves below it, *toward those below its child toward `from`.
   template <bool kWithSame>
-  GroupSums query_segment(u32 from, u32 to, u64* to_below, u64* toward, u32* toward_node) const;
+  GroupSums query_segment(u32 from, u32 to, u32* to_below, u32* toward, u32* toward_node) const;
   void add(u32 v, u32 h, const Sums& d);  // to v's path tree
   template <bool kWithSame>
   void query_one(u32 leaf, u64& psi, u64& same) const;
@@ -115,7 +115,7 @@ class ActiveSet {
   // leaves[i] one leaf up to the root), several at a time.
   void insert_interleaved(const GroupNode* nodes, const u32* leaves, u32 count);
   template <bool kWithSame>
-  GroupSums query_group_interleaved(const GroupNode* nodes, u32 m, u64* below, u64* toward,
+  GroupSums query_group_interleaved(const GroupNode* nodes, u32 m, u32* below, u32* toward,
                                     u32* toward_node) const;
   u64 query_insert_one(u32 leaf);
 

@@ -148,7 +148,7 @@ void PathCounter::keep_span(Group& grp, u32 g, bool shaped) {
   grp.end = static_cast<u32>(nodes_.size());
 }
 
-u128 PathCounter::pairs_in_group(const Group& grp, u64 outside_l, const u64* below,
+u128 PathCounter::pairs_in_group(const Group& grp, u64 outside_l, const u32* below,
                                  bool with_own) const {
   u128 sum = 0;
   for (u32 i = grp.begin; i < grp.end; ++i)
@@ -157,7 +157,7 @@ u128 PathCounter::pairs_in_group(const Group& grp, u64 outside_l, const u64* bel
   return sum;
 }
 
-u128 PathCounter::lone_stars(const Group& grp, const u64* below, const u64* toward,
+u128 PathCounter::lone_stars(const Group& grp, const u32* below, const u32* toward,
                              bool with_own) const {
   // Per node w: its joined pairs against all below w; per child b of w: the
   // pairs with one leaf below b against all below w's child toward b.
@@ -364,8 +364,8 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
     for (u32 g = gb; g < ge; ++g) {
       const Group& grp = groups_[g];
       for (u32 i = grp.begin; i < grp.end; ++i) {
-        if (joined_[i] != 0) below_[i] = *answer++;
-        if (nodes_[i].up != kNone) toward_[i] = *answer++;
+        if (joined_[i] != 0) below_[i] = static_cast<u32>(*answer++);
+        if (nodes_[i].up != kNone) toward_[i] = static_cast<u32>(*answer++);
       }
       resolved += pairs_in_group(grp, below_v - spans_.size(g), below_.data(), true);
       star -= lone_stars(grp, below_.data(), toward_.data(), true);

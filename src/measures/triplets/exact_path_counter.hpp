@@ -111,12 +111,12 @@ class PathCounter {
   // node w of L's span, the pairs joined at w times those of the
   // `outside_l` leaves not below w; below[w]: the active leaves below w,
   // L's own among them when `with_own`.
-  u128 pairs_in_group(const Group& grp, u64 outside_l, const u64* below, bool with_own) const;
+  u128 pairs_in_group(const Group& grp, u64 outside_l, const u32* below, bool with_own) const;
   // One-colour pairs of L joined at w with a third leaf below w outside the
   // two children holding the pair, from the active leaves below each node
   // (`below`) and below each node's parent's child toward it (`toward`),
   // to which L's own leaves there are added unless `with_own`.
-  u128 lone_stars(const Group& grp, const u64* below, const u64* toward, bool with_own) const;
+  u128 lone_stars(const Group& grp, const u32* below, const u32* toward, bool with_own) const;
 
   u32 direct_leaves_;
   GroupSpans spans_;
@@ -125,8 +125,9 @@ class PathCounter {
       run_leaves_, rank_;
   std::vector<Group> groups_;
   std::vector<ActiveSet::GroupNode> nodes_;
-  std::vector<u64> joined_, below_, toward_, psi_;  // per node of nodes_ (psi_: per leaf)
-  std::vector<u32> toward_node_, asked_;            // (polytomies) per node of nodes_
+  std::vector<u64> joined_, psi_;         // per node of nodes_ (psi_: per leaf)
+  std::vector<u32> below_, toward_;       // per node of nodes_
+  std::vector<u32> toward_node_, asked_;  // (polytomies) per node of nodes_
   std::vector<u64> answers_;
 };
 

@@ -116,7 +116,7 @@ void GroupSpans::shape(const Span& span, u32 g) {
   u32* stack = stack_.data();
   u32 n = 0, np = 0, top = 0;  // made, finished, on the stack
   const auto make = [&](u32 node, u32 count) {
-    made[n] = {node, span.depth2[node], kNone, count, 1, kNone, 0};
+    made[n] = {node, kNone, count, 1, kNone, 0};
     return n++;
   };
   // x is complete (its children all are): hang it below p.
@@ -135,7 +135,7 @@ void GroupSpans::shape(const Span& span, u32 g) {
     const u32 j = join[i];
     const u32 d = span.depth2[j];
     u32 below = stack[--top];
-    while (top > 0 && made[stack[top - 1]].depth > d) {
+    while (top > 0 && span.depth2[made[stack[top - 1]].origin] > d) {
       finish(below, stack[top - 1]);
       below = stack[--top];
     }
@@ -172,7 +172,7 @@ void GroupSpans::lay_out(const Span& span, Span& out) {
     x.at = v;
     out.parent[v] = x.parent == kNone ? kNone : made[x.parent].at;
     out.end[v] = v + x.size;
-    out.depth2[v] = x.depth;
+    out.depth2[v] = span.depth2[x.origin];
     out.leaf1[v] = span.leaf1[x.origin];
     out.leaves[v] = x.count;
     x.size = v + 1 + (x.heavy == kNone ? 0 : made[x.heavy].size);

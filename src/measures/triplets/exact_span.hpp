@@ -85,7 +85,6 @@ class GroupSpans {
   // A node of a shaped group span.
   struct Node {
     u32 origin;  // the node of the outer span it stands for
-    u32 depth;   // its depth in tree 2
     u32 parent;  // index of the parent; kNone at the root
     u32 count;   // leaves below
     u32 size;    // nodes below (lay_out: the cursor for light children once placed)
