@@ -310,7 +310,8 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
       out.resolvable_correct += q.psi;
       out.resolvable_correct +=
           pairs_in_group(grp, below_v - spans_.size(gb), below_.data(), false);
-      active_.insert_group(nodes_.data() + grp.begin, m);
+      // Nothing is asked after the top node: its child need not be added.
+      if (k > first) active_.insert_group(nodes_.data() + grp.begin, m);
       poll.tick(u64{m} * kWalkWork);
       continue;
     }
