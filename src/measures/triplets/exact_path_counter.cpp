@@ -228,19 +228,14 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
     begin_.push_back(begin_.back() + 1);
   }
   spans_.collect(span, group_of_.data(), base1, begin_.data(), group_count + (to_bottom ? 1 : 0));
-  if (to_bottom)
-    active_.reset(span);
-  else
-    active_.reset(span, ref.first_leaf[path1_[last]],
-                  ref.first_leaf[path1_[last]] + ref.leaves_below[path1_[last]]);
-  poll.tick(u64{span.size()} * 40);
+  poll.tick(u64{span.size()} * 20);
 
   // Every light child's span first, so that its task is handed out before
-  // this path is walked and other lanes can take it meanwhile. Bottom-up:
-  // the large children near the top are spawned last, taken first.
+  // this path is walked and other lanes can take it meanwhile. Top-down:
+  // the large children near the top go first.
   nodes_.clear();
   joined_.clear();
-  for (u32 k = last; k-- > first;) {
+  for (u32 k = first; k < last; ++k) {
     for (u32 g = node_groups_[k - first]; g < node_groups_[k - first + 1]; ++g) {
       Group& grp = groups_[g];
       const u32 size = spans_.size(g);
@@ -272,6 +267,12 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
     }
   }
 
+  if (to_bottom)
+    active_.reset(span);
+  else
+    active_.reset(span, ref.first_leaf[path1_[last]],
+                  ref.first_leaf[path1_[last]] + ref.leaves_below[path1_[last]]);
+  poll.tick(u64{span.size()} * 20);
   below_.resize(nodes_.size());
   if (to_bottom) active_.insert(spans_.leaves(group_count), 1);
   // Path nodes with one light child of one leaf (a caterpillar's) take a
