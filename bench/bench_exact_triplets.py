@@ -5,9 +5,9 @@
 
 Every case runs in a fresh interpreter (bench/common.py: `measure`) with
 RAYON_NUM_THREADS=2, so the pool has two workers and the peak resident size
-(VmHWM) belongs to that case alone. Times are of the whole Python call,
-parsing of both Newick texts included; the texts are read from files before
-the clock starts. Cases, at each of --sizes leaves:
+(VmHWM, read as the call returns) belongs to that case alone. Times are of
+the whole Python call, parsing of both Newick texts included; the texts are
+read from files before the clock starts. Cases, at each of --sizes leaves:
   * two random binary trees, leaf orders shuffled independently;
   * two random trees where a fifth of the inner nodes have 3 to 7 children;
   * a caterpillar against a random binary tree;
@@ -183,14 +183,14 @@ def show(label, r):
 # two builds can be compared without printing a million depths.
 EXACT = """
 import hashlib as _h, time as _t
-_c = _t.process_time()
+_c, _w = _t.process_time(), _t.perf_counter()
 r = cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
-_cpu = _t.process_time() - _c
+_cpu, _wall = _t.process_time() - _c, _t.perf_counter() - _w
 with open("/proc/self/status") as _f:  # the call's peak, before the digest below
     _peak = [int(_l.split()[1]) / 1024.0 for _l in _f if _l.startswith("VmHWM:")][0]
 _keys = [k for k in r if isinstance(r[k], dict) and k not in ("overall", "counts")]
 _digest = _h.sha1(repr([r["counts"]] + [sorted(r[k].items()) for k in _keys]).encode()).hexdigest()
-result = {{"cpu": _cpu, "peak": _peak, "digest": _digest[:16]}}
+result = {{"wall": _wall, "cpu": _cpu, "peak": _peak, "digest": _digest[:16]}}
 """
 
 ULTRA = """
@@ -262,7 +262,7 @@ def compare(paths, mt, before, repeats):
         if not rs:
             continue
         out[label] = {
-            "seconds": statistics.median(r["seconds"] for r in rs),
+            "seconds": statistics.median(r["result"]["wall"] for r in rs),
             "cpu": statistics.median(r["result"]["cpu"] for r in rs),
             "peak": max(r["result"]["peak"] for r in rs),
             "digests": {r["result"]["digest"] for r in rs},
@@ -339,7 +339,7 @@ def main():
                 )
             print(line)
         exact = statistics.median(
-            case(lin_pair, EXACT.format(mt=None))["seconds"] for _ in range(args.repeats)
+            case(lin_pair, EXACT.format(mt=None))["result"]["wall"] for _ in range(args.repeats)
         )
         sampled = show(
             "triplets_correct, 10,000 trials (sampled)",

@@ -51,6 +51,10 @@ constexpr u64 kLeavesPerLane = 20000;
 // Tasks of fewer leaves stay with the lane that spawned them.
 constexpr u64 kSharedTaskLeaves = 4096;
 
+// Up to this many depth bins, tree 1's shapes are counted while tree 2 is
+// prepared rather than after the count.
+constexpr u32 kEarlyShapeBins = u32{1} << 16;
+
 u64 lanes_for(u64 leaves, std::optional<uint64_t> max_threads,
               std::optional<uint64_t> worker_count) {
   // Asked on every call, as the pooled variants do: the first call creates the pool.
@@ -208,7 +212,11 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
   SecondTree second;
   const auto prepare = [&](size_t part) {
     if (part == 0) {
+      // Tree 1's shapes wait for the end of the count when it has many
+      // depth bins (a caterpillar: one per node), so as not to add to the
+      // lanes' peak; a few are counted now, beside tree 2's preparation.
       ref.emplace(tree1, tree1_node_depths, true);
+      if (ref->bins <= kEarlyShapeBins) ref->count_shapes();
     } else {
       prepare_second(tree2, second, n >= 3, 0);
       prepare_second(tree2, second, n >= 3, 1);
@@ -225,7 +233,7 @@ ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
   ref->names.release();
   second.leaves = {};
   second.hashes = {};
-  return count(*ref, second, match, lanes, start, &*ref);
+  return count(*ref, second, match, lanes, start, ref->triplets.empty() ? &*ref : nullptr);
 }
 
 ExactTripletResult triplets_correct_exact(const ExactReference& tree1, const Tree& tree2,

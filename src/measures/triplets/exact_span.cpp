@@ -16,24 +16,21 @@ Span span_of_tree(const Tree& t2) {
     up[v] = v == 0 ? kNone : at[parent[v]];
     at[v] = kids[v] != 1 ? v : up[v];
   }
-  // Ids are a pre-order: children after their parent, so one pass up sums.
+  // Ids are a pre-order: children after their parent, so one pass up sums,
+  // meeting siblings last first (so a tie goes to the earlier one).
+  u32 root = kNone;
   for (u32 v = n; v-- > 0;) {
     if (kids[v] == 1) continue;
     count[v] += kids[v] == 0 ? 1 : 0;
     size[v] += 1;
-    if (up[v] != kNone) {
-      count[up[v]] += count[v];
-      size[up[v]] += size[v];
-    }
-  }
-  u32 root = kNone;
-  for (u32 v = 0; v < n; ++v) {
-    if (kids[v] == 1) continue;
     const u32 p = up[v];
-    if (p == kNone)
+    if (p == kNone) {
       root = v;
-    else if (heavy[p] == kNone || count[v] > count[heavy[p]])
-      heavy[p] = v;
+      continue;
+    }
+    count[p] += count[v];
+    size[p] += size[v];
+    if (heavy[p] == kNone || count[v] >= count[heavy[p]]) heavy[p] = v;
   }
   // Parents before children, siblings in text order: the heavy child right
   // after its parent, the others where the parent's cursor (kept in `size`
