@@ -387,6 +387,10 @@ void check_max_threads(std::optional<uint64_t> max_threads) {
 
 // Texts this long are read side by side when the call may use two workers.
 constexpr size_t kParallelParseBytes = size_t{1} << 20;
+// From texts this long (some 400,000 leaves) on, the exact count hands the
+// memory its trees and scratch leave in the workers' arenas back before
+// building its result.
+constexpr size_t kTrimBytes = size_t{1} << 22;
 
 struct TripletsCorrectExact : Call<TripletsCorrectExact> {
   std::string_view tree1_newick, tree2_newick;
@@ -420,7 +424,7 @@ struct TripletsCorrectExact : Call<TripletsCorrectExact> {
     // workers' malloc arenas, where the result's Python objects cannot reuse
     // them: handed back first, the peak is the larger of the two, not their
     // sum.
-    if (std::min(tree1_newick.size(), tree2_newick.size()) >= kParallelParseBytes) malloc_trim(0);
+    if (std::min(tree1_newick.size(), tree2_newick.size()) >= kTrimBytes) malloc_trim(0);
     return exact_triplet_dict(r);
   }
 };

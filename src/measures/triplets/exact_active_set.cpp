@@ -14,7 +14,7 @@ constexpr u32 kScannedPath = 48;
 // Spans of more nodes than this outgrow the cache: their walks go several at
 // a time, a step each in turn, each step fetching the next one's slot, so
 // that the misses of different walks overlap instead of queueing.
-constexpr u32 kInterleavedNodes = u32{1} << 16;
+constexpr u32 kInterleavedNodes = u32{1} << 18;
 constexpr u32 kWalks = 8;
 // How many leaves ahead query_insert fetches the slots of a walk to come.
 constexpr u32 kRunAhead = 6;
