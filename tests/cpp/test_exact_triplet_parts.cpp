@@ -203,6 +203,7 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
       tooth = "(" + tooth + ",u" + std::to_string(k) + "_" + std::to_string(i) + ")";
     combs = "(" + combs.substr(0, combs.size() - 1) + "," + tooth + ");";
   }
+  const u32 big = ActiveSet::kInterleavedNodes / 2 + 1000;
   const auto random_text = [&](u32 n, Shape shape) {
     return testgen::random_newick(testgen::labels(n), gen, shape);
   };
@@ -213,8 +214,9 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
            {500, random_text(500, {6, 0.0, false})},
            {300, testgen::caterpillar(300)},
            {240, combs},
-           {40000, random_text(40000, {3, 0.0, false})},  // above 65536 nodes
-           {34000, testgen::caterpillar(34000)},
+           // Above ActiveSet::kInterleavedNodes nodes: the interleaved walks.
+           {big, random_text(big, {2, 0.0, false})},
+           {big, testgen::deep_caterpillar(big)},
        }) {
     SCOPED_TRACE(n);
     // Tree-1 positions at random: the third activated in one pass by
@@ -261,7 +263,7 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
     // (The naive Psi walks every ancestor: a few hundred leaves of the
     // deep trees will do.)
     std::sort(rest.begin(), rest.end());
-    if (rest.size() > (n > 10000 ? 400u : 3000u)) rest.resize(n > 10000 ? 400 : 3000);
+    if (rest.size() > (n > 10000 ? 100u : 3000u)) rest.resize(n > 10000 ? 100 : 3000);
     const u32 r = static_cast<u32>(rest.size());
     std::vector<u64> psi(r), same(r), psi_alone(r);
     set.query(rest.data(), r, psi.data(), same.data());
@@ -277,9 +279,9 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
     // The same sums by the group walk, with the counts at its span's nodes.
     if (r == 0) continue;
     const auto nodes = group_nodes(s, rest);
-    std::vector<u32> below(nodes.size()), toward(nodes.size());
+    std::vector<u32> below(nodes.size()), toward(nodes.size()), toward_node(nodes.size());
     const auto sums = set.query_group<true>(nodes.data(), static_cast<u32>(nodes.size()),
-                                            below.data(), toward.data());
+                                            below.data(), toward.data(), toward_node.data());
     EXPECT_EQ(sums.psi, psi_sum);
     EXPECT_EQ(sums.same, same_sum);
     for (u32 i = 0; i < nodes.size(); ++i) {
@@ -288,6 +290,7 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
       EXPECT_EQ(below[nodes[i].up], c[w]);
       u32 child = nodes[i].node;
       while (s.parent[child] != w) child = s.parent[child];
+      EXPECT_EQ(toward_node[i], child);
       EXPECT_EQ(toward[i], c[child]);
     }
     // One leaf after another, each seeing the ones before it.
@@ -297,7 +300,7 @@ TEST(ExactParts, ActiveSetAnswersAsTheNaiveCounts) {
     for (u32 i = 0; i < r; ++i) {
       ASSERT_EQ(chained[i], naive.psi_same(rest[i], naive.counts(now)).first) << i;
       now[rest[i]] = true;
-      if (n > 1000 && i > 200) break;  // the naive recount is linear: a prefix will do
+      if (n > 1000 && i > 40) break;  // the naive recount is linear: a prefix will do
     }
   }
 }

@@ -11,10 +11,6 @@ inline u64 pairs_of(u64 x) { return x * (x - 1) / 2; }  // C(x, 2); 0 for x = 0
 // longer ones get a path tree.
 constexpr u32 kScannedPath = 48;
 
-// Spans of more nodes than this outgrow the cache: their walks go several at
-// a time, a step each in turn, each step fetching the next one's slot, so
-// that the misses of different walks overlap instead of queueing.
-constexpr u32 kInterleavedNodes = u32{1} << 18;
 constexpr u32 kWalks = 8;
 // How many leaves ahead query_insert fetches the slots of a walk to come.
 constexpr u32 kRunAhead = 6;

@@ -24,6 +24,11 @@ namespace cladorix::exact {
 
 class ActiveSet {
  public:
+  // Spans of more nodes than this outgrow the cache: their walks go several
+  // at a time, a step each in turn, each step fetching the next one's slot,
+  // so that the misses of different walks overlap instead of queueing.
+  static constexpr u32 kInterleavedNodes = u32{1} << 18;
+
   // Lays out `span` with no leaf active.
   void reset(const Span& span);
   // The same with every leaf whose tree-1 position lies in [lo1, hi1) active,
