@@ -131,18 +131,17 @@ void PathCounter::keep_span(Group& grp, u32 g, bool shaped) {
     // In post-order, each node's parent by its rank there.
     const std::vector<u32>& post = spans_.post_order();
     const u32 m = static_cast<u32>(post.size());
-    rank_.resize(m);
-    for (u32 i = 0; i < m; ++i) rank_[post[i]] = i;
     const size_t at = joined_.size();
     joined_.resize(at + m, 0);
     u64* joined = joined_.data() + at;  // the children's squares first
     for (u32 i = 0; i < m; ++i) {
       const GroupSpans::Node& x = spans_.node(post[i]);
       const u64 n = x.count;
-      nodes_.push_back({x.origin, x.parent == kNone ? kNone : rank_[x.parent], x.count});
+      const u32 up = x.parent == kNone ? kNone : spans_.node(x.parent).at;
+      nodes_.push_back({x.origin, up, x.count});
       // Pairs joined exactly at x: C(n, 2) less those within one child.
       if (n > 1) joined[i] = (n * n - joined[i]) / 2;
-      if (x.parent != kNone) joined[rank_[x.parent]] += n * n;
+      if (up != kNone) joined[up] += n * n;
     }
   }
   grp.end = static_cast<u32>(nodes_.size());

@@ -122,7 +122,7 @@ class PathCounter {
   GroupSpans spans_;
   ActiveSet active_;
   std::vector<u32> path1_, node_groups_, group_of_, begin_, direct_leaf1_, direct_depth_,
-      run_leaves_, rank_;
+      run_leaves_;
   std::vector<Group> groups_;
   std::vector<ActiveSet::GroupNode> nodes_;
   std::vector<u64> joined_, psi_;         // per node of nodes_ (psi_: per leaf)

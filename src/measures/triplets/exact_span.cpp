@@ -122,6 +122,7 @@ void GroupSpans::shape(const Span& span, u32 g) {
     made[p].count += made[x].count;
     made[p].size += made[x].size;
     if (made[p].heavy == kNone || made[x].count > made[made[p].heavy].count) made[p].heavy = x;
+    made[x].at = np;
     post[np++] = x;
   };
   // The stack is the current leaf's path, deepening upwards. A join pops
@@ -144,6 +145,7 @@ void GroupSpans::shape(const Span& span, u32 g) {
     --top;
     finish(stack[top], stack[top - 1]);
   }
+  made[stack[0]].at = np;
   post[np++] = stack[0];
   made_.resize(n);
   post_.resize(n);

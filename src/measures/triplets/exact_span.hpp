@@ -89,7 +89,7 @@ class GroupSpans {
     u32 count;   // leaves below
     u32 size;    // nodes below (lay_out: the cursor for light children once placed)
     u32 heavy;   // index of the heavy child
-    u32 at;      // lay_out: its position
+    u32 at;      // its rank in post_order(); lay_out: its position
   };
   // Builds the span of group g (two leaves or more): node(i) for i < shaped,
   // listed children first (the root last) by post_order().
