@@ -129,18 +129,16 @@ std::vector<uint32_t> Tree::depths() const {
 }
 
 uint64_t Tree::connected_count() const {
-  std::vector<uint8_t> reach(size(), 0);
-  reach[0] = 1;
-  uint64_t count = 1;
+  // The first node without a parent after the root ends the attached prefix.
   CancelPoller poll;
-  for (NodeId v = 1; v < size(); ++v) {
-    if (parent_[v] != kNoNode && reach[parent_[v]]) {
-      reach[v] = 1;
-      ++count;
-    }
+  constexpr size_t kSlice = size_t{1} << 16;
+  for (size_t first = 1; first < size(); first += kSlice) {
+    const size_t last = std::min(size(), first + kSlice);
+    for (size_t v = first; v < last; ++v)
+      if (parent_[v] == kNoNode) return v;
+    poll.tick(kSlice);
   }
-  poll.tick(4 * uint64_t{size()});
-  return count;
+  return size();
 }
 
 void check_tour_size(const Tree& tree) {
@@ -160,16 +158,6 @@ void check_connected(const Tree& tree) {
   poll.tick(4 * uint64_t{tree.size()});
 }
 
-bool Tree::fully_connected() const {
-  std::vector<uint8_t> reach(size(), 0);
-  reach[0] = 1;
-  CancelPoller poll;
-  for (NodeId v = 1; v < size(); ++v) {
-    if (parent_[v] == kNoNode || !reach[parent_[v]]) return false;
-    reach[v] = 1;
-  }
-  poll.tick(4 * uint64_t{size()});
-  return true;
-}
+bool Tree::fully_connected() const { return connected_count() == size(); }
 
 }  // namespace cladorix

@@ -6,7 +6,10 @@
 //     and the subtree of v is the id range [v, v + subtree size);
 //   * the arena has no empty slots and the root is node 0.
 // Nodes left unattached by an unclosed "(" keep their own subtrees but are
-// not reachable from the root (see `fully_connected`).
+// not reachable from the root (see `fully_connected`). They all come after
+// the reachable ones: an unclosed "(" stays open to the end of the text, so
+// every node created after it is inside it, and the node current at the end
+// is the last one made. The reachable nodes are the ids [0, connected_count()).
 #pragma once
 
 #include <cstdint>
@@ -77,7 +80,7 @@ class Tree {
   // unmapping a tree of millions of nodes takes tens of milliseconds. The
   // tree is then empty, with no root.
   void release_polled();
-  // Nodes reachable from the root.
+  // Nodes reachable from the root: the ids [0, connected_count()).
   uint64_t connected_count() const;
 
   NodeId check(NodeId v) const {

@@ -1,0 +1,251 @@
+#include "measures/rf/bipartitions.hpp"
+
+#include <algorithm>
+
+#include "runtime/cancel.hpp"
+#include "util/errors.hpp"
+
+namespace cladorix {
+namespace {
+
+constexpr uint32_t kKindShift = 30;
+constexpr uint32_t kValueMask = (uint32_t{1} << kKindShift) - 1;
+constexpr uint32_t kLeafToken = 0;                            // + name
+constexpr uint32_t kLoneToken = uint32_t{1} << kKindShift;    // + name that is no leaf
+constexpr uint32_t kMergeToken = uint32_t{2} << kKindShift;   // + number of items
+constexpr uint32_t kNone = UINT32_MAX;
+
+}  // namespace
+
+// Writes a tree's tokens (see the header): off the path from name 0's leaf
+// to the root, subtrees in plain post-order; along the path, from the top
+// down, each path node's side is the one above it plus the subtrees of its
+// parent's other children.
+class BipartitionWriter {
+ public:
+  BipartitionWriter(const Tree& tree, std::span<const uint32_t> numbers, Bipartitions& out)
+      : tree_(tree),
+        numbers_(numbers),
+        parent_(tree.parents()),
+        child_count_(tree.child_counts()),
+        out_(out) {}
+
+  // False when two reachable leaves share a number.
+  bool write() {
+    const uint32_t n = out_.names_;
+    const NodeId reachable = static_cast<NodeId>(tree_.connected_count());
+    std::vector<uint8_t> is_leaf_name(n, 0);
+    NodeId leaf0 = kNoNode;
+    uint32_t leaves = 0;
+    for (NodeId v = 0; v < reachable; ++v) {
+      poll_.tick(4);
+      if (child_count_[v] != 0) continue;
+      ++leaves;
+      const uint32_t c = numbers_[v];
+      if (c >= n) fail("a leaf without a number below the name count");
+      if (is_leaf_name[c]) return false;
+      is_leaf_name[c] = 1;
+      if (c == 0) leaf0 = v;
+    }
+    // A token per leaf, per name no leaf carries, and per inner node at
+    // most, plus the side of a root that is name 0's leaf.
+    out_.tokens_.reserve(uint64_t{reachable} + (n - leaves) + 1);
+    if (leaf0 == kNoNode) {
+      // No re-rooting: every side is a cluster; the root gives none unless
+      // it is a leaf.
+      if (child_count_[0] == 0)
+        leaf(0);
+      else
+        write_subtrees(1, reachable);
+      return true;
+    }
+    uint64_t items = 0;  // on top of the evaluation stack, making up the side to come
+    bool lone_item_is_side = false;
+    for (uint32_t c = 1; c < n; ++c) {
+      poll_.tick(2);
+      if (!is_leaf_name[c]) {
+        out_.tokens_.push_back(kLoneToken | c);
+        ++items;
+      }
+    }
+    is_leaf_name = {};
+    // The path, bottom up, and where each path node's subtree ends (ids are
+    // a pre-order: a subtree ends where the next sibling starts, or where
+    // the parent's ends).
+    std::vector<NodeId> path{leaf0};
+    while (path.back() != 0) path.push_back(parent_[path.back()]);
+    poll_.tick(path.size());
+    std::vector<NodeId> end(path.size());
+    end.back() = reachable;
+    for (size_t i = path.size() - 1; i-- > 0;) {
+      const NodeId next = tree_.next_sibling(path[i]);
+      end[i] = next != kNoNode ? next : end[i + 1];
+    }
+    auto close_side = [&] {
+      if (items == 0) {
+        out_.has_empty_side_ = true;
+      } else if (items > 1 || !lone_item_is_side) {
+        merge(items);
+        items = 1;
+        lone_item_is_side = true;
+      }  // else: the same side as the lone item's, already held
+    };
+    if (path.size() == 1) close_side();  // the root is name 0's leaf
+    for (size_t i = path.size() - 1; i-- > 0;) {
+      const NodeId p = path[i + 1], c = path[i];
+      write_subtrees(p + 1, c);
+      write_subtrees(end[i], end[i + 1]);
+      const uint32_t others = child_count_[p] - 1;
+      if (others > 0) lone_item_is_side = true;
+      items += others;
+      close_side();
+    }
+    return true;
+  }
+
+ private:
+  void leaf(NodeId v) {
+    out_.tokens_.push_back(kLeafToken | numbers_[v]);
+    ++out_.sides_;
+  }
+  void merge(uint64_t items) {
+    out_.tokens_.push_back(kMergeToken | static_cast<uint32_t>(items));
+    ++out_.sides_;
+  }
+  // A node's side when its last descendant is written: a single child's
+  // side is its own.
+  void close(NodeId v) {
+    if (child_count_[v] > 1) merge(child_count_[v]);
+  }
+
+  // The subtrees that make up ids [begin, end), in post-order.
+  void write_subtrees(NodeId begin, NodeId end) {
+    for (NodeId v = begin; v < end; ++v) {
+      poll_.tick(4);
+      const NodeId p = parent_[v];
+      while (!open_.empty() && open_.back() != p) {
+        close(open_.back());
+        open_.pop_back();
+      }
+      if (child_count_[v] == 0)
+        leaf(v);
+      else
+        open_.push_back(v);
+    }
+    while (!open_.empty()) {
+      close(open_.back());
+      open_.pop_back();
+    }
+  }
+
+  const Tree& tree_;
+  std::span<const uint32_t> numbers_;
+  const std::vector<NodeId>& parent_;
+  const std::vector<uint32_t>& child_count_;
+  Bipartitions& out_;
+  std::vector<NodeId> open_;  // ancestors of the node being written, in its subtree range
+  CancelPoller poll_;
+};
+
+std::optional<Bipartitions> Bipartitions::of_node_numbers(const Tree& tree,
+                                                          std::span<const uint32_t> node_numbers,
+                                                          uint32_t name_count, bool indexed) {
+  if (node_numbers.size() != tree.size()) fail("one number per node is needed");
+  if (name_count >= kNameLimit) return std::nullopt;
+  Bipartitions out;
+  out.names_ = name_count;
+  if (!BipartitionWriter(tree, node_numbers, out).write()) return std::nullopt;
+  if (indexed) out.build_index();
+  return out;
+}
+
+Bipartitions::Bipartitions(const Tree& tree, std::span<const uint32_t> leaf_numbers,
+                           uint32_t name_count) {
+  std::vector<uint32_t> numbers(tree.size(), kUnnamed);
+  size_t k = 0;
+  for (NodeId v = 0; v < tree.size(); ++v) {
+    if (!tree.is_leaf(v)) continue;
+    if (k == leaf_numbers.size()) fail("fewer leaf numbers than leaves");
+    numbers[v] = leaf_numbers[k++];
+  }
+  if (k != leaf_numbers.size()) fail("more leaf numbers than leaves");
+  std::optional<Bipartitions> b = of_node_numbers(tree, numbers, name_count, true);
+  if (!b) fail("leaf numbers repeat or reach the name limit");
+  *this = std::move(*b);
+}
+
+void Bipartitions::build_index() {
+  const uint32_t n = names_;
+  rank_.assign(n, kNone);
+  by_lo_.assign(n, kNone);
+  by_hi_.assign(n, kNone);
+  CancelPoller poll;
+  // Sides are stored as they close; a larger side with the same first rank
+  // closes later and pushes the smaller one to by_hi_. Laminar intervals
+  // never meet there: two distinct sides that are not the largest at their
+  // first rank cannot end at the same rank.
+  auto store = [&](uint32_t lo, uint32_t hi) {
+    uint32_t& at_lo = by_lo_[lo];
+    if (at_lo == kNone) {
+      at_lo = hi;
+    } else if (at_lo < hi) {
+      by_hi_[at_lo] = lo;
+      at_lo = hi;
+    } else {
+      by_hi_[hi] = lo;
+    }
+  };
+  std::vector<uint32_t> first;  // first rank of each item on the stack
+  uint32_t next = 0;
+  for (const uint32_t t : tokens_) {
+    poll.tick(4);
+    const uint32_t value = t & kValueMask;
+    if (t >= kMergeToken) {
+      const uint32_t lo = first[first.size() - value];
+      first.resize(first.size() - value);
+      first.push_back(lo);
+      store(lo, next - 1);
+    } else {
+      rank_[value] = next;
+      first.push_back(next);
+      if (t < kLoneToken) store(next, next);
+      ++next;
+    }
+  }
+  for (uint32_t& r : rank_)
+    if (r == kNone) r = next++;
+  poll.tick(n);
+}
+
+uint64_t rf_distance(const Bipartitions& a, const Bipartitions& b) {
+  if (a.names_ != b.names_) fail("bipartitions over different name counts");
+  if (a.rank_.size() != a.names_) fail("the left bipartitions have no index");
+  struct Item {
+    uint32_t min, max, count;
+  };
+  std::vector<Item> stack;
+  uint64_t shared = a.has_empty_side_ && b.has_empty_side_ ? 1 : 0;
+  CancelPoller poll;
+  for (const uint32_t t : b.tokens_) {
+    poll.tick(8);
+    const uint32_t value = t & kValueMask;
+    if (t >= kMergeToken) {
+      Item m = stack.back();
+      for (size_t i = stack.size() - value; i + 1 < stack.size(); ++i) {
+        m.min = std::min(m.min, stack[i].min);
+        m.max = std::max(m.max, stack[i].max);
+        m.count += stack[i].count;
+      }
+      stack.resize(stack.size() - value);
+      stack.push_back(m);
+      shared += m.max - m.min + 1 == m.count && a.has_interval(m.min, m.max);
+    } else {
+      const uint32_t r = a.rank_[value];
+      stack.push_back({r, r, 1});
+      if (t < kLoneToken) shared += a.has_interval(r, r);
+    }
+  }
+  return a.count() + b.count() - 2 * shared;
+}
+
+}  // namespace cladorix
