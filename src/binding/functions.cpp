@@ -167,9 +167,23 @@ PyObject* phs_optimized(Args& a) {
       .release();
 }
 
+// Texts this long are read side by side when the call may use two workers.
+constexpr size_t kParallelParseBytes = size_t{1} << 20;
+
+// Both trees read and compared without the interpreter lock (the texts are
+// views into str objects the caller holds), side by side when large.
+template <class Measure>
+auto two_trees_unlocked(Args& a, Measure&& measure) {
+  const ReleaseLock unlocked;
+  const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
+                       effective_thread_count(std::nullopt) >= 2;
+  const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
+  return measure(t1, t2);
+}
+
 PyObject* robinson_foulds(Args& a) {
-  const TwoTrees t(a);
-  const RfResult r = rf_distance(t.first, t.second);
+  const RfResult r =
+      two_trees_unlocked(a, [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
   return Dict()
       .u64("rf_distance", r.rf_distance)
       .f64("computation_time_ms", r.computation_time_ms)
@@ -178,8 +192,8 @@ PyObject* robinson_foulds(Args& a) {
 }
 
 PyObject* robinson_foulds_normalized(Args& a) {
-  const TwoTrees t(a);
-  const RfNormalizedResult r = rf_distance_normalized(t.first, t.second);
+  const RfNormalizedResult r = two_trees_unlocked(
+      a, [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
   return Dict()
       .u64("rf_distance", r.base.rf_distance)
       .f64("normalized_rf_distance", r.normalized_rf_distance)
@@ -240,9 +254,6 @@ PyObject* likelihood_distance(Args& a) {
 }
 
 // ---- beyond the measures ------------------------------------------------------
-
-// Texts this long are read side by side when the call may use two workers.
-constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
 PyObject* triplets_correct_exact(Args& a) {
   ExactTripletResult r;

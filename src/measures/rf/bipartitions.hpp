@@ -80,9 +80,9 @@ class Bipartitions {
   bool has_empty_side_ = false;  // a cluster of every name below the root
   uint32_t names_ = 0;
   // Index, for the left operand: rank of each name in token order (names
-  // not in the tokens follow), and each side [lo, hi] of ranks stored as
-  // by_lo_[lo] = hi when it is the largest side starting at lo, else as
-  // by_hi_[hi] = lo.
+  // not in the tokens follow; bit 30 set when the name alone is a side), and
+  // each side [lo, hi] of ranks stored as by_lo_[lo] = hi when it is the
+  // largest side starting at lo, else as by_hi_[hi] = lo.
   std::vector<uint32_t> rank_, by_lo_, by_hi_;
 };
 

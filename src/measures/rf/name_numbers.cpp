@@ -14,10 +14,50 @@
 namespace cladorix {
 namespace {
 
-constexpr uint64_t kNamesPerBucket = 256;
+constexpr uint64_t kNamesPerBucket = 4096;
+// Marks a matched tree 2 name that is no leaf of tree 1: its value is then
+// its place among such names of its bucket.
+constexpr uint32_t kOtherName = uint32_t{1} << 31;
 
 inline size_t bucket_of(uint64_t hash, unsigned bits) {
   return bits == 0 ? 0 : static_cast<size_t>(hash >> (64 - bits));
+}
+
+// A short copy without a library call: two overlapping loads and stores.
+inline void copy_name(char* to, const char* from, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
+// Runs step(0..k-1), on the pool when k > 1; errors surface in index order.
+template <class F>
+void run_pieces(size_t k, F&& step) {
+  if (k == 1) return step(0);
+  std::vector<std::exception_ptr> errors(k);
+  WorkerPool::global().run(k, [&](size_t i) {
+    try {
+      step(i);
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  });
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
 }
 
 }  // namespace
@@ -29,30 +69,45 @@ unsigned NameBuckets::bits_for(uint64_t names1, uint64_t names2) {
   return bits;
 }
 
-NameBuckets::NameBuckets(const Tree& tree, unsigned bits) : nodes_(tree.size()) {
+NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool first)
+    : nodes_(tree.size()) {
   const size_t buckets = size_t{1} << bits;
-  std::vector<uint64_t> count(buckets + 1, 0);
-  // The bucket of every named node, in id order, so names are hashed once.
-  std::vector<uint32_t> bucket;
+  const auto& child_count = tree.child_counts();
+  std::vector<uint64_t> count(buckets + 1, 0), bytes(buckets + 1, 0);
+  std::vector<uint32_t> bucket;  // of each named node in id order, so names are hashed once
   bucket.reserve(tree.naming_order().size());
   CancelPoller poll;
   for (NodeId v = 0; v < tree.size(); ++v) {
+    poll.tick(2);
     if (!tree.has_name(v)) continue;
     const std::string_view name = tree.name(v);
     const size_t b = bucket_of(hash_bytes(name), bits);
     bucket.push_back(static_cast<uint32_t>(b));
     ++count[b + 1];
+    bytes[b + 1] += name.size();
     poll.tick(name.size() / 4 + 8);
   }
-  for (size_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
+  for (size_t b = 0; b < buckets; ++b) {
+    count[b + 1] += count[b];
+    bytes[b + 1] += bytes[b];
+  }
   start_ = count;
   resize_polled(entries_, bucket.size());
+  resize_polled(bytes_, bytes[buckets]);
   size_t k = 0;
   for (NodeId v = 0; v < tree.size(); ++v) {
-    if (!tree.has_name(v)) continue;
-    const std::string_view name = tree.name(v);
-    entries_[count[bucket[k++]]++] = {name.data(), static_cast<uint32_t>(name.size()), v};
-    poll.tick(8);
+    poll.tick(2);
+    const bool leaf = v < reachable && child_count[v] == 0;
+    if (tree.has_name(v)) {
+      const std::string_view name = tree.name(v);
+      const uint32_t b = bucket[k++];
+      const uint32_t payload = !first ? v : leaf ? leaves_ : kNoLeaf;
+      entries_[count[b]++] = {bytes[b], static_cast<uint32_t>(name.size()), payload};
+      copy_name(bytes_.data() + bytes[b], name.data(), name.size());
+      bytes[b] += name.size();
+      poll.tick(name.size() / 4 + 8);
+    }
+    leaves_ += leaf;
   }
 }
 
@@ -60,28 +115,38 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
   NameBuckets* trees[2] = {&tree1, &tree2};
   const size_t buckets = tree1.start_.size() - 1;
   if (tree2.start_.size() - 1 != buckets) fail("name buckets of different widths");
+  leaves1 = tree1.leaves_;
+  if (leaves1 >= kOtherName) {
+    usable = false;
+    return;
+  }
   pieces = std::clamp<size_t>(pieces, 1, buckets);
-  std::vector<uint32_t> names_in(buckets);  // distinct names per bucket
+  std::vector<uint32_t> others_in(buckets);  // names no leaf of tree 1 carries, per bucket
   struct Counts {
-    uint64_t distinct[2] = {0, 0};
+    uint64_t names = 0, distinct[2] = {0, 0};
+    bool repeated = false;
   };
   std::vector<Counts> counts(pieces);
 
-  // Within a bucket: every name gets the bucket's next number on its first
-  // appearance (tree 1 first); equal hashes are confirmed byte for byte.
+  // Within a bucket: every name gets a slot on its first appearance (tree 1
+  // first); equal hashes are confirmed byte for byte. Tree 2's entries then
+  // learn their number: the tree 1 leaf's order, or a place among the other
+  // names of the bucket.
   auto match_piece = [&](size_t piece) {
     const size_t first = buckets * piece / pieces, last = buckets * (piece + 1) / pieces;
     struct Name {
       const char* bytes;
       uint32_t length;
+      uint32_t number;  // tree 1 leaf order, or kOtherName | place
       uint8_t in[2];
     };
     std::vector<Name> names;
-    std::vector<uint64_t> slots;  // hash tag << 32 | number + 1; 0 when empty
+    std::vector<uint64_t> slots;  // hash tag << 32 | slot + 1; 0 when empty
+    Counts& c = counts[piece];
     CancelPoller poll;
     for (size_t b = first; b < last; ++b) {
-      const uint64_t size = tree1.start_[b + 1] - tree1.start_[b] + tree2.start_[b + 1] -
-                            tree2.start_[b];
+      const uint64_t size =
+          tree1.start_[b + 1] - tree1.start_[b] + tree2.start_[b + 1] - tree2.start_[b];
       const size_t table = std::bit_ceil(std::max<uint64_t>(16, 2 * size));
       slots.assign(table, 0);
       names.clear();
@@ -90,80 +155,80 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
         NameBuckets& tree = *trees[t];
         for (uint64_t k = tree.start_[b]; k < tree.start_[b + 1]; ++k) {
           NameBuckets::Entry& e = tree.entries_[k];
-          const std::string_view name(e.bytes, e.value);
+          const std::string_view name(tree.bytes_.data() + e.offset, e.value);
           const uint64_t h = hash_bytes(name);
           const uint64_t tag = h >> 32;
+          uint32_t slot_of_name;
           for (size_t i = h & mask;; i = (i + 1) & mask) {
             const uint64_t slot = slots[i];
             if (slot == 0) {
-              e.value = static_cast<uint32_t>(names.size());
-              slots[i] = (tag << 32) | (uint64_t{e.value} + 1);
-              names.push_back({name.data(), static_cast<uint32_t>(name.size()), {0, 0}});
+              slot_of_name = static_cast<uint32_t>(names.size());
+              slots[i] = (tag << 32) | (uint64_t{slot_of_name} + 1);
+              names.push_back(
+                  {name.data(), static_cast<uint32_t>(name.size()), NameBuckets::kNoLeaf, {0, 0}});
               break;
             }
             const Name& known = names[static_cast<uint32_t>(slot) - 1];
             if ((slot >> 32) == tag && known.length == name.size() &&
                 std::memcmp(known.bytes, name.data(), name.size()) == 0) {
-              e.value = static_cast<uint32_t>(slot) - 1;
+              slot_of_name = static_cast<uint32_t>(slot) - 1;
               break;
             }
           }
-          names[e.value].in[t] = 1;
+          Name& n = names[slot_of_name];
+          n.in[t] = 1;
+          if (t == 0 && e.payload != NameBuckets::kNoLeaf) {
+            if (n.number != NameBuckets::kNoLeaf) c.repeated = true;
+            n.number = e.payload;
+          }
+          e.value = slot_of_name;
           poll.tick(name.size() / 4 + 16);
         }
       }
-      names_in[b] = static_cast<uint32_t>(names.size());
-      for (const Name& n : names) {
-        counts[piece].distinct[0] += n.in[0];
-        counts[piece].distinct[1] += n.in[1];
+      uint32_t others = 0;
+      for (Name& n : names) {
+        if (n.number == NameBuckets::kNoLeaf) n.number = kOtherName | others++;
+        c.distinct[0] += n.in[0];
+        c.distinct[1] += n.in[1];
+      }
+      c.names += names.size();
+      others_in[b] = others;
+      for (uint64_t k = tree2.start_[b]; k < tree2.start_[b + 1]; ++k) {
+        NameBuckets::Entry& e = tree2.entries_[k];
+        e.value = names[e.value].number;
       }
     }
   };
+  run_pieces(pieces, match_piece);
 
-  std::vector<uint64_t> offset(buckets + 1, 0);
-  for (int t = 0; t < 2; ++t) of[t].clear();
-  auto number_piece = [&](size_t piece) {
-    const size_t first = buckets * piece / pieces, last = buckets * (piece + 1) / pieces;
-    CancelPoller poll;
-    for (int t = 0; t < 2; ++t) {
-      const NameBuckets& tree = *trees[t];
-      for (size_t b = first; b < last; ++b) {
-        const auto base = static_cast<uint32_t>(offset[b]);
-        for (uint64_t k = tree.start_[b]; k < tree.start_[b + 1]; ++k)
-          of[t][tree.entries_[k].node] = base + tree.entries_[k].value;
-        poll.tick(4 * (tree.start_[b + 1] - tree.start_[b]) + 4);
-      }
-    }
-  };
-
-  // Both steps in pieces of buckets; errors surface in piece order.
-  auto run = [&](auto&& step) {
-    if (pieces == 1) return step(0);
-    std::vector<std::exception_ptr> errors(pieces);
-    WorkerPool::global().run(pieces, [&](size_t p) {
-      try {
-        step(p);
-      } catch (...) {
-        errors[p] = std::current_exception();
-      }
-    });
-    for (const std::exception_ptr& e : errors)
-      if (e) std::rethrow_exception(e);
-  };
-
-  run(match_piece);
-  for (size_t b = 0; b < buckets; ++b) offset[b + 1] = offset[b] + names_in[b];
-  if (offset[buckets] >= kUnnamed) fail("too many distinct names");
-  count = static_cast<uint32_t>(offset[buckets]);
+  uint64_t names = 0;
   for (const Counts& c : counts) {
+    names += c.names;
     distinct[0] += c.distinct[0];
     distinct[1] += c.distinct[1];
+    usable = usable && !c.repeated;
   }
-  for (int t = 0; t < 2; ++t) resize_polled(of[t], trees[t]->nodes_, kUnnamed);
-  run(number_piece);
+  if (names >= kUnnamed) fail("too many distinct names");
+  count = static_cast<uint32_t>(names);
+  std::vector<uint64_t> offset(buckets + 1, leaves1);  // first number of each bucket's others
+  for (size_t b = 0; b < buckets; ++b) offset[b + 1] = offset[b] + others_in[b];
+  if (usable) {
+    // Tree 2's numbers by node, scattered from bucket order.
+    resize_polled(of2, tree2.nodes_, kUnnamed);
+    CancelPoller poll;
+    for (size_t b = 0; b < buckets; ++b) {
+      for (uint64_t k = tree2.start_[b]; k < tree2.start_[b + 1]; ++k) {
+        const NameBuckets::Entry& e = tree2.entries_[k];
+        of2[e.payload] = e.value & kOtherName
+                             ? static_cast<uint32_t>(offset[b]) + (e.value & ~kOtherName)
+                             : e.value;
+      }
+      poll.tick(4 * (tree2.start_[b + 1] - tree2.start_[b]) + 4);
+    }
+  }
   for (NameBuckets* tree : trees) {
     tree->entries_ = {};
-    tree->start_ = {};
+    tree->bytes_ = {};
   }
 }
 

@@ -1,10 +1,13 @@
-// One number per distinct name over two trees, for the by-name distance.
+// One number per distinct name over two trees, for the by-name distance:
+// the leaves reachable in tree 1 by their order (0 for the first), every
+// other name after them. Tree 1 then needs no table of numbers at all, and
+// tree 2's leaves carry numbers that follow tree 1's layout.
 //
-// Each tree's named nodes are grouped by the top bits of their names' hashes
-// (one sequential pass over the names per tree, so the two trees can be
-// grouped side by side); matching then runs bucket by bucket with tables small
-// enough to stay in the cache, instead of a table of millions of names probed
-// at random.
+// Each tree's named nodes are grouped by the top bits of their names' hashes,
+// names copied beside them (two sequential passes over the names per tree, so
+// the two trees can be grouped side by side); matching then runs bucket by
+// bucket over bytes laid out in order, with tables small enough to stay in
+// the cache, instead of a table of millions of names probed at random.
 #pragma once
 
 #include <cstdint>
@@ -18,22 +21,29 @@ namespace cladorix {
 class NameBuckets {
  public:
   // `bits` of hash select the bucket; both trees of a matching use the same.
-  NameBuckets(const Tree& tree, unsigned bits);
+  // Nodes [0, reachable) are those reachable from the root. Tree 1 records
+  // each name's leaf order (`first`), tree 2 its node.
+  NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool first);
 
-  // Bucket bits for trees with these numbers of names: a few hundred names
+  // Bucket bits for trees with these numbers of names: a few thousand names
   // per bucket.
   static unsigned bits_for(uint64_t names1, uint64_t names2);
 
  private:
   friend struct NameNumbers;
+  static constexpr uint32_t kNoLeaf = UINT32_MAX;
   struct Entry {
-    const char* bytes;
-    uint32_t value;  // the name's length; once matched, its number within the bucket
-    NodeId node;
+    uint64_t offset;  // of the name in bytes_
+    uint32_t value;   // the name's length; once matched, what NameNumbers made of it
+    // Tree 1: order among the reachable leaves (kNoLeaf for other nodes);
+    // tree 2: the node.
+    uint32_t payload;
   };
   std::vector<Entry> entries_;   // grouped by bucket
   std::vector<uint64_t> start_;  // bucket b is entries_[start_[b], start_[b + 1])
+  std::vector<char> bytes_;      // the names, bucket by bucket
   size_t nodes_ = 0;
+  uint32_t leaves_ = 0;  // reachable leaves
 };
 
 struct NameNumbers {
@@ -43,9 +53,16 @@ struct NameNumbers {
   // (run on the worker pool when more than one).
   NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces);
 
-  std::vector<uint32_t> of[2];   // per node of each tree: its name's number, or kUnnamed
-  uint32_t count = 0;            // distinct names of both trees
-  uint64_t distinct[2] = {0, 0}; // distinct names of each tree
+  // Per node of tree 2: its name's number, or kUnnamed. (Tree 1's reachable
+  // leaves are numbered by their order; its other names only matter as
+  // names its leaves lack.)
+  std::vector<uint32_t> of2;
+  uint32_t leaves1 = 0;           // reachable leaves of tree 1: numbers below this
+  uint32_t count = 0;             // distinct names of both trees
+  uint64_t distinct[2] = {0, 0};  // distinct names of each tree
+  // False (and no numbers) when two reachable leaves of tree 1 share a name
+  // or tree 1 has 2^31 reachable leaves or more.
+  bool usable = true;
 };
 
 }  // namespace cladorix

@@ -10,6 +10,7 @@
 #include "runtime/cancel.hpp"
 #include "runtime/pool.hpp"
 #include "tree/bitvec.hpp"
+#include "tree/name_classes.hpp"
 #include "util/clock.hpp"
 #include "util/errors.hpp"
 
@@ -25,6 +26,35 @@ void require_named_leaves(const Tree& t, NodeId reachable) {
       fail("Robinson-Foulds distance needs every leaf to be named; node " + std::to_string(v) +
            " has no name");
   poll.tick(4 * uint64_t{reachable});
+}
+
+// Every name of either tree (every named node, attached or not) numbered by
+// one table: the numbering of the bit-vector path, which needs no particular
+// order but takes repeated leaf names.
+struct NameIds {
+  std::vector<uint32_t> of[2];  // per node; NameClasses::kNone for unnamed nodes
+  uint32_t count = 0;           // distinct names of both trees
+  uint64_t distinct[2] = {0, 0};
+};
+
+NameIds number_all_names(const Tree& t1, const Tree& t2) {
+  NameClasses classes({&t1, &t2});
+  NameIds ids;
+  ids.count = static_cast<uint32_t>(classes.count());
+  std::vector<uint8_t> seen;
+  CancelPoller poll;
+  for (size_t t = 0; t < 2; ++t) {
+    seen.assign(ids.count, 0);
+    for (uint32_t c : classes.classes_of(t)) {
+      if (c != NameClasses::kNone && !seen[c]) {
+        seen[c] = 1;
+        ++ids.distinct[t];
+      }
+      poll.tick(8);
+    }
+    ids.of[t] = classes.classes_of(t);
+  }
+  return ids;
 }
 
 // Runs f(0) and f(1), side by side on the worker pool when asked; a failure
@@ -83,10 +113,10 @@ SplitSet bitvec_splits(const Tree& t, NodeId reachable, const std::vector<uint32
   return out;
 }
 
-uint64_t distance_by_bitvecs(const Tree& t1, const Tree& t2, NodeId reachable1, NodeId reachable2,
-                             const NameNumbers& ids) {
-  SplitSet s1 = bitvec_splits(t1, reachable1, ids.of[0], ids.count);
-  SplitSet s2 = bitvec_splits(t2, reachable2, ids.of[1], ids.count);
+uint64_t distance_by_bitvecs(const Tree& t1, const Tree& t2, const NodeId reachable[2],
+                             const NameIds& ids) {
+  SplitSet s1 = bitvec_splits(t1, reachable[0], ids.of[0], ids.count);
+  SplitSet s2 = bitvec_splits(t2, reachable[1], ids.of[1], ids.count);
   uint64_t d = 0;
   for (const BitVec& b : s1) d += !s2.count(b);
   for (const BitVec& b : s2) d += !s1.count(b);
@@ -100,6 +130,16 @@ struct Outcome {
   uint64_t names1 = 0, names2 = 0;  // distinct names of each tree
 };
 
+// The bit-vector path (its distance only when asked for).
+Outcome by_name_classes(const Tree& t1, const Tree& t2, const NodeId reachable[2], Path path) {
+  const NameIds ids = number_all_names(t1, t2);
+  Outcome out;
+  out.names1 = ids.distinct[0];
+  out.names2 = ids.distinct[1];
+  if (path != Path::Intervals) out.distance = distance_by_bitvecs(t1, t2, reachable, ids);
+  return out;
+}
+
 Outcome distance(const Tree& t1, const Tree& t2, Path path) {
   const Tree* trees[2] = {&t1, &t2};
   const bool side_by_side = uint64_t{t1.size()} + t2.size() >= kSideBySideNodes &&
@@ -110,21 +150,32 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
   for_both(side_by_side, [&](size_t i) {
     reachable[i] = static_cast<NodeId>(trees[i]->connected_count());
     require_named_leaves(*trees[i], reachable[i]);
-    buckets[i].emplace(*trees[i], bits);
+    buckets[i].emplace(*trees[i], reachable[i], bits, i == 0);
   });
-  const NameNumbers ids(std::move(*buckets[0]), std::move(*buckets[1]), side_by_side ? 2 : 1);
   Outcome out;
-  out.names1 = ids.distinct[0];
-  out.names2 = ids.distinct[1];
-  if (path != Path::BitVecs) {
-    std::optional<Bipartitions> splits[2];
-    for_both(side_by_side, [&](size_t i) {
-      splits[i] = Bipartitions::of_node_numbers(*trees[i], ids.of[i], ids.count, i == 0);
-    });
-    if (splits[0] && splits[1]) out.distance = rf_distance(*splits[0], *splits[1]);
+  {
+    const NameNumbers ids(std::move(*buckets[0]), std::move(*buckets[1]), side_by_side ? 2 : 1);
+    buckets[0].reset();
+    buckets[1].reset();
+    if (!ids.usable) return by_name_classes(t1, t2, reachable, path);
+    out.names1 = ids.distinct[0];
+    out.names2 = ids.distinct[1];
+    if (path != Path::BitVecs) {
+      // Tree 1's reachable leaves are numbered by their order.
+      std::vector<uint32_t> of1;
+      resize_polled(of1, t1.size(), NameNumbers::kUnnamed);
+      const auto& child_count = t1.child_counts();
+      for (NodeId v = 0, leaf = 0; v < reachable[0]; ++v)
+        if (child_count[v] == 0) of1[v] = leaf++;
+      std::optional<Bipartitions> splits[2];
+      for_both(side_by_side, [&](size_t i) {
+        splits[i] =
+            Bipartitions::of_node_numbers(*trees[i], i == 0 ? of1 : ids.of2, ids.count, i == 0);
+      });
+      if (splits[0] && splits[1]) out.distance = rf_distance(*splits[0], *splits[1]);
+    }
   }
-  if (!out.distance && path != Path::Intervals)
-    out.distance = distance_by_bitvecs(t1, t2, reachable[0], reachable[1], ids);
+  if (!out.distance && path != Path::Intervals) return by_name_classes(t1, t2, reachable, path);
   return out;
 }
 
