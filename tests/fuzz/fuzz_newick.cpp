@@ -252,6 +252,7 @@ void check_shape(const Tree& t) {
   EXPECT(t.leaves() == leaves);
   EXPECT(t.connected_count() == reached);
   EXPECT(t.fully_connected() == (reached == n));
+  for (NodeId v = 0; v < n; ++v) EXPECT(reachable[v] == (v < reached));  // an id prefix
 
   // Every named node is in the naming order, and only named nodes are.
   std::vector<uint8_t> in_order(n, 0);
