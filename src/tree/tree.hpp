@@ -69,6 +69,14 @@ class Tree {
   // Named nodes in the order the reader named them (a node named twice
   // appears twice); where a name must find one node, the last naming wins.
   const std::vector<NodeId>& naming_order() const noexcept { return naming_order_; }
+  // The k-th name given (naming_order()[k] carries it unless renamed since):
+  // names lie back to back in this order, so a pass over k reads them in turn.
+  std::string_view given_name(size_t k) const {
+    const uint64_t begin = k == 0 ? 0 : name_end_[k - 1];
+    return std::string_view(names_.data() + begin, name_end_.at(k) - begin);
+  }
+  // Whether the k-th naming is the node's current name.
+  bool naming_is_current(size_t k) const { return name_slot_[naming_order_.at(k)] == k; }
 
   // ---- traversals --------------------------------------------------------
   std::vector<NodeId> leaves() const;  // ascending id

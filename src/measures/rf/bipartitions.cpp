@@ -14,6 +14,7 @@ constexpr uint32_t kLeafToken = 0;                           // + name
 constexpr uint32_t kLoneToken = uint32_t{1} << kKindShift;   // + name that is no leaf
 constexpr uint32_t kMergeToken = uint32_t{2} << kKindShift;  // + number of items
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr NodeId kSlice = NodeId{1} << 16;  // nodes between two cancellation polls
 // In a rank entry: the name alone is a side of the tree.
 constexpr uint32_t kSingletonSide = uint32_t{1} << kKindShift;
 
@@ -36,19 +37,28 @@ class BipartitionWriter {
   bool write() {
     const uint32_t n = out_.names_;
     const NodeId reachable = static_cast<NodeId>(tree_.connected_count());
-    std::vector<uint8_t> is_leaf_name(n, 0);
+    // Which names the reachable leaves carry (one slot past the names
+    // absorbs inner nodes, so the loop needs no branch on them).
+    std::vector<uint8_t> is_leaf_name(uint64_t{n} + 1, 0);
     NodeId leaf0 = kNoNode;
     uint32_t leaves = 0;
-    for (NodeId v = 0; v < reachable; ++v) {
-      poll_.tick(4);
-      if (child_count_[v] != 0) continue;
-      ++leaves;
-      const uint32_t c = numbers_[v];
-      if (c >= n) fail("a leaf without a number below the name count");
-      if (is_leaf_name[c]) return false;
-      is_leaf_name[c] = 1;
-      if (c == 0) leaf0 = v;
+    bool repeated = false, unnumbered = false;
+    for (NodeId first = 0; first < reachable; first += std::min(reachable - first, kSlice)) {
+      const NodeId last = first + std::min(reachable - first, kSlice);
+      for (NodeId v = first; v < last; ++v) {
+        const bool leaf = child_count_[v] == 0;
+        const uint32_t c = numbers_[v];
+        unnumbered |= leaf & (c >= n);
+        const uint64_t slot = leaf && c < n ? c : n;
+        repeated |= leaf & (is_leaf_name[slot] != 0);
+        is_leaf_name[slot] = 1;
+        leaf0 = leaf && c == 0 ? v : leaf0;
+        leaves += leaf;
+      }
+      poll_.tick(4 * uint64_t{kSlice});
     }
+    if (unnumbered) fail("a leaf without a number below the name count");
+    if (repeated) return false;
     // A token per leaf, per name no leaf carries, and per inner node at
     // most, plus the side of a root that is name 0's leaf.
     out_.tokens_.reserve(uint64_t{reachable} + (n - leaves) + 1);
@@ -63,11 +73,13 @@ class BipartitionWriter {
     }
     uint64_t items = 0;  // on top of the evaluation stack, making up the side to come
     bool lone_item_is_side = false;
-    for (uint32_t c = 1; c < n; ++c) {
-      poll_.tick(2);
-      if (!is_leaf_name[c]) {
-        out_.tokens_.push_back(kLoneToken | c);
-        ++items;
+    if (leaves < n) {
+      for (uint32_t c = 1; c < n; ++c) {
+        poll_.tick(2);
+        if (!is_leaf_name[c]) {
+          out_.tokens_.push_back(kLoneToken | c);
+          ++items;
+        }
       }
     }
     is_leaf_name = {};

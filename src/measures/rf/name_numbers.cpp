@@ -70,19 +70,24 @@ unsigned NameBuckets::bits_for(uint64_t names1, uint64_t names2) {
 }
 
 NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool first)
-    : nodes_(tree.size()) {
+    : tree_(&tree), nodes_(tree.size()) {
+  // Names are read in naming order, back to back in the tree.
+  const std::vector<NodeId>& order = tree.naming_order();
+  const size_t named = order.size();
   const size_t buckets = size_t{1} << bits;
   const auto& child_count = tree.child_counts();
   std::vector<uint64_t> count(buckets + 1, 0), bytes(buckets + 1, 0);
-  std::vector<uint32_t> bucket;  // of each named node in id order, so names are hashed once
-  bucket.reserve(tree.naming_order().size());
+  bucket_.reset(new uint32_t[named]);  // so names are hashed once
+  uint32_t* bucket = bucket_.get();
   CancelPoller poll;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    poll.tick(2);
-    if (!tree.has_name(v)) continue;
-    const std::string_view name = tree.name(v);
+  for (size_t k = 0; k < named; ++k) {
+    if (!tree.naming_is_current(k)) {
+      bucket[k] = kStale;
+      continue;
+    }
+    const std::string_view name = tree.given_name(k);
     const size_t b = bucket_of(hash_bytes(name), bits);
-    bucket.push_back(static_cast<uint32_t>(b));
+    bucket[k] = static_cast<uint32_t>(b);
     ++count[b + 1];
     bytes[b + 1] += name.size();
     poll.tick(name.size() / 4 + 8);
@@ -92,23 +97,35 @@ NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool
     bytes[b + 1] += bytes[b];
   }
   start_ = count;
-  resize_polled(entries_, bucket.size());
-  resize_polled(bytes_, bytes[buckets]);
-  size_t k = 0;
-  for (NodeId v = 0; v < tree.size(); ++v) {
-    poll.tick(2);
-    const bool leaf = v < reachable && child_count[v] == 0;
-    if (tree.has_name(v)) {
-      const std::string_view name = tree.name(v);
-      const uint32_t b = bucket[k++];
-      const uint32_t payload = !first ? v : leaf ? leaves_ : kNoLeaf;
-      entries_[count[b]++] = {bytes[b], static_cast<uint32_t>(name.size()), payload};
-      copy_name(bytes_.data() + bytes[b], name.data(), name.size());
-      bytes[b] += name.size();
-      poll.tick(name.size() / 4 + 8);
+  entries_.reset(new Entry[count[buckets]]);
+  bytes_.reset(new char[bytes[buckets]]);
+  uint32_t leaves = 0;
+  NodeId last_leaf = 0;
+  bool out_of_order = false;
+  for (size_t k = 0; k < named; ++k) {
+    const uint32_t b = bucket[k];
+    if (b == kStale) continue;
+    const std::string_view name = tree.given_name(k);
+    const NodeId v = order[k];
+    uint32_t payload = v;
+    if (first) {
+      payload = kNoLeaf;
+      if (v < reachable && child_count[v] == 0) {
+        // Leaves are named as they close, in ascending id: their order here
+        // is their order in the tree.
+        out_of_order |= leaves > 0 && v <= last_leaf;
+        last_leaf = v;
+        payload = leaves++;
+      }
     }
-    leaves_ += leaf;
+    entries_[count[b]++] = {bytes[b], static_cast<uint32_t>(name.size()), payload};
+    copy_name(bytes_.get() + bytes[b], name.data(), name.size());
+    bytes[b] += name.size();
+    poll.tick(name.size() / 4 + 8);
   }
+  leaves_ = leaves;
+  leaves_out_of_order_ = out_of_order;
+  if (first) bucket_.reset();  // only tree 2's results go back to nodes
 }
 
 NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces) {
@@ -116,7 +133,7 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
   const size_t buckets = tree1.start_.size() - 1;
   if (tree2.start_.size() - 1 != buckets) fail("name buckets of different widths");
   leaves1 = tree1.leaves_;
-  if (leaves1 >= kOtherName) {
+  if (leaves1 >= kOtherName || tree1.leaves_out_of_order_) {
     usable = false;
     return;
   }
@@ -155,7 +172,7 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
         NameBuckets& tree = *trees[t];
         for (uint64_t k = tree.start_[b]; k < tree.start_[b + 1]; ++k) {
           NameBuckets::Entry& e = tree.entries_[k];
-          const std::string_view name(tree.bytes_.data() + e.offset, e.value);
+          const std::string_view name(tree.bytes_.get() + e.offset, e.value);
           const uint64_t h = hash_bytes(name);
           const uint64_t tag = h >> 32;
           uint32_t slot_of_name;
@@ -193,6 +210,8 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
       }
       c.names += names.size();
       others_in[b] = others;
+      // Tree 2's numbers: final for names of tree 1's leaves; the others
+      // wait for their bucket's offset.
       for (uint64_t k = tree2.start_[b]; k < tree2.start_[b + 1]; ++k) {
         NameBuckets::Entry& e = tree2.entries_[k];
         e.value = names[e.value].number;
@@ -213,22 +232,26 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
   std::vector<uint64_t> offset(buckets + 1, leaves1);  // first number of each bucket's others
   for (size_t b = 0; b < buckets; ++b) offset[b + 1] = offset[b] + others_in[b];
   if (usable) {
-    // Tree 2's numbers by node, scattered from bucket order.
+    // Tree 2's numbers back to its nodes: naming order again, each bucket's
+    // entries taken in turn (they were laid out in naming order), so every
+    // stream is read and written in sequence.
     resize_polled(of2, tree2.nodes_, kUnnamed);
+    const std::vector<NodeId>& order = tree2.tree_->naming_order();
+    std::vector<uint64_t> next(tree2.start_.begin(), tree2.start_.end() - 1);
     CancelPoller poll;
-    for (size_t b = 0; b < buckets; ++b) {
-      for (uint64_t k = tree2.start_[b]; k < tree2.start_[b + 1]; ++k) {
-        const NameBuckets::Entry& e = tree2.entries_[k];
-        of2[e.payload] = e.value & kOtherName
-                             ? static_cast<uint32_t>(offset[b]) + (e.value & ~kOtherName)
-                             : e.value;
-      }
-      poll.tick(4 * (tree2.start_[b + 1] - tree2.start_[b]) + 4);
+    for (size_t k = 0; k < order.size(); ++k) {
+      poll.tick(8);
+      const uint32_t b = tree2.bucket_[k];
+      if (b == NameBuckets::kStale) continue;
+      const uint32_t value = tree2.entries_[next[b]++].value;
+      of2[order[k]] =
+          value & kOtherName ? static_cast<uint32_t>(offset[b]) + (value & ~kOtherName) : value;
     }
   }
   for (NameBuckets* tree : trees) {
-    tree->entries_ = {};
-    tree->bytes_ = {};
+    tree->entries_.reset();
+    tree->bytes_.reset();
+    tree->bucket_.reset();
   }
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "tree/tree.hpp"
@@ -39,11 +40,19 @@ class NameBuckets {
     // tree 2: the node.
     uint32_t payload;
   };
-  std::vector<Entry> entries_;   // grouped by bucket
-  std::vector<uint64_t> start_;  // bucket b is entries_[start_[b], start_[b + 1])
-  std::vector<char> bytes_;      // the names, bucket by bucket
+  // Written once, in bucket order: left uninitialised until then.
+  std::unique_ptr<Entry[]> entries_;  // grouped by bucket
+  std::vector<uint64_t> start_;       // bucket b is entries_[start_[b], start_[b + 1])
+  std::unique_ptr<char[]> bytes_;     // the names, bucket by bucket
+  // The bucket of each naming (kStale for a name the node no longer
+  // carries): read again in naming order, it gathers results back to nodes.
+  std::unique_ptr<uint32_t[]> bucket_;
+  static constexpr uint32_t kStale = UINT32_MAX;
+  const Tree* tree_ = nullptr;
   size_t nodes_ = 0;
   uint32_t leaves_ = 0;  // reachable leaves
+  // Tree 1's leaves were not named in ascending id (the reader names them so)
+  bool leaves_out_of_order_ = false;
 };
 
 struct NameNumbers {
