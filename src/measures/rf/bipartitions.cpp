@@ -61,15 +61,27 @@ class BipartitionWriter {
     if (repeated) return false;
     // A token per leaf, per name no leaf carries, and per inner node at
     // most, plus the side of a root that is name 0's leaf.
-    out_.tokens_.reserve(uint64_t{reachable} + (n - leaves) + 1);
+    resize_polled(out_.tokens_, uint64_t{reachable} + (n - leaves) + 1);
+    out_cursor_ = out_.tokens_.data();
+    write_tokens(leaf0, reachable, leaves, is_leaf_name);
+    const uint64_t written = static_cast<uint64_t>(out_cursor_ - out_.tokens_.data());
+    out_.tokens_.resize(written);
+    out_.sides_ = written - lone_;
+    return true;
+  }
+
+ private:
+  void write_tokens(NodeId leaf0, NodeId reachable, uint32_t leaves,
+                    std::vector<uint8_t>& is_leaf_name) {
+    const uint32_t n = out_.names_;
     if (leaf0 == kNoNode) {
       // No re-rooting: every side is a cluster; the root gives none unless
       // it is a leaf.
       if (child_count_[0] == 0)
-        leaf(0);
+        *out_cursor_++ = kLeafToken | numbers_[0];
       else
         write_subtrees(1, reachable);
-      return true;
+      return;
     }
     uint64_t items = 0;  // on top of the evaluation stack, making up the side to come
     bool lone_item_is_side = false;
@@ -77,8 +89,9 @@ class BipartitionWriter {
       for (uint32_t c = 1; c < n; ++c) {
         poll_.tick(2);
         if (!is_leaf_name[c]) {
-          out_.tokens_.push_back(kLoneToken | c);
+          *out_cursor_++ = kLoneToken | c;
           ++items;
+          ++lone_;
         }
       }
     }
@@ -99,7 +112,7 @@ class BipartitionWriter {
       if (items == 0) {
         out_.has_empty_side_ = true;
       } else if (items > 1 || !lone_item_is_side) {
-        merge(items);
+        *out_cursor_++ = kMergeToken | static_cast<uint32_t>(items);
         items = 1;
         lone_item_is_side = true;
       }  // else: the same side as the lone item's, already held
@@ -114,50 +127,60 @@ class BipartitionWriter {
       items += others;
       close_side();
     }
-    return true;
   }
 
- private:
-  void leaf(NodeId v) {
-    out_.tokens_.push_back(kLeafToken | numbers_[v]);
-    ++out_.sides_;
-  }
-  void merge(uint64_t items) {
-    out_.tokens_.push_back(kMergeToken | static_cast<uint32_t>(items));
-    ++out_.sides_;
-  }
-  // A node's side when its last descendant is written: a single child's
-  // side is its own.
-  void close(NodeId v) {
-    if (child_count_[v] > 1) merge(child_count_[v]);
-  }
-
-  // The subtrees that make up ids [begin, end), in post-order.
+  // The subtrees that make up ids [begin, end), in post-order: a node's side
+  // is written when its last descendant is (a single child's side is its
+  // own), so a stack of open nodes with their child counts is all it takes.
   void write_subtrees(NodeId begin, NodeId end) {
-    for (NodeId v = begin; v < end; ++v) {
-      poll_.tick(4);
-      const NodeId p = parent_[v];
-      while (!open_.empty() && open_.back() != p) {
-        close(open_.back());
-        open_.pop_back();
+    const NodeId* parent = parent_.data();
+    const uint32_t* children = child_count_.data();
+    const uint32_t* numbers = numbers_.data();
+    uint32_t* out = out_cursor_;
+    Open* open = open_.data();
+    size_t depth = 0, capacity = open_.size();
+    for (NodeId first = begin; first < end; first += std::min(end - first, kSlice)) {
+      const NodeId last = first + std::min(end - first, kSlice);
+      for (NodeId v = first; v < last; ++v) {
+        const NodeId p = parent[v];
+        while (depth > 0 && open[depth - 1].node != p) {
+          const uint32_t k = open[--depth].children;
+          if (k > 1) *out++ = kMergeToken | k;
+        }
+        const uint32_t k = children[v];
+        if (k == 0) {
+          *out++ = kLeafToken | numbers[v];
+        } else {
+          if (depth == capacity) {
+            open_.resize(2 * capacity + 64);
+            open = open_.data();
+            capacity = open_.size();
+          }
+          open[depth++] = {v, k};
+        }
       }
-      if (child_count_[v] == 0)
-        leaf(v);
-      else
-        open_.push_back(v);
+      poll_.tick(8 * uint64_t{last - first});
     }
-    while (!open_.empty()) {
-      close(open_.back());
-      open_.pop_back();
+    while (depth > 0) {
+      const uint32_t k = open[--depth].children;
+      if (k > 1) *out++ = kMergeToken | k;
     }
+    out_cursor_ = out;
   }
+
+  struct Open {
+    NodeId node;
+    uint32_t children;
+  };
 
   const Tree& tree_;
   std::span<const uint32_t> numbers_;
   const std::vector<NodeId>& parent_;
   const std::vector<uint32_t>& child_count_;
   Bipartitions& out_;
-  std::vector<NodeId> open_;  // ancestors of the node being written, in its subtree range
+  std::vector<Open> open_;  // ancestors of the node being written, in its subtree range
+  uint32_t* out_cursor_ = nullptr;
+  uint64_t lone_ = 0;  // tokens that are no side
   CancelPoller poll_;
 };
 
@@ -188,48 +211,67 @@ Bipartitions::Bipartitions(const Tree& tree, std::span<const uint32_t> leaf_numb
   *this = std::move(*b);
 }
 
+// A stack that grows by doubling, its top kept in locals by the loops below.
+template <class T>
+struct GrowingStack {
+  std::vector<T> slots = std::vector<T>(64);
+  T* data = slots.data();
+  size_t size = 0;
+  void push(const T& x) {
+    if (size == slots.size()) {
+      slots.resize(2 * slots.size());
+      data = slots.data();
+    }
+    data[size++] = x;
+  }
+};
+
 void Bipartitions::build_index() {
   const uint32_t n = names_;
-  rank_.assign(n, kNone);
-  by_lo_.assign(n, kNone);
-  by_hi_.assign(n, kNone);
-  CancelPoller poll;
+  resize_polled(rank_, n, kNone);
+  resize_polled(by_lo_, n, kNone);
+  resize_polled(by_hi_, n, kNone);
+  uint32_t* rank = rank_.data();
+  uint32_t* by_lo = by_lo_.data();
+  uint32_t* by_hi = by_hi_.data();
   // Sides are stored as they close; a larger side with the same first rank
-  // closes later and pushes the smaller one to by_hi_. Laminar intervals
+  // closes later and pushes the smaller one to by_hi. Laminar intervals
   // never meet there: two distinct sides that are not the largest at their
   // first rank cannot end at the same rank.
   auto store = [&](uint32_t lo, uint32_t hi) {
-    uint32_t& at_lo = by_lo_[lo];
+    uint32_t& at_lo = by_lo[lo];
     if (at_lo == kNone) {
       at_lo = hi;
     } else if (at_lo < hi) {
-      by_hi_[at_lo] = lo;
+      by_hi[at_lo] = lo;
       at_lo = hi;
     } else {
-      by_hi_[hi] = lo;
+      by_hi[hi] = lo;
     }
   };
-  std::vector<uint32_t> first;  // first rank of each item on the stack
+  GrowingStack<uint32_t> first;  // first rank of each item on the evaluation stack
   uint32_t next = 0, last_name = 0;
-  for (const uint32_t t : tokens_) {
-    poll.tick(4);
+  CancelPoller poll;
+  const uint32_t* tokens = tokens_.data();
+  for (size_t i = 0; i < tokens_.size(); ++i) {
+    const uint32_t t = tokens[i];
     const uint32_t value = t & kValueMask;
     if (t >= kMergeToken) {
-      const uint32_t lo = first[first.size() - value];
-      first.resize(first.size() - value);
-      first.push_back(lo);
+      first.size -= value;
+      const uint32_t lo = first.data[first.size++];
       store(lo, next - 1);
-      if (lo == next - 1) rank_[last_name] |= kSingletonSide;  // a lone name on its own
+      if (lo == next - 1) rank[last_name] |= kSingletonSide;  // a lone name on its own
     } else {
-      rank_[value] = next | (t < kLoneToken ? kSingletonSide : 0);
-      first.push_back(next);
+      rank[value] = next | (t < kLoneToken ? kSingletonSide : 0);
+      first.push(next);
       if (t < kLoneToken) store(next, next);
       last_name = value;
       ++next;
     }
+    if ((i & (kSlice - 1)) == 0) poll.tick(8 * uint64_t{kSlice});
   }
-  for (uint32_t& r : rank_)
-    if (r == kNone) r = next++;
+  for (uint32_t k = 0; k < n; ++k)
+    if (rank[k] == kNone) rank[k] = next++;
   poll.tick(n);
 }
 
@@ -239,34 +281,37 @@ uint64_t rf_distance(const Bipartitions& a, const Bipartitions& b) {
   struct Item {
     uint32_t min, max, count;
   };
-  std::vector<Item> stack;
+  GrowingStack<Item> stack;
   uint64_t shared = a.has_empty_side_ && b.has_empty_side_ ? 1 : 0;
   CancelPoller poll;
-  const std::vector<uint32_t>& tokens = b.tokens_;
+  const uint32_t* tokens = b.tokens_.data();
+  const size_t size = b.tokens_.size();
+  const uint32_t* rank = a.rank_.data();
   // Ranks are looked up at random: ask for them some tokens ahead.
   constexpr size_t kAhead = 16;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    poll.tick(8);
-    if (i + kAhead < tokens.size())
-      __builtin_prefetch(&a.rank_[std::min(tokens[i + kAhead] & kValueMask, a.names_ - 1)]);
+  for (size_t i = 0; i < size; ++i) {
+    if (i + kAhead < size)
+      __builtin_prefetch(&rank[std::min(tokens[i + kAhead] & kValueMask, a.names_ - 1)]);
     const uint32_t t = tokens[i];
     const uint32_t value = t & kValueMask;
     if (t >= kMergeToken) {
-      Item m = stack.back();
-      for (size_t j = stack.size() - value; j + 1 < stack.size(); ++j) {
-        m.min = std::min(m.min, stack[j].min);
-        m.max = std::max(m.max, stack[j].max);
-        m.count += stack[j].count;
+      const size_t base = stack.size - value;
+      Item m = stack.data[stack.size - 1];
+      for (size_t j = base; j + 1 < stack.size; ++j) {
+        m.min = std::min(m.min, stack.data[j].min);
+        m.max = std::max(m.max, stack.data[j].max);
+        m.count += stack.data[j].count;
       }
-      stack.resize(stack.size() - value);
-      stack.push_back(m);
+      stack.data[base] = m;
+      stack.size = base + 1;
       shared += m.max - m.min + 1 == m.count && a.has_interval(m.min, m.max);
     } else {
-      const uint32_t entry = a.rank_[value];
+      const uint32_t entry = rank[value];
       const uint32_t r = entry & kValueMask;
-      stack.push_back({r, r, 1});
+      stack.push({r, r, 1});
       if (t < kLoneToken) shared += entry >> kKindShift;
     }
+    if ((i & (kSlice - 1)) == 0) poll.tick(8 * uint64_t{kSlice});
   }
   return a.count() + b.count() - 2 * shared;
 }

@@ -161,16 +161,21 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
     out.names1 = ids.distinct[0];
     out.names2 = ids.distinct[1];
     if (path != Path::BitVecs) {
-      // Tree 1's reachable leaves are numbered by their order.
-      std::vector<uint32_t> of1;
-      resize_polled(of1, t1.size(), NameNumbers::kUnnamed);
-      const auto& child_count = t1.child_counts();
-      for (NodeId v = 0, leaf = 0; v < reachable[0]; ++v)
-        if (child_count[v] == 0) of1[v] = leaf++;
       std::optional<Bipartitions> splits[2];
       for_both(side_by_side, [&](size_t i) {
-        splits[i] =
-            Bipartitions::of_node_numbers(*trees[i], i == 0 ? of1 : ids.of2, ids.count, i == 0);
+        if (i == 1) {
+          splits[1] = Bipartitions::of_node_numbers(t2, ids.of2, ids.count, false);
+          return;
+        }
+        // Tree 1's reachable leaves are numbered by their order.
+        std::vector<uint32_t> of1;
+        resize_polled(of1, t1.size(), NameNumbers::kUnnamed);
+        const uint32_t* child_count = t1.child_counts().data();
+        for (NodeId v = 0, leaf = 0; v < reachable[0]; ++v) {
+          of1[v] = child_count[v] == 0 ? leaf : NameNumbers::kUnnamed;
+          leaf += child_count[v] == 0;
+        }
+        splits[0] = Bipartitions::of_node_numbers(t1, of1, ids.count, true);
       });
       if (splits[0] && splits[1]) out.distance = rf_distance(*splits[0], *splits[1]);
     }
