@@ -216,11 +216,12 @@ template <class T>
 struct GrowingStack {
   std::vector<T> slots = std::vector<T>(64);
   T* data = slots.data();
-  size_t size = 0;
+  size_t size = 0, capacity = slots.size();
   void push(const T& x) {
-    if (size == slots.size()) {
-      slots.resize(2 * slots.size());
+    if (size == capacity) [[unlikely]] {
+      slots.resize(2 * capacity);
       data = slots.data();
+      capacity = slots.size();
     }
     data[size++] = x;
   }
