@@ -128,7 +128,7 @@ NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool
   if (first) bucket_.reset();  // only tree 2's results go back to nodes
 }
 
-NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces) {
+NameNumbers::NameNumbers(NameBuckets& tree1, NameBuckets& tree2, size_t pieces) {
   NameBuckets* trees[2] = {&tree1, &tree2};
   const size_t buckets = tree1.start_.size() - 1;
   if (tree2.start_.size() - 1 != buckets) fail("name buckets of different widths");
@@ -229,30 +229,37 @@ NameNumbers::NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces
   }
   if (names >= kUnnamed) fail("too many distinct names");
   count = static_cast<uint32_t>(names);
-  std::vector<uint64_t> offset(buckets + 1, leaves1);  // first number of each bucket's others
-  for (size_t b = 0; b < buckets; ++b) offset[b + 1] = offset[b] + others_in[b];
-  if (usable) {
-    // Tree 2's numbers back to its nodes: naming order again, each bucket's
-    // entries taken in turn (they were laid out in naming order), so every
-    // stream is read and written in sequence.
-    resize_polled(of2, tree2.nodes_, kUnnamed);
-    const std::vector<NodeId>& order = tree2.tree_->naming_order();
-    std::vector<uint64_t> next(tree2.start_.begin(), tree2.start_.end() - 1);
-    CancelPoller poll;
-    for (size_t k = 0; k < order.size(); ++k) {
-      poll.tick(8);
-      const uint32_t b = tree2.bucket_[k];
-      if (b == NameBuckets::kStale) continue;
-      const uint32_t value = tree2.entries_[next[b]++].value;
-      of2[order[k]] =
-          value & kOtherName ? static_cast<uint32_t>(offset[b]) + (value & ~kOtherName) : value;
-    }
+  offset_.assign(buckets + 1, leaves1);  // first number of each bucket's others
+  for (size_t b = 0; b < buckets; ++b) offset_[b + 1] = offset_[b] + others_in[b];
+  tree1.entries_.reset();
+  tree1.bytes_.reset();
+  tree2.bytes_.reset();
+  if (usable) tree2_ = &tree2;
+}
+
+std::vector<uint32_t> NameNumbers::numbers2() {
+  if (tree2_ == nullptr) fail("tree 2's numbers are not available");
+  NameBuckets& tree2 = *tree2_;
+  tree2_ = nullptr;
+  // Back to the nodes: naming order again, each bucket's entries taken in
+  // turn (they were laid out in naming order), so every stream is read and
+  // written in sequence.
+  std::vector<uint32_t> of2;
+  resize_polled(of2, tree2.nodes_, kUnnamed);
+  const std::vector<NodeId>& order = tree2.tree_->naming_order();
+  std::vector<uint64_t> next(tree2.start_.begin(), tree2.start_.end() - 1);
+  CancelPoller poll;
+  for (size_t k = 0; k < order.size(); ++k) {
+    poll.tick(8);
+    const uint32_t b = tree2.bucket_[k];
+    if (b == NameBuckets::kStale) continue;
+    const uint32_t value = tree2.entries_[next[b]++].value;
+    of2[order[k]] =
+        value & kOtherName ? static_cast<uint32_t>(offset_[b]) + (value & ~kOtherName) : value;
   }
-  for (NameBuckets* tree : trees) {
-    tree->entries_.reset();
-    tree->bytes_.reset();
-    tree->bucket_.reset();
-  }
+  tree2.entries_.reset();
+  tree2.bucket_.reset();
+  return of2;
 }
 
 }  // namespace cladorix

@@ -58,20 +58,26 @@ class NameBuckets {
 struct NameNumbers {
   static constexpr uint32_t kUnnamed = UINT32_MAX;
 
-  // Matches the buckets of two trees (consumed) in `pieces` independent parts
-  // (run on the worker pool when more than one).
-  NameNumbers(NameBuckets&& tree1, NameBuckets&& tree2, size_t pieces);
+  // Matches the buckets of two trees in `pieces` independent parts (run on
+  // the worker pool when more than one). Tree 1's buckets are consumed; tree
+  // 2's are kept (they must outlive this) until numbers2() is called.
+  NameNumbers(NameBuckets& tree1, NameBuckets& tree2, size_t pieces);
 
-  // Per node of tree 2: its name's number, or kUnnamed. (Tree 1's reachable
-  // leaves are numbered by their order; its other names only matter as
-  // names its leaves lack.)
-  std::vector<uint32_t> of2;
+  // Per node of tree 2: its name's number, or kUnnamed; once, and only when
+  // usable. (Tree 1's reachable leaves are numbered by their order; its
+  // other names only matter as names its leaves lack.)
+  std::vector<uint32_t> numbers2();
+
   uint32_t leaves1 = 0;           // reachable leaves of tree 1: numbers below this
   uint32_t count = 0;             // distinct names of both trees
   uint64_t distinct[2] = {0, 0};  // distinct names of each tree
   // False (and no numbers) when two reachable leaves of tree 1 share a name
   // or tree 1 has 2^31 reachable leaves or more.
   bool usable = true;
+
+ private:
+  NameBuckets* tree2_ = nullptr;
+  std::vector<uint64_t> offset_;  // first number of each bucket's names no leaf of tree 1 carries
 };
 
 }  // namespace cladorix

@@ -154,9 +154,7 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
   });
   Outcome out;
   {
-    const NameNumbers ids(std::move(*buckets[0]), std::move(*buckets[1]), side_by_side ? 2 : 1);
-    buckets[0].reset();
-    buckets[1].reset();
+    NameNumbers ids(*buckets[0], *buckets[1], side_by_side ? 2 : 1);
     if (!ids.usable) return by_name_classes(t1, t2, reachable, path);
     out.names1 = ids.distinct[0];
     out.names2 = ids.distinct[1];
@@ -164,7 +162,8 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
       std::optional<Bipartitions> splits[2];
       for_both(side_by_side, [&](size_t i) {
         if (i == 1) {
-          splits[1] = Bipartitions::of_node_numbers(t2, ids.of2, ids.count, false);
+          const std::vector<uint32_t> of2 = ids.numbers2();
+          splits[1] = Bipartitions::of_node_numbers(t2, of2, ids.count, false);
           return;
         }
         // Tree 1's reachable leaves are numbered by their order.
@@ -177,6 +176,7 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
         }
         splits[0] = Bipartitions::of_node_numbers(t1, of1, ids.count, true);
       });
+      buckets[1].reset();
       if (splits[0] && splits[1]) out.distance = rf_distance(*splits[0], *splits[1]);
     }
   }
