@@ -68,6 +68,8 @@ class Tree {
   // ---- names -------------------------------------------------------------
   // Named nodes in the order the reader named them (a node named twice
   // appears twice); where a name must find one node, the last naming wins.
+  // The reader names each node once, as it closes, so leaves appear here in
+  // ascending id.
   const std::vector<NodeId>& naming_order() const noexcept { return naming_order_; }
   // The k-th name given (naming_order()[k] carries it unless renamed since):
   // names lie back to back in this order, so a pass over k reads them in turn.
