@@ -2,11 +2,14 @@
 // trees compare in linear time with plain arrays (no hashing).
 //
 // For comparing many trees over one leaf set: number the leaf names 0..n-1
-// once, build a Bipartitions per tree, then call rf_distance on any pair:
+// once (the caller checks that every leaf is named, that names do not
+// repeat and that the trees share their leaves, or prunes them to the shared
+// ones), build a Bipartitions per tree, then call rf_distance on any pair:
 //
-//   std::vector<uint32_t> numbers = ...;  // per leaf of `tree`, in leaf order
-//   Bipartitions b(tree, numbers, n);
-//   uint64_t d = rf_distance(b1, b2);     // == rf_distance(tree1, tree2).rf_distance
+//   // numbers1[k]: the number of leaf_names(tree1)[k]; likewise numbers2
+//   const Bipartitions b1(tree1, numbers1, n), b2(tree2, numbers2, n);
+//   const uint64_t d = rf_distance(b1, b2);  // == rf_distance(tree1, tree2).rf_distance
+//   const RfNormalizedResult r = rf_normalized(d, n, n);  // the normalized fields
 //
 // What is counted is what rf_distance(const Tree&, const Tree&) counts: every
 // node below the root (and a root without children) gives the bipartition
@@ -16,7 +19,14 @@
 // held once; the distance is the number held by exactly one tree. When the
 // trees carry no internal names and the numbers are those of their leaf
 // names, the results equal those of the by-name functions on the same trees,
-// normalized fields included (rf_normalized_from_distance with n names each).
+// normalized fields included. (A leaf left outside the tree by an unclosed
+// "(" is numbered like any other; it then only sits on the far side of
+// bipartitions, as the by-name functions have it.)
+//
+// A Bipartitions is immutable once built: rf_distance may compare the same
+// ones from several threads at once. It holds about 4 bytes per node and 12
+// per name; a comparison reads b's tokens once and looks each leaf up in
+// a's arrays.
 //
 // How: each bipartition is held by its side without name 0, and the tree is
 // written as a post-order sequence of tokens from name 0's leaf (the tree
