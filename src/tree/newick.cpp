@@ -14,6 +14,7 @@
 
 #include "runtime/cancel.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix {
 namespace {
@@ -255,9 +256,10 @@ class NewickReader {
       poll.tick(kSlice / 4);
     }
     tree_.resize_nodes(nodes);
-    tree_.naming_order_.reserve(nodes);
-    tree_.name_end_.reserve(nodes);
+    reserve_huge(tree_.naming_order_, nodes);
+    reserve_huge(tree_.name_end_, nodes);
     tree_.names_.reserve(static_cast<size_t>(end_ - begin_));
+    advise_huge_pages(tree_.names_.data(), tree_.names_.capacity());
   }
 
   void give_pending_name(NodeId node, uint64_t& pending_name) {

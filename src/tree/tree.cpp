@@ -4,6 +4,7 @@
 
 #include "runtime/cancel.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix {
@@ -30,6 +31,14 @@ NodeId Tree::add_node() {
 
 void Tree::resize_nodes(size_t n) {
   if (n >= kNoNode) fail("tree has too many nodes");
+  const auto grow = [n](auto& column) { reserve_huge(column, n); };
+  grow(parent_);
+  grow(first_child_);
+  grow(next_sibling_);
+  grow(child_count_);
+  grow(name_slot_);
+  grow(weight_);
+  grow(has_weight_);
   resize_polled(parent_, n, kNoNode);
   resize_polled(first_child_, n, kNoNode);
   resize_polled(next_sibling_, n, kNoNode);

@@ -4,6 +4,7 @@
 
 #include "runtime/cancel.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix {
 namespace {
@@ -61,7 +62,9 @@ class BipartitionWriter {
     if (repeated) return false;
     // A token per leaf, per name no leaf carries, and per inner node at
     // most, plus the side of a root that is name 0's leaf.
-    resize_polled(out_.tokens_, uint64_t{reachable} + (n - leaves) + 1);
+    const uint64_t bound = uint64_t{reachable} + (n - leaves) + 1;
+    reserve_huge(out_.tokens_, bound);
+    resize_polled(out_.tokens_, bound);
     out_cursor_ = out_.tokens_.data();
     write_tokens(leaf0, reachable, leaves, is_leaf_name);
     const uint64_t written = static_cast<uint64_t>(out_cursor_ - out_.tokens_.data());
@@ -229,9 +232,10 @@ struct GrowingStack {
 
 void Bipartitions::build_index() {
   const uint32_t n = names_;
-  resize_polled(rank_, n, kNone);
-  resize_polled(by_lo_, n, kNone);
-  resize_polled(by_hi_, n, kNone);
+  for (std::vector<uint32_t>* column : {&rank_, &by_lo_, &by_hi_}) {
+    reserve_huge(*column, n);
+    resize_polled(*column, n, kNone);
+  }
   uint32_t* rank = rank_.data();
   uint32_t* by_lo = by_lo_.data();
   uint32_t* by_hi = by_hi_.data();

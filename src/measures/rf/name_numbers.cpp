@@ -10,6 +10,7 @@
 #include "runtime/pool.hpp"
 #include "util/errors.hpp"
 #include "util/hash.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix {
 namespace {
@@ -77,7 +78,7 @@ NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool
   const size_t buckets = size_t{1} << bits;
   const auto& child_count = tree.child_counts();
   std::vector<uint64_t> count(buckets + 1, 0), bytes(buckets + 1, 0);
-  bucket_.reset(new uint32_t[named]);  // so names are hashed once
+  bucket_ = huge_array<uint32_t>(named);  // so names are hashed once
   uint32_t* bucket = bucket_.get();
   CancelPoller poll;
   for (size_t k = 0; k < named; ++k) {
@@ -97,8 +98,8 @@ NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool
     bytes[b + 1] += bytes[b];
   }
   start_ = count;
-  entries_.reset(new Entry[count[buckets]]);
-  bytes_.reset(new char[bytes[buckets]]);
+  entries_ = huge_array<Entry>(count[buckets]);
+  bytes_ = huge_array<char>(bytes[buckets]);
   uint32_t leaves = 0;
   NodeId last_leaf = 0;
   bool out_of_order = false;
@@ -245,6 +246,7 @@ std::vector<uint32_t> NameNumbers::numbers2() {
   // turn (they were laid out in naming order), so every stream is read and
   // written in sequence.
   std::vector<uint32_t> of2;
+  reserve_huge(of2, tree2.nodes_);
   resize_polled(of2, tree2.nodes_, kUnnamed);
   const std::vector<NodeId>& order = tree2.tree_->naming_order();
   std::vector<uint64_t> next(tree2.start_.begin(), tree2.start_.end() - 1);

@@ -13,6 +13,7 @@
 #include "tree/name_classes.hpp"
 #include "util/clock.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix {
 namespace {
@@ -168,6 +169,7 @@ Outcome distance(const Tree& t1, const Tree& t2, Path path) {
         }
         // Tree 1's reachable leaves are numbered by their order.
         std::vector<uint32_t> of1;
+        reserve_huge(of1, t1.size());
         resize_polled(of1, t1.size(), NameNumbers::kUnnamed);
         const uint32_t* child_count = t1.child_counts().data();
         for (NodeId v = 0, leaf = 0; v < reachable[0]; ++v) {
