@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -72,41 +73,87 @@ unsigned NameBuckets::bits_for(uint64_t names1, uint64_t names2) {
 
 NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool first)
     : tree_(&tree), nodes_(tree.size()) {
+  // One pass into buckets sized for the expected share with ample slack;
+  // should one overflow, two passes that count first.
+  if (!fill(tree, reachable, bits, first, false)) fill(tree, reachable, bits, first, true);
+  if (first) bucket_.reset();  // only tree 2's results go back to nodes
+}
+
+bool NameBuckets::fill(const Tree& tree, NodeId reachable, unsigned bits, bool first, bool exact) {
   // Names are read in naming order, back to back in the tree.
   const std::vector<NodeId>& order = tree.naming_order();
   const size_t named = order.size();
   const size_t buckets = size_t{1} << bits;
   const auto& child_count = tree.child_counts();
-  std::vector<uint64_t> count(buckets + 1, 0), bytes(buckets + 1, 0);
-  bucket_ = huge_array<uint32_t>(named);  // so names are hashed once
+  const uint64_t total_bytes =
+      named == 0
+          ? 0
+          : static_cast<uint64_t>(tree.given_name(named - 1).data() - tree.given_name(0).data()) +
+                tree.given_name(named - 1).size();
+  bucket_ = huge_array<uint32_t>(named);
   uint32_t* bucket = bucket_.get();
   CancelPoller poll;
-  for (size_t k = 0; k < named; ++k) {
-    if (!tree.naming_is_current(k)) {
-      bucket[k] = kStale;
-      continue;
+  begin_.assign(buckets, 0);
+  bytes_begin_.assign(buckets, 0);
+  uint64_t entry_room = 0, byte_room = 0;  // per bucket, in the one-pass layout
+  if (exact) {
+    std::vector<uint64_t> count(buckets + 1, 0), bytes(buckets + 1, 0);
+    for (size_t k = 0; k < named; ++k) {
+      if (!tree.naming_is_current(k)) {
+        bucket[k] = kStale;
+        continue;
+      }
+      const std::string_view name = tree.given_name(k);
+      const size_t b = bucket_of(hash_bytes(name), bits);
+      bucket[k] = static_cast<uint32_t>(b);
+      ++count[b + 1];
+      bytes[b + 1] += name.size();
+      poll.tick(name.size() / 4 + 8);
     }
-    const std::string_view name = tree.given_name(k);
-    const size_t b = bucket_of(hash_bytes(name), bits);
-    bucket[k] = static_cast<uint32_t>(b);
-    ++count[b + 1];
-    bytes[b + 1] += name.size();
-    poll.tick(name.size() / 4 + 8);
+    for (size_t b = 0; b < buckets; ++b) {
+      if (bytes[b + 1] > UINT32_MAX) unusable_ = true;
+      count[b + 1] += count[b];
+      bytes[b + 1] += bytes[b];
+    }
+    std::copy(count.begin(), count.end() - 1, begin_.begin());
+    std::copy(bytes.begin(), bytes.end() - 1, bytes_begin_.begin());
+    entries_ = huge_array<Entry>(count[buckets]);
+    bytes_ = huge_array<char>(bytes[buckets]);
+  } else {
+    // Mean plus eight standard deviations of a bucket's share, and room for
+    // names of the average length; the rare overflow falls back to counting.
+    const double mean = static_cast<double>(named) / static_cast<double>(buckets);
+    entry_room = static_cast<uint64_t>(mean + 8 * std::sqrt(mean)) + 16;
+    const uint64_t average = named == 0 ? 1 : total_bytes / named + 1;
+    byte_room = std::min<uint64_t>(UINT32_MAX, entry_room * average + 256);
+    for (size_t b = 0; b < buckets; ++b) {
+      begin_[b] = b * entry_room;
+      bytes_begin_[b] = b * byte_room;
+    }
+    entries_ = huge_array<Entry>(buckets * entry_room);
+    bytes_ = huge_array<char>(buckets * byte_room);
   }
-  for (size_t b = 0; b < buckets; ++b) {
-    count[b + 1] += count[b];
-    bytes[b + 1] += bytes[b];
-  }
-  start_ = count;
-  entries_ = huge_array<Entry>(count[buckets]);
-  bytes_ = huge_array<char>(bytes[buckets]);
+  end_ = begin_;
+  std::vector<uint64_t> used(buckets, 0);  // bytes of each bucket so far
   uint32_t leaves = 0;
   NodeId last_leaf = 0;
   bool out_of_order = false;
   for (size_t k = 0; k < named; ++k) {
-    const uint32_t b = bucket[k];
-    if (b == kStale) continue;
+    uint32_t b;
+    if (exact) {
+      b = bucket[k];
+      if (b == kStale) continue;
+    } else if (!tree.naming_is_current(k)) {
+      bucket[k] = kStale;
+      continue;
+    }
     const std::string_view name = tree.given_name(k);
+    const uint64_t h = hash_bytes(name);
+    if (!exact) {
+      b = static_cast<uint32_t>(bucket_of(h, bits));
+      bucket[k] = b;
+      if (end_[b] - begin_[b] == entry_room || used[b] + name.size() > byte_room) return false;
+    }
     const NodeId v = order[k];
     uint32_t payload = v;
     if (first) {
@@ -119,22 +166,23 @@ NameBuckets::NameBuckets(const Tree& tree, NodeId reachable, unsigned bits, bool
         payload = leaves++;
       }
     }
-    entries_[count[b]++] = {bytes[b], static_cast<uint32_t>(name.size()), payload};
-    copy_name(bytes_.get() + bytes[b], name.data(), name.size());
-    bytes[b] += name.size();
+    entries_[end_[b]++] = {static_cast<uint32_t>(h >> 32), static_cast<uint32_t>(used[b]),
+                           static_cast<uint32_t>(name.size()), payload};
+    copy_name(bytes_.get() + bytes_begin_[b] + used[b], name.data(), name.size());
+    used[b] += name.size();
     poll.tick(name.size() / 4 + 8);
   }
   leaves_ = leaves;
-  leaves_out_of_order_ = out_of_order;
-  if (first) bucket_.reset();  // only tree 2's results go back to nodes
+  unusable_ |= out_of_order;
+  return true;
 }
 
 NameNumbers::NameNumbers(NameBuckets& tree1, NameBuckets& tree2, size_t pieces) {
   NameBuckets* trees[2] = {&tree1, &tree2};
-  const size_t buckets = tree1.start_.size() - 1;
-  if (tree2.start_.size() - 1 != buckets) fail("name buckets of different widths");
+  const size_t buckets = tree1.begin_.size();
+  if (tree2.begin_.size() != buckets) fail("name buckets of different widths");
   leaves1 = tree1.leaves_;
-  if (leaves1 >= kOtherName || tree1.leaves_out_of_order_) {
+  if (leaves1 >= kOtherName || tree1.unusable_ || tree2.unusable_) {
     usable = false;
     return;
   }
@@ -163,21 +211,20 @@ NameNumbers::NameNumbers(NameBuckets& tree1, NameBuckets& tree2, size_t pieces) 
     Counts& c = counts[piece];
     CancelPoller poll;
     for (size_t b = first; b < last; ++b) {
-      const uint64_t size =
-          tree1.start_[b + 1] - tree1.start_[b] + tree2.start_[b + 1] - tree2.start_[b];
+      const uint64_t size = tree1.end_[b] - tree1.begin_[b] + tree2.end_[b] - tree2.begin_[b];
       const size_t table = std::bit_ceil(std::max<uint64_t>(16, 2 * size));
       slots.assign(table, 0);
       names.clear();
       const size_t mask = table - 1;
       for (int t = 0; t < 2; ++t) {
         NameBuckets& tree = *trees[t];
-        for (uint64_t k = tree.start_[b]; k < tree.start_[b + 1]; ++k) {
+        const char* bytes = tree.bytes_.get() + tree.bytes_begin_[b];
+        for (uint64_t k = tree.begin_[b]; k < tree.end_[b]; ++k) {
           NameBuckets::Entry& e = tree.entries_[k];
-          const std::string_view name(tree.bytes_.get() + e.offset, e.value);
-          const uint64_t h = hash_bytes(name);
-          const uint64_t tag = h >> 32;
+          const std::string_view name(bytes + e.offset, e.value);
+          const uint64_t tag = e.tag;  // its top bits choose the bucket; the others the slot
           uint32_t slot_of_name;
-          for (size_t i = h & mask;; i = (i + 1) & mask) {
+          for (size_t i = tag & mask;; i = (i + 1) & mask) {
             const uint64_t slot = slots[i];
             if (slot == 0) {
               slot_of_name = static_cast<uint32_t>(names.size());
@@ -213,7 +260,7 @@ NameNumbers::NameNumbers(NameBuckets& tree1, NameBuckets& tree2, size_t pieces) 
       others_in[b] = others;
       // Tree 2's numbers: final for names of tree 1's leaves; the others
       // wait for their bucket's offset.
-      for (uint64_t k = tree2.start_[b]; k < tree2.start_[b + 1]; ++k) {
+      for (uint64_t k = tree2.begin_[b]; k < tree2.end_[b]; ++k) {
         NameBuckets::Entry& e = tree2.entries_[k];
         e.value = names[e.value].number;
       }
@@ -249,7 +296,7 @@ std::vector<uint32_t> NameNumbers::numbers2() {
   reserve_huge(of2, tree2.nodes_);
   resize_polled(of2, tree2.nodes_, kUnnamed);
   const std::vector<NodeId>& order = tree2.tree_->naming_order();
-  std::vector<uint64_t> next(tree2.start_.begin(), tree2.start_.end() - 1);
+  std::vector<uint64_t> next = tree2.begin_;
   CancelPoller poll;
   for (size_t k = 0; k < order.size(); ++k) {
     poll.tick(8);

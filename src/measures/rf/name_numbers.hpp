@@ -34,16 +34,20 @@ class NameBuckets {
   friend struct NameNumbers;
   static constexpr uint32_t kNoLeaf = UINT32_MAX;
   struct Entry {
-    uint64_t offset;  // of the name in bytes_
+    uint32_t tag;     // the top half of the name's hash
+    uint32_t offset;  // of the name among its bucket's bytes
     uint32_t value;   // the name's length; once matched, what NameNumbers made of it
     // Tree 1: order among the reachable leaves (kNoLeaf for other nodes);
     // tree 2: the node.
     uint32_t payload;
   };
-  // Written once, in bucket order: left uninitialised until then.
-  std::unique_ptr<Entry[]> entries_;  // grouped by bucket
-  std::vector<uint64_t> start_;       // bucket b is entries_[start_[b], start_[b + 1])
-  std::unique_ptr<char[]> bytes_;     // the names, bucket by bucket
+  bool fill(const Tree& tree, NodeId reachable, unsigned bits, bool first, bool exact);
+
+  // Written once, bucket by bucket: left uninitialised until then. Bucket b
+  // is entries_[begin_[b], end_[b]), its names from bytes_[bytes_begin_[b]].
+  std::unique_ptr<Entry[]> entries_;
+  std::vector<uint64_t> begin_, end_, bytes_begin_;
+  std::unique_ptr<char[]> bytes_;
   // The bucket of each naming (kStale for a name the node no longer
   // carries): read again in naming order, it gathers results back to nodes.
   std::unique_ptr<uint32_t[]> bucket_;
@@ -51,8 +55,9 @@ class NameBuckets {
   const Tree* tree_ = nullptr;
   size_t nodes_ = 0;
   uint32_t leaves_ = 0;  // reachable leaves
-  // Tree 1's leaves were not named in ascending id (the reader names them so)
-  bool leaves_out_of_order_ = false;
+  // Tree 1's leaves were not named in ascending id (the reader names them
+  // so), or a bucket's names exceed 4 GB: no numbers then.
+  bool unusable_ = false;
 };
 
 struct NameNumbers {
