@@ -1,7 +1,8 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Executor
 from typing import (
     Any,
     Literal,
@@ -31,6 +32,9 @@ __all__ = [
     "likelihood_distance",
     "triplets_correct_exact",
     "leaf_names",
+    "compare_to_reference",
+    "compare_all_pairs",
+    "cut_events",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -164,6 +168,21 @@ class LikelihoodDistanceResult(TypedDict):
     likelihood_distance: float
 
 @type_check_only
+class CutEventsResult(TypedDict):
+    cut_events: int
+    per_site: list[int]
+    extra_events: int
+    n_leaves: int
+    n_characters: int
+    computation_time_ms: float
+
+# Cell names, one str per matrix row: a list, a tuple, a pandas Index.
+@type_check_only
+class _Names(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[str]: ...
+
+@type_check_only
 class PHSResult(TypedDict):
     phs_score: float
     total_pairs: int
@@ -293,3 +312,62 @@ def triplets_correct_exact(
 
 def leaf_names(tree_newick: str) -> list[str | None]:
     """Leaf names (None for an unnamed leaf) in the order matrix rows are matched."""
+
+# ---- many trees at once ------------------------------------------------------------
+
+# A table: column name -> one value per row (ready for pandas.DataFrame).
+_Table = dict[str, list[Any]]
+# A tree of a batch: its Newick text, or (name, newick) whose name labels it.
+_BatchTree = str | tuple[Any, str]
+_Progress = bool | Callable[[int, int | None], object] | None
+
+@type_check_only
+class CompareResult(TypedDict):
+    rows: _Table
+    by_depth: _Table
+    reference: _Table
+
+def compare_to_reference(
+    reference: str,
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = ("rf", "triplets_exact"),
+    *,
+    labels: Sequence[Any] | None = None,
+    character_matrix: _CharacterMatrix | None = None,
+    cell_names: _Names | None = None,
+    common_leaves: bool = False,
+    by_depth: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CompareResult:
+    """Every tree scored against the reference: rows in input order, per-depth
+    triplet rows, and the reference's own character scores."""
+
+def compare_all_pairs(
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = "rf",
+    *,
+    labels: Sequence[Any] | None = None,
+    common_leaves: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+) -> _Table:
+    """Every unordered pair of trees scored: one row per pair i < j."""
+
+def cut_events(
+    tree_newick: str,
+    character_matrix: _CharacterMatrix,
+    *,
+    cell_names: _Names | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CutEventsResult:
+    """The fewest cut events that explain the matrix on the tree under
+    irreversible editing; internal labels never matter. Rows follow the leaves
+    in text order, or the leaf named by cell_names."""

@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
+#include "binding/texts.hpp"
 #include "util/errors.hpp"
-#include "util/texts.hpp"
 
 namespace cladorix::py {
 namespace {
@@ -62,7 +62,7 @@ void raise_panic(const char* message) noexcept {
 PyObject* panic_exception_type() {
   if (!g_panic_type) {
     Ref type(PyErr_NewExceptionWithDoc(
-        texts::kPanicTypeName,
+        msg::kPanicTypeName,
         "Raised when an internal check of cladorix fails.\n\n"
         "It derives from BaseException, like SystemExit, so that a handler for\n"
         "Exception does not hide the failure.",
@@ -85,7 +85,7 @@ bool add_panic_restorer(PyObject* module) {
   return true;
 }
 
-void set_python_error_from_current_exception() noexcept {
+void set_python_error_from_current_exception(bool internal_as_value_error) noexcept {
   try {
     throw;
   } catch (const ErrorAlreadySet&) {
@@ -97,11 +97,17 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const CallerError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const InternalError& e) {
-    raise_panic(e.what());
+    if (internal_as_value_error)
+      PyErr_SetString(PyExc_ValueError, e.what());
+    else
+      raise_panic(e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_panic(e.what());
+    if (internal_as_value_error)
+      PyErr_SetString(PyExc_ValueError, e.what());
+    else
+      raise_panic(e.what());
   } catch (...) {
     raise_panic("internal failure without a message");
   }

@@ -6,8 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "binding/declare.hpp"
 #include "binding/parse.hpp"
 #include "binding/result.hpp"
+#include "binding/texts.hpp"
+#include "measures/characters/cut_events.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
@@ -21,47 +24,6 @@
 
 namespace cladorix::py {
 namespace {
-
-// ---- parameters ------------------------------------------------------------------
-
-constexpr Param kTree1{"tree1_newick", Kind::Text};
-constexpr Param kTree2{"tree2_newick", Kind::Text};
-constexpr Param kTree{"tree_newick", Kind::Text};
-constexpr Param kMinTriplets{"min_triplets_at_depth", Kind::U64, 1};
-constexpr Param kSeed{"seed", Kind::OptU64};
-constexpr Param kMaxThreads{"max_threads", Kind::OptU64};
-constexpr Param kMatrix{"character_matrix", Kind::Matrix};
-constexpr Param kStates{"internal_character_states", Kind::OptStates};
-constexpr Param kRate{"mutation_rate", Kind::OptF64};
-constexpr Param kCollision{"collision_probability", Kind::OptF64};
-constexpr Param kMissing{"missing_state", Kind::I32, -1};
-constexpr Param kUnedited{"unedited_state", Kind::I32, 0};
-constexpr Param trials(int64_t default_value) {
-  return {"number_of_trials", Kind::U64, default_value};
-}
-
-constexpr Param kSampledParams1000[] = {kTree1, kTree2, trials(1000), kMinTriplets, kSeed};
-constexpr Param kSampledParams5000[] = {kTree1, kTree2, trials(5000), kMinTriplets, kSeed};
-constexpr Param kPooledParams[] = {kTree1, kTree2, trials(10000), kMinTriplets, kSeed, kMaxThreads};
-constexpr Param kTwoTreeParams[] = {kTree1, kTree2};
-constexpr Param kPhsParams[] = {kTree,     kMatrix,    {"internal_character_states", Kind::States},
-                                kRate,     kCollision, kMissing,
-                                kUnedited, kMaxThreads};
-constexpr Param kParsimonyParams[] = {kTree, kMatrix, kStates, kMissing, kUnedited};
-constexpr Param kPValueParams[] = {kTree, kMatrix, kStates, kRate, kMissing, kUnedited};
-constexpr Param kLikelihoodParams[] = {kTree,      kMatrix,  kStates,  kRate,
-                                       kCollision, kMissing, kUnedited};
-constexpr Param kExactParams[] = {kTree1, kTree2, kMaxThreads};
-constexpr Param kLeafNamesParams[] = {kTree};
-constexpr Param kLikelihoodDistanceParams[] = {{"reconstructed_tree_newick", Kind::Text},
-                                               {"ground_truth_tree_newick", Kind::Text},
-                                               kMatrix,
-                                               {"internal_states_reconstructed", Kind::OptStates},
-                                               {"internal_states_ground_truth", Kind::OptStates},
-                                               kRate,
-                                               kCollision,
-                                               kMissing,
-                                               kUnedited};
 
 // ---- results ---------------------------------------------------------------------
 
@@ -118,205 +80,449 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
       .release();
 }
 
-// ---- bodies ----------------------------------------------------------------------
+// ---- the functions ---------------------------------------------------------------
+
+const InternalStates* states(const std::optional<InternalStates>& s) { return s ? &*s : nullptr; }
 //
-// Every triplet variant converts min_triplets_at_depth (argument 3) and then
+// Every sampled triplet variant converts min_triplets_at_depth and then
 // ignores it.
 
-struct TwoTrees {
-  const Tree& first;
-  const Tree& second;
-  explicit TwoTrees(Args& a)
-      : first(a.keep(parse_tree(a.text(0), texts::kParseTree1))),
-        second(a.keep(parse_tree(a.text(1), texts::kParseTree2))) {}
+template <class S>
+struct Original : Call<S> {
+  static constexpr InternalErrors internal_errors = InternalErrors::Panic;
 };
 
-PyObject* triplets_correct(Args& a) {
-  const TwoTrees t(a);
-  return triplet_dict(cladorix::triplets_correct(t.first, t.second, a.u64(2), a.opt_u64(4)));
-}
+// The fields and parameters of the three single-threaded sampled variants.
+template <class S>
+struct SampledTriplets : Original<S> {
+  std::string_view tree1_newick, tree2_newick;
+  uint64_t number_of_trials = 0, min_triplets_at_depth = 0;
+  std::optional<uint64_t> seed;
 
-PyObject* triplets_correct_fast(Args& a) {
-  const TwoTrees t(a);
-  return triplet_dict(cladorix::triplets_correct_fast(t.first, t.second, a.u64(2), a.opt_u64(4)));
-}
+  template <uint64_t kTrials>
+  static auto sampled_params() {
+    using Self = S;
+    return std::tuple{ARG(tree1_newick), ARG(tree2_newick), ARG(number_of_trials, kTrials),
+                      ARG(min_triplets_at_depth, 1), ARG(seed, None)};
+  }
+};
 
-PyObject* triplets_correct_ultra(Args& a) {
-  const TwoTrees t(a);
-  return triplet_dict(cladorix::triplets_correct_ultra(t.first, t.second, a.u64(2), a.opt_u64(4)));
-}
+struct TripletsCorrect : SampledTriplets<TripletsCorrect> {
+  static constexpr const char* name = "triplets_correct";
+  static constexpr const char* doc = "Python wrapper for triplets_correct function";
+  static auto params() { return sampled_params<1000>(); }
+  PyObject* run() {
+    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);  // tree 1's failure comes first
+    const Tree& t2 = parse(tree2_newick, msg::kParseTree2);
+    return triplet_dict(cladorix::triplets_correct(t1, t2, number_of_trials, seed));
+  }
+};
 
-template <const PositionVariant& variant>
-PyObject* pooled_triplets(Args& a) {
-  const TwoTrees t(a);
-  return triplet_dict(
-      triplets_by_position(variant, t.first, t.second, a.u64(2), a.opt_u64(4), a.opt_u64(5)));
-}
+struct TripletsCorrectFast : SampledTriplets<TripletsCorrectFast> {
+  static constexpr const char* name = "triplets_correct_fast";
+  static constexpr const char* doc = "Fast Python wrapper for triplets_correct function";
+  static auto params() { return sampled_params<1000>(); }
+  PyObject* run() {
+    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);  // tree 1's failure comes first
+    const Tree& t2 = parse(tree2_newick, msg::kParseTree2);
+    return triplet_dict(cladorix::triplets_correct_fast(t1, t2, number_of_trials, seed));
+  }
+};
 
-PyObject* phs_optimized(Args& a) {
-  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
-  const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
-  const PhsResult r =
-      cladorix::phs_optimized(tree, std::move(a.matrix(1)), *a.states(2), model, a.opt_u64(7));
-  return Dict()
-      .f64("phs_score", r.phs_score)
-      .u64("total_pairs", r.total_pairs)
-      .f64("computation_time_ms", r.computation_time_ms)
-      .str("method_used", r.method_used)
-      .u64("parallel_chunks_used", r.parallel_chunks_used)
-      .release();
-}
+struct TripletsCorrectUltra : SampledTriplets<TripletsCorrectUltra> {
+  static constexpr const char* name = "triplets_correct_ultra";
+  static constexpr const char* doc =
+      "Ultra-fast Python wrapper with automatic exhaustive/sampling selection";
+  static auto params() { return sampled_params<5000>(); }
+  PyObject* run() {
+    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);  // tree 1's failure comes first
+    const Tree& t2 = parse(tree2_newick, msg::kParseTree2);
+    return triplet_dict(cladorix::triplets_correct_ultra(t1, t2, number_of_trials, seed));
+  }
+};
+
+// The two pooled variants differ in their name, docstring and code path.
+template <class S, const PositionVariant& variant>
+struct PooledTriplets : Original<S> {
+  std::string_view tree1_newick, tree2_newick;
+  uint64_t number_of_trials = 0, min_triplets_at_depth = 0;
+  std::optional<uint64_t> seed, max_threads;
+
+  static auto params() {
+    using Self = S;
+    return std::tuple{ARG(tree1_newick),
+                      ARG(tree2_newick),
+                      ARG(number_of_trials, 10000),
+                      ARG(min_triplets_at_depth, 1),
+                      ARG(seed, None),
+                      ARG(max_threads, None)};
+  }
+  PyObject* run() {
+    const Tree& t1 = this->parse(tree1_newick, msg::kParseTree1);
+    const Tree& t2 = this->parse(tree2_newick, msg::kParseTree2);
+    return triplet_dict(triplets_by_position(variant, t1, t2, number_of_trials, seed, max_threads));
+  }
+};
+
+struct TripletsCorrectParallel : PooledTriplets<TripletsCorrectParallel, kParallelVariant> {
+  static constexpr const char* name = "triplets_correct_parallel";
+  static constexpr const char* doc = "Parallel Python wrapper with rayon-based parallelization";
+};
+
+struct TripletsCorrectOptimized : PooledTriplets<TripletsCorrectOptimized, kOptimizedVariant> {
+  static constexpr const char* name = "triplets_correct_optimized";
+  static constexpr const char* doc = "Optimized Python wrapper using phylo-rs inspired techniques";
+};
+
+struct PhsOptimized : Original<PhsOptimized> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  InternalStates internal_character_states;
+  std::optional<double> mutation_rate, collision_probability;
+  int32_t missing_state = -1, unedited_state = 0;
+  std::optional<uint64_t> max_threads;
+
+  static constexpr const char* name = "phs_optimized";
+  static constexpr const char* doc = "Optimized PHS (Pairwise Homoplasy Score) calculation";
+  static auto params() {
+    return std::tuple{ARG(tree_newick),
+                      ARG(character_matrix),
+                      ARG(internal_character_states),
+                      ARG(mutation_rate, None),
+                      ARG(collision_probability, None),
+                      ARG(missing_state, -1, "..."),
+                      ARG(unedited_state, 0),
+                      ARG(max_threads, None)};
+  }
+  PyObject* run() {
+    const Tree& tree = parse(tree_newick, msg::kParseTree);
+    const CharacterModel model{mutation_rate, collision_probability, missing_state, unedited_state};
+    const PhsResult r = cladorix::phs_optimized(tree, std::move(character_matrix),
+                                                internal_character_states, model, max_threads);
+    return Dict()
+        .f64("phs_score", r.phs_score)
+        .u64("total_pairs", r.total_pairs)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .u64("parallel_chunks_used", r.parallel_chunks_used)
+        .release();
+  }
+};
+
+template <class S>
+struct TwoTrees : Original<S> {
+  std::string_view tree1_newick, tree2_newick;
+  static auto params() {
+    using Self = S;
+    return std::tuple{ARG(tree1_newick), ARG(tree2_newick)};
+  }
+};
 
 // Texts this long are read side by side when the call may use two workers.
 constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
 // Both trees read and compared without the interpreter lock (the texts are
-// views into str objects the caller holds), side by side when large.
+// views into str objects the caller holds), side by side when large; tree
+// 1's failure first, tree 2 read only when tree 1 was.
 template <class Measure>
-auto two_trees_unlocked(Args& a, Measure&& measure) {
+auto two_trees_unlocked(std::string_view text1, std::string_view text2, Measure&& measure) {
   const ReleaseLock unlocked;
-  const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
+  const bool on_pool = std::min(text1.size(), text2.size()) >= kParallelParseBytes &&
                        effective_thread_count(std::nullopt) >= 2;
-  const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
-  return measure(t1, t2);
+  auto [t1, t2] = parse_two_trees(text1, text2, on_pool, false);
+  auto result = measure(t1, t2);
+  t1.release_polled();
+  t2.release_polled();
+  return result;
 }
 
-PyObject* robinson_foulds(Args& a) {
-  const RfResult r =
-      two_trees_unlocked(a, [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
-  return Dict()
-      .u64("rf_distance", r.rf_distance)
-      .f64("computation_time_ms", r.computation_time_ms)
-      .str("method_used", texts::kRfMethod)
-      .release();
-}
+struct RobinsonFoulds : TwoTrees<RobinsonFoulds> {
+  static constexpr const char* name = "robinson_foulds_distance";
+  static constexpr const char* doc = "Python wrapper for Robinson-Foulds distance calculation";
+  PyObject* run() {
+    const RfResult r = two_trees_unlocked(
+        tree1_newick, tree2_newick,
+        [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
+    return Dict()
+        .u64("rf_distance", r.rf_distance)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", texts::kRfMethod)
+        .release();
+  }
+};
 
-PyObject* robinson_foulds_normalized(Args& a) {
-  const RfNormalizedResult r = two_trees_unlocked(
-      a, [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
-  return Dict()
-      .u64("rf_distance", r.base.rf_distance)
-      .f64("normalized_rf_distance", r.normalized_rf_distance)
-      .f64("computation_time_ms", r.base.computation_time_ms)
-      .str("method_used", texts::kRfMethod)
-      .u64("max_possible_rf", r.max_possible_rf)
-      .u64("tree1_leaves", r.tree1_leaves)
-      .u64("tree2_leaves", r.tree2_leaves)
-      .release();
-}
+struct RobinsonFouldsNormalized : TwoTrees<RobinsonFouldsNormalized> {
+  static constexpr const char* name = "robinson_foulds_distance_normalized";
+  static constexpr const char* doc =
+      "Python wrapper for normalized Robinson-Foulds distance calculation";
+  PyObject* run() {
+    const RfNormalizedResult r = two_trees_unlocked(
+        tree1_newick, tree2_newick,
+        [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
+    return Dict()
+        .u64("rf_distance", r.base.rf_distance)
+        .f64("normalized_rf_distance", r.normalized_rf_distance)
+        .f64("computation_time_ms", r.base.computation_time_ms)
+        .str("method_used", texts::kRfMethod)
+        .u64("max_possible_rf", r.max_possible_rf)
+        .u64("tree1_leaves", r.tree1_leaves)
+        .u64("tree2_leaves", r.tree2_leaves)
+        .release();
+  }
+};
 
-PyObject* parsimony_score(Args& a) {
-  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
-  const ParsimonyResult r = parsimony(tree, a.matrix(1), a.states(2), a.i32(3), a.i32(4));
-  return Dict()
-      .u64("parsimony_score", r.parsimony_score)
-      .u64("total_mutations", r.total_mutations)
-      .f64("computation_time_ms", r.computation_time_ms)
-      .str("method_used", r.method_used)
-      .boolean("internal_states_inferred", r.internal_states_inferred)
-      .release();
-}
+struct ParsimonyScore : Original<ParsimonyScore> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<InternalStates> internal_character_states;
+  int32_t missing_state = -1, unedited_state = 0;
 
-PyObject* parsimony_p_value(Args& a) {
-  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
-  const CharacterModel model{a.opt_f64(3), std::nullopt, a.i32(4), a.i32(5)};
-  const ParsimonyPValueResult r =
-      cladorix::parsimony_p_value(tree, a.matrix(1), a.states(2), model);
-  return Dict()
-      .f64("p_value", r.p_value)
-      .u64("parsimony_score", r.parsimony_score)
-      .f64("computation_time_ms", r.computation_time_ms)
-      .str("method_used", r.method_used)
-      .release();
-}
+  static constexpr const char* name = "parsimony_score";
+  static constexpr const char* doc = "Python wrapper for parsimony calculation";
+  static auto params() {
+    return std::tuple{ARG(tree_newick), ARG(character_matrix), ARG(internal_character_states, None),
+                      ARG(missing_state, -1, "..."), ARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    const Tree& tree = parse(tree_newick, msg::kParseTree);
+    const ParsimonyResult r = parsimony(tree, character_matrix, states(internal_character_states),
+                                        missing_state, unedited_state);
+    return Dict()
+        .u64("parsimony_score", r.parsimony_score)
+        .u64("total_mutations", r.total_mutations)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .boolean("internal_states_inferred", r.internal_states_inferred)
+        .release();
+  }
+};
 
-PyObject* likelihood_score(Args& a) {
-  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
-  const CharacterModel model{a.opt_f64(3), a.opt_f64(4), a.i32(5), a.i32(6)};
-  const LikelihoodResult r = likelihood(tree, a.matrix(1), a.states(2), model);
-  return Dict()
-      .f64("log_likelihood", r.log_likelihood)
-      .f64("likelihood", r.likelihood)
-      .f64("computation_time_ms", r.computation_time_ms)
-      .str("method_used", r.method_used)
-      .u64("n_characters", r.n_characters)
-      .u64("n_leaves", r.n_leaves)
-      .release();
-}
+struct ParsimonyPValue : Original<ParsimonyPValue> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<InternalStates> internal_character_states;
+  std::optional<double> mutation_rate;
+  int32_t missing_state = -1, unedited_state = 0;
 
-PyObject* likelihood_distance(Args& a) {
-  const Tree& reconstructed = a.keep(parse_tree(a.text(0), texts::kParseReconstructed));
-  const Tree& ground_truth = a.keep(parse_tree(a.text(1), texts::kParseGroundTruth));
-  const CharacterModel model{a.opt_f64(5), a.opt_f64(6), a.i32(7), a.i32(8)};
-  const LikelihoodDistanceResult r = cladorix::likelihood_distance(
-      reconstructed, ground_truth, a.matrix(2), a.states(3), a.states(4), model);
-  return Dict().f64("likelihood_distance", r.likelihood_distance).release();
-}
+  static constexpr const char* name = "parsimony_p_value";
+  static constexpr const char* doc = "Python wrapper for parsimony p-value calculation  ";
+  static auto params() {
+    return std::tuple{ARG(tree_newick),
+                      ARG(character_matrix),
+                      ARG(internal_character_states, None),
+                      ARG(mutation_rate, None),
+                      ARG(missing_state, -1, "..."),
+                      ARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    const Tree& tree = parse(tree_newick, msg::kParseTree);
+    const CharacterModel model{mutation_rate, std::nullopt, missing_state, unedited_state};
+    const ParsimonyPValueResult r = cladorix::parsimony_p_value(
+        tree, character_matrix, states(internal_character_states), model);
+    return Dict()
+        .f64("p_value", r.p_value)
+        .u64("parsimony_score", r.parsimony_score)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .release();
+  }
+};
+
+struct LikelihoodScore : Original<LikelihoodScore> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<InternalStates> internal_character_states;
+  std::optional<double> mutation_rate, collision_probability;
+  int32_t missing_state = -1, unedited_state = 0;
+
+  static constexpr const char* name = "likelihood_score";
+  static constexpr const char* doc = "Python wrapper for likelihood calculation";
+  static auto params() {
+    return std::tuple{ARG(tree_newick),
+                      ARG(character_matrix),
+                      ARG(internal_character_states, None),
+                      ARG(mutation_rate, None),
+                      ARG(collision_probability, None),
+                      ARG(missing_state, -1, "..."),
+                      ARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    const Tree& tree = parse(tree_newick, msg::kParseTree);
+    const CharacterModel model{mutation_rate, collision_probability, missing_state, unedited_state};
+    const LikelihoodResult r =
+        likelihood(tree, character_matrix, states(internal_character_states), model);
+    return Dict()
+        .f64("log_likelihood", r.log_likelihood)
+        .f64("likelihood", r.likelihood)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .str("method_used", r.method_used)
+        .u64("n_characters", r.n_characters)
+        .u64("n_leaves", r.n_leaves)
+        .release();
+  }
+};
+
+struct LikelihoodDistance : Original<LikelihoodDistance> {
+  std::string_view reconstructed_tree_newick, ground_truth_tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<InternalStates> internal_states_reconstructed, internal_states_ground_truth;
+  std::optional<double> mutation_rate, collision_probability;
+  int32_t missing_state = -1, unedited_state = 0;
+
+  static constexpr const char* name = "likelihood_distance";
+  static constexpr const char* doc = "Python wrapper for likelihood distance calculation";
+  static auto params() {
+    return std::tuple{ARG(reconstructed_tree_newick),
+                      ARG(ground_truth_tree_newick),
+                      ARG(character_matrix),
+                      ARG(internal_states_reconstructed, None),
+                      ARG(internal_states_ground_truth, None),
+                      ARG(mutation_rate, None),
+                      ARG(collision_probability, None),
+                      ARG(missing_state, -1, "..."),
+                      ARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    const Tree& reconstructed = parse(reconstructed_tree_newick, msg::kParseReconstructed);
+    const Tree& ground_truth = parse(ground_truth_tree_newick, msg::kParseGroundTruth);
+    const CharacterModel model{mutation_rate, collision_probability, missing_state, unedited_state};
+    const LikelihoodDistanceResult r = cladorix::likelihood_distance(
+        reconstructed, ground_truth, character_matrix, states(internal_states_reconstructed),
+        states(internal_states_ground_truth), model);
+    return Dict().f64("likelihood_distance", r.likelihood_distance).release();
+  }
+};
 
 // ---- beyond the measures ------------------------------------------------------
 
-PyObject* triplets_correct_exact(Args& a) {
-  ExactTripletResult r;
-  {
-    // The texts are views into str objects the caller holds; nothing from
-    // here to the dict touches Python.
-    const ReleaseLock unlocked;
-    const bool on_pool = std::min(a.text(0).size(), a.text(1).size()) >= kParallelParseBytes &&
-                         effective_thread_count(a.opt_u64(2)) >= 2;
-    const auto [t1, t2] = parse_two_trees(a.text(0), a.text(1), on_pool);
-    r = cladorix::triplets_correct_exact(t1, t2, a.opt_u64(2));
-  }
-  return exact_triplet_dict(r);
+// A share of no workers is refused up front, whatever the input's size.
+void check_max_threads(std::optional<uint64_t> max_threads) {
+  if (max_threads == uint64_t{0}) throw CallerError(msg::kNoThreads);
 }
 
-PyObject* leaf_names(Args& a) {
-  const Tree& tree = a.keep(parse_tree(a.text(0), texts::kParseTree));
-  const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  SignalPoll poll;  // a str per leaf: millions of leaves take a while
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* item = Py_None;
-    if (names[i]) {
-      item = PyUnicode_DecodeUTF8(names[i]->data(), static_cast<Py_ssize_t>(names[i]->size()),
-                                  nullptr);
-      if (!item) throw_error_set();
-    } else {
-      Py_INCREF(item);
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    poll.tick();
+struct TripletsCorrectExact : Call<TripletsCorrectExact> {
+  std::string_view tree1_newick, tree2_newick;
+  std::optional<uint64_t> max_threads;
+
+  static constexpr const char* name = "triplets_correct_exact";
+  static constexpr const char* doc =
+      "Exact triplet agreement of two rooted trees whose leaves are matched by name.\n"
+      "Counts all C(n, 3) triplets, each at the depth in tree1 (the reference) of its\n"
+      "leaves' lowest common ancestor: the four ratios per depth and overall, exact counts.\n"
+      "Runs without the GIL; max_threads caps the share of the worker pool (None: all).";
+  static auto params() {
+    return std::tuple{ARG(tree1_newick), ARG(tree2_newick), ARG(max_threads, None)};
   }
-  return list.release();
-}
+  PyObject* run() {
+    check_max_threads(max_threads);
+    ExactTripletResult r;
+    {
+      // The texts are views into str objects the caller holds; nothing from
+      // here to the dict touches Python.
+      const ReleaseLock unlocked;
+      const bool on_pool =
+          std::min(tree1_newick.size(), tree2_newick.size()) >= kParallelParseBytes &&
+          effective_thread_count(max_threads) >= 2;
+      auto [t1, t2] = parse_two_trees(tree1_newick, tree2_newick, on_pool, true);
+      r = cladorix::triplets_correct_exact(t1, t2, max_threads);
+      t1.release_polled();
+      t2.release_polled();
+    }
+    return exact_triplet_dict(r);
+  }
+};
+
+struct LeafNames : Call<LeafNames> {
+  std::string_view tree_newick;
+
+  static constexpr const char* name = "leaf_names";
+  static constexpr const char* doc =
+      "The names of the tree's leaves (None for an unnamed leaf) in node order.\n\n"
+      "Row k of a character_matrix belongs to the k-th leaf of this list, so\n"
+      "frame.loc[leaf_names(tree)] puts a frame indexed by leaf name in row order.";
+  static auto params() { return std::tuple{ARG(tree_newick)}; }
+  PyObject* run() {
+    const Tree& tree = parse(tree_newick, msg::kParseTree);
+    const std::vector<std::optional<std::string_view>> names = cladorix::leaf_names(tree);
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    SignalPoll poll;  // a str per leaf: millions of leaves take a while
+    for (size_t i = 0; i < names.size(); ++i) {
+      PyObject* item = Py_None;
+      if (names[i]) {
+        item = PyUnicode_DecodeUTF8(names[i]->data(), static_cast<Py_ssize_t>(names[i]->size()),
+                                    nullptr);
+        if (!item) throw_error_set();
+      } else {
+        Py_INCREF(item);
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      poll.tick();
+    }
+    return list.release();
+  }
+};
+
+struct CutEvents : Call<CutEvents> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<Names> cell_names;
+  int32_t missing_state = -1, unedited_state = 0;
+
+  static constexpr const char* name = "cut_events";
+  static constexpr const char* doc =
+      "The fewest cut events that explain character_matrix on the tree under irreversible\n"
+      "editing: per site, the maximal subtrees below the root whose observed leaves all carry\n"
+      "one edit. Needs no internal labels or states; polytomies and single-child nodes are fine.\n"
+      "Rows follow the leaves in text order (as many rows as leaves), or, with cell_names (one\n"
+      "str per row, e.g. frame.index), the leaf of that name. Returns cut_events, per_site,\n"
+      "extra_events (beyond one event per distinct edit and site), n_leaves, n_characters and\n"
+      "computation_time_ms. Runs without the GIL.";
+  static auto params() {
+    return std::tuple{ARG(tree_newick), ARG(character_matrix), KWARG(cell_names, None),
+                      KWARG(missing_state, -1), KWARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    CutEventsResult r;
+    {
+      // The text is a view into a str the caller holds and everything else
+      // is converted: nothing from here to the dict touches Python.
+      const ReleaseLock unlocked;
+      Tree tree = parse_tree(tree_newick, msg::kParseTree, true);
+      std::optional<std::vector<std::string_view>> names;
+      if (cell_names) names.emplace(cell_names->begin(), cell_names->end());
+      r = cladorix::cut_events(
+          tree, character_matrix,
+          names ? std::optional<std::span<const std::string_view>>(*names) : std::nullopt,
+          missing_state, unedited_state);
+      tree.release_polled();
+    }
+    return Dict()
+        .u64("cut_events", r.cut_events)
+        .u64_list("per_site", r.per_site)
+        .u64("extra_events", r.extra_events)
+        .u64("n_leaves", r.n_leaves)
+        .u64("n_characters", r.n_characters)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .release();
+  }
+};
 
 }  // namespace
 
-// ---- the functions ---------------------------------------------------------------
-
-constinit const Function kTripletsCorrect{{"triplets_correct", kSampledParams1000, 2},
-                                          triplets_correct};
-constinit const Function kTripletsCorrectFast{{"triplets_correct_fast", kSampledParams1000, 2},
-                                              triplets_correct_fast};
-constinit const Function kTripletsCorrectUltra{{"triplets_correct_ultra", kSampledParams5000, 2},
-                                               triplets_correct_ultra};
-constinit const Function kTripletsCorrectParallel{{"triplets_correct_parallel", kPooledParams, 2},
-                                                  pooled_triplets<kParallelVariant>};
-constinit const Function kTripletsCorrectOptimized{{"triplets_correct_optimized", kPooledParams, 2},
-                                                   pooled_triplets<kOptimizedVariant>};
-constinit const Function kPhsOptimized{{"phs_optimized", kPhsParams, 3}, phs_optimized};
-constinit const Function kRobinsonFoulds{{"robinson_foulds_distance", kTwoTreeParams, 2},
-                                         robinson_foulds};
-constinit const Function kRobinsonFouldsNormalized{
-    {"robinson_foulds_distance_normalized", kTwoTreeParams, 2}, robinson_foulds_normalized};
-constinit const Function kParsimonyScore{{"parsimony_score", kParsimonyParams, 2}, parsimony_score};
-constinit const Function kParsimonyPValue{{"parsimony_p_value", kPValueParams, 2},
-                                          parsimony_p_value};
-constinit const Function kLikelihoodScore{{"likelihood_score", kLikelihoodParams, 2},
-                                          likelihood_score};
-constinit const Function kLikelihoodDistance{{"likelihood_distance", kLikelihoodDistanceParams, 3},
-                                             likelihood_distance};
-constinit const Function kTripletsCorrectExact{{"triplets_correct_exact", kExactParams, 2},
-                                               triplets_correct_exact};
-constinit const Function kLeafNames{{"leaf_names", kLeafNamesParams, 1}, leaf_names};
+const FunctionDef kTripletsCorrect = define<TripletsCorrect>();
+const FunctionDef kTripletsCorrectFast = define<TripletsCorrectFast>();
+const FunctionDef kTripletsCorrectUltra = define<TripletsCorrectUltra>();
+const FunctionDef kTripletsCorrectParallel = define<TripletsCorrectParallel>();
+const FunctionDef kTripletsCorrectOptimized = define<TripletsCorrectOptimized>();
+const FunctionDef kPhsOptimized = define<PhsOptimized>();
+const FunctionDef kRobinsonFoulds = define<RobinsonFoulds>();
+const FunctionDef kRobinsonFouldsNormalized = define<RobinsonFouldsNormalized>();
+const FunctionDef kParsimonyScore = define<ParsimonyScore>();
+const FunctionDef kParsimonyPValue = define<ParsimonyPValue>();
+const FunctionDef kLikelihoodScore = define<LikelihoodScore>();
+const FunctionDef kLikelihoodDistance = define<LikelihoodDistance>();
+const FunctionDef kTripletsCorrectExact = define<TripletsCorrectExact>();
+const FunctionDef kLeafNames = define<LeafNames>();
+const FunctionDef kCutEvents = define<CutEvents>();
 
 }  // namespace cladorix::py

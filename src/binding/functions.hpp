@@ -1,47 +1,29 @@
-// The Python-facing functions. Each is a Function: the signature its
-// arguments are bound to and a body that runs on the converted arguments
-// (parse the Newick texts in parameter order, call the plain C++ measure,
-// build the result dict). `entry<fn>` is what CPython calls.
+// The Python functions, in registration order; each is declared once, in
+// functions.cpp unless said otherwise (see declare.hpp).
 #pragma once
 
-#include "binding/args.hpp"
-#include "binding/exceptions.hpp"
-#include "binding/py.hpp"
-#include "binding/signals.hpp"
+#include "binding/declare.hpp"
 
 namespace cladorix::py {
 
-struct Function {
-  Signature sig;
-  PyObject* (*body)(Args& args);
-};
-
-// C++ failures become Python exceptions, and pending signals are looked for
-// while the computation runs.
-template <const Function& fn>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return guarded([&]() -> PyObject* {
-    const WatchSignals watch;
-    Args a = bind_arguments(fn.sig, args, nargs, kwnames);
-    Ref result(fn.body(a));
-    if (result) a.release();
-    return result.release();
-  });
-}
-
-extern const Function kTripletsCorrect;
-extern const Function kTripletsCorrectFast;
-extern const Function kTripletsCorrectUltra;
-extern const Function kTripletsCorrectParallel;
-extern const Function kTripletsCorrectOptimized;
-extern const Function kPhsOptimized;
-extern const Function kRobinsonFoulds;
-extern const Function kRobinsonFouldsNormalized;
-extern const Function kParsimonyScore;
-extern const Function kParsimonyPValue;
-extern const Function kLikelihoodScore;
-extern const Function kLikelihoodDistance;
-extern const Function kTripletsCorrectExact;
-extern const Function kLeafNames;
+extern const FunctionDef kTripletsCorrect;
+extern const FunctionDef kTripletsCorrectFast;
+extern const FunctionDef kTripletsCorrectUltra;
+extern const FunctionDef kTripletsCorrectParallel;
+extern const FunctionDef kTripletsCorrectOptimized;
+extern const FunctionDef kPhsOptimized;
+extern const FunctionDef kRobinsonFoulds;
+extern const FunctionDef kRobinsonFouldsNormalized;
+extern const FunctionDef kParsimonyScore;
+extern const FunctionDef kParsimonyPValue;
+extern const FunctionDef kLikelihoodScore;
+extern const FunctionDef kLikelihoodDistance;
+extern const FunctionDef kTripletsCorrectExact;
+extern const FunctionDef kLeafNames;
+extern const FunctionDef kCutEvents;
+// binding/compare.cpp
+extern const FunctionDef kCompareToReference;
+extern const FunctionDef kCompareAllPairs;
+extern const FunctionDef kComparePairs;  // not in __all__: compare_all_pairs' executor tasks
 
 }  // namespace cladorix::py

@@ -39,16 +39,13 @@ bool iterates_as_buffer(PyObject* obj, bool row) {
 
 enum class Elem { I8, U8, I16, U16, I32, U32, I64, U64 };
 
-struct Format {
-  Elem elem;
-  bool swap;  // stored in the other byte order
-};
-
 // A single integer code of the struct syntax with an optional byte-order
 // prefix: '@' (or none) for native sizes, '=', '<', '>' and '!' for standard
-// ones. The item size must agree. Anything else (floats, '?', 'c',
-// repeat counts, structures) is no integer format.
-std::optional<Format> integer_format(const char* f, Py_ssize_t itemsize) {
+// ones. The item size must agree, and the bytes must be in the host's order
+// (arrays in the other order are rare enough to be iterated instead).
+// Anything else (floats, '?', 'c', repeat counts, structures) is no integer
+// format.
+std::optional<Elem> integer_format(const char* f, Py_ssize_t itemsize) {
   if (!f) f = "B";  // an exporter that gives no format has unsigned bytes
   constexpr bool kHostBig = std::endian::native == std::endian::big;
   bool native = true;
@@ -108,16 +105,16 @@ std::optional<Format> integer_format(const char* f, Py_ssize_t itemsize) {
       return std::nullopt;
   }
   if (itemsize < 0 || static_cast<size_t>(itemsize) != size) return std::nullopt;
-  const bool swap = size > 1 && big != kHostBig;
+  if (size > 1 && big != kHostBig) return std::nullopt;
   switch (size) {
     case 1:
-      return Format{is_signed ? Elem::I8 : Elem::U8, false};
+      return is_signed ? Elem::I8 : Elem::U8;
     case 2:
-      return Format{is_signed ? Elem::I16 : Elem::U16, swap};
+      return is_signed ? Elem::I16 : Elem::U16;
     case 4:
-      return Format{is_signed ? Elem::I32 : Elem::U32, swap};
+      return is_signed ? Elem::I32 : Elem::U32;
     case 8:
-      return Format{is_signed ? Elem::I64 : Elem::U64, swap};
+      return is_signed ? Elem::I64 : Elem::U64;
     default:
       return std::nullopt;
   }
@@ -152,11 +149,11 @@ class Buffer {
 
 // Acquires the integer buffer of `obj` with `ndim` dimensions and no
 // suboffsets, or says no.
-bool acquire_integer(PyObject* obj, int ndim, bool row, Buffer& buf, Format& format) {
+bool acquire_integer(PyObject* obj, int ndim, bool row, Buffer& buf, Elem& format) {
   if (!iterates_as_buffer(obj, row) || !buf.acquire(obj)) return false;
   const Py_buffer& v = buf.view();
   if (v.ndim != ndim || v.suboffsets || !v.shape) return false;
-  const std::optional<Format> f = integer_format(v.format, v.itemsize);
+  const std::optional<Elem> f = integer_format(v.format, v.itemsize);
   if (!f) return false;
   // A memoryview iterates (and lists) only formats in native sizes.
   if (Py_TYPE(obj) == &PyMemoryView_Type && v.format && std::strchr("=<>!", v.format[0]))
@@ -167,18 +164,10 @@ bool acquire_integer(PyObject* obj, int ndim, bool row, Buffer& buf, Format& for
 
 // ---- reading ---------------------------------------------------------------
 
-template <class T, bool kSwap>
+template <class T>
 T load(const char* p) noexcept {
   T v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (kSwap) {
-    using U = std::make_unsigned_t<T>;
-    U u = static_cast<U>(v);
-    if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
-    if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
-    if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
-    v = static_cast<T>(u);
-  }
   return v;
 }
 
@@ -205,10 +194,10 @@ bool outside_i32(T v) noexcept {
 // Raises what the element conversion raises for the first element of the
 // row outside the 32-bit range, given as the Python int iteration yields;
 // returns when there is none.
-template <class T, bool kSwap>
+template <class T>
 void raise_first_outside(const char* p, Py_ssize_t stride, Py_ssize_t n) {
   for (Py_ssize_t i = 0; i < n; ++i) {
-    const T v = load<T, kSwap>(p + i * stride);
+    const T v = load<T>(p + i * stride);
     if (!outside_i32(v)) continue;
     Ref value = check(std::is_signed_v<T>
                           ? PyLong_FromLongLong(static_cast<long long>(v))
@@ -218,9 +207,9 @@ void raise_first_outside(const char* p, Py_ssize_t stride, Py_ssize_t n) {
   }
 }
 
-template <class T, bool kSwap>
+template <class T>
 void read_row(const char* p, Py_ssize_t stride, Py_ssize_t n, std::vector<int32_t>& row) {
-  if constexpr (std::is_same_v<T, int32_t> && !kSwap) {
+  if constexpr (std::is_same_v<T, int32_t>) {
     if (stride == static_cast<Py_ssize_t>(sizeof(T)) &&
         reinterpret_cast<uintptr_t>(p) % alignof(int32_t) == 0) {
       const int32_t* first = reinterpret_cast<const int32_t*>(p);
@@ -235,49 +224,43 @@ void read_row(const char* p, Py_ssize_t stride, Py_ssize_t n, std::vector<int32_
   // compiler can vectorise.
   if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
     for (Py_ssize_t i = 0; i < n; ++i) {
-      const T v = load<T, kSwap>(p + i * static_cast<Py_ssize_t>(sizeof(T)));
+      const T v = load<T>(p + i * static_cast<Py_ssize_t>(sizeof(T)));
       out[i] = static_cast<int32_t>(v);
       outside |= outside_bits(v);
     }
   } else {
     for (Py_ssize_t i = 0; i < n; ++i) {
-      const T v = load<T, kSwap>(p + i * stride);
+      const T v = load<T>(p + i * stride);
       out[i] = static_cast<int32_t>(v);
       outside |= outside_bits(v);
     }
   }
   if (outside) {
-    raise_first_outside<T, kSwap>(p, stride, n);
+    raise_first_outside<T>(p, stride, n);
     fail("a matrix row flagged outside the 32-bit range has no such element");
   }
 }
 
-// Calls fn.template operator()<T, kSwap>() for the format's element type.
+// Calls fn.template operator()<T>() for the element type.
 template <class F>
-void with_element_type(Format f, F&& fn) {
-  auto pick = [&]<class T>() {
-    if (f.swap)
-      fn.template operator()<T, true>();
-    else
-      fn.template operator()<T, false>();
-  };
-  switch (f.elem) {
+void with_element_type(Elem e, F&& fn) {
+  switch (e) {
     case Elem::I8:
-      return fn.template operator()<int8_t, false>();
+      return fn.template operator()<int8_t>();
     case Elem::U8:
-      return fn.template operator()<uint8_t, false>();
+      return fn.template operator()<uint8_t>();
     case Elem::I16:
-      return pick.template operator()<int16_t>();
+      return fn.template operator()<int16_t>();
     case Elem::U16:
-      return pick.template operator()<uint16_t>();
+      return fn.template operator()<uint16_t>();
     case Elem::I32:
-      return pick.template operator()<int32_t>();
+      return fn.template operator()<int32_t>();
     case Elem::U32:
-      return pick.template operator()<uint32_t>();
+      return fn.template operator()<uint32_t>();
     case Elem::I64:
-      return pick.template operator()<int64_t>();
+      return fn.template operator()<int64_t>();
     case Elem::U64:
-      return pick.template operator()<uint64_t>();
+      return fn.template operator()<uint64_t>();
   }
 }
 
@@ -285,7 +268,7 @@ void with_element_type(Format f, F&& fn) {
 
 bool matrix_from_buffer(PyObject* obj, CharacterMatrix& out) {
   Buffer buf;
-  Format format{};
+  Elem format{};
   if (!acquire_integer(obj, 2, false, buf, format)) return false;
   const Py_buffer& v = buf.view();
   const Py_ssize_t rows = v.shape[0], cols = v.shape[1];
@@ -295,10 +278,10 @@ bool matrix_from_buffer(PyObject* obj, CharacterMatrix& out) {
   out.clear();
   out.reserve(static_cast<size_t>(rows));
   SignalPoll poll;
-  with_element_type(format, [&]<class T, bool kSwap>() {
+  with_element_type(format, [&]<class T>() {
     for (Py_ssize_t r = 0; r < rows; ++r) {
       std::vector<int32_t> row;
-      read_row<T, kSwap>(base + r * row_stride, col_stride, cols, row);
+      read_row<T>(base + r * row_stride, col_stride, cols, row);
       out.push_back(std::move(row));
       poll.tick(static_cast<uint64_t>(cols) + 1);
     }
@@ -308,59 +291,14 @@ bool matrix_from_buffer(PyObject* obj, CharacterMatrix& out) {
 
 bool row_from_buffer(PyObject* obj, std::vector<int32_t>& out) {
   Buffer buf;
-  Format format{};
+  Elem format{};
   if (!acquire_integer(obj, 1, true, buf, format)) return false;
   const Py_buffer& v = buf.view();
   const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
   const char* base = static_cast<const char*>(v.buf);
-  with_element_type(
-      format, [&]<class T, bool kSwap>() { read_row<T, kSwap>(base, stride, v.shape[0], out); });
+  with_element_type(format, [&]<class T>() { read_row<T>(base, stride, v.shape[0], out); });
   return true;
 }
-
-namespace {
-
-// The exception set now, held aside while something else is tried; dropped
-// unless restored.
-class HeldError {
- public:
-  HeldError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    exc_ = PyErr_GetRaisedException();
-#else
-    PyErr_Fetch(&type_, &value_, &tb_);
-#endif
-  }
-  HeldError(const HeldError&) = delete;
-  HeldError& operator=(const HeldError&) = delete;
-  ~HeldError() {
-#if PY_VERSION_HEX >= 0x030C0000
-    Py_XDECREF(exc_);
-#else
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(tb_);
-#endif
-  }
-
-  void restore() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-#else
-    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
-                  std::exchange(tb_, nullptr));
-#endif
-  }
-
- private:
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc_ = nullptr;
-#else
-  PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-#endif
-};
-
-}  // namespace
 
 bool matrix_from_array_method(PyObject* obj, CharacterMatrix& out) {
   if (PyErr_Occurred() != PyExc_TypeError || PyObject_CheckBuffer(obj)) return false;

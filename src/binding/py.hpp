@@ -51,4 +51,46 @@ inline Ref check(PyObject* owned) {
   return Ref(owned);
 }
 
+// The exception set now, held aside (and cleared) while something else is
+// tried; dropped unless restored. The one place that knows how each Python
+// version stores a raised exception.
+class HeldError {
+ public:
+  HeldError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    exc_ = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &exc_, &tb);
+    PyErr_NormalizeException(&type, &exc_, &tb);
+    if (exc_ && tb) PyException_SetTraceback(exc_, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#endif
+  }
+  HeldError(const HeldError&) = delete;
+  HeldError& operator=(const HeldError&) = delete;
+  ~HeldError() { Py_XDECREF(exc_); }
+
+  // The exception instance, or nullptr when none was set.
+  PyObject* get() const noexcept { return exc_; }
+  void restore() noexcept { raise(std::exchange(exc_, nullptr)); }
+
+  // Sets `exc` (an exception instance; the reference is stolen) as the
+  // current exception, as it is, with no implicit chaining.
+  static void raise(PyObject* exc) noexcept {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+  }
+
+ private:
+  PyObject* exc_ = nullptr;
+};
+
 }  // namespace cladorix::py

@@ -9,6 +9,18 @@
 
 namespace cladorix::py {
 
+// An exact count as a Python int, also beyond 64 bits.
+inline Ref int_from_u128(unsigned __int128 v) {
+  const unsigned long long lo = static_cast<unsigned long long>(v);
+  const unsigned long long hi = static_cast<unsigned long long>(v >> 64);
+  if (hi == 0) return check(PyLong_FromUnsignedLongLong(lo));
+  Ref high = check(PyLong_FromUnsignedLongLong(hi));
+  Ref shift = check(PyLong_FromLong(64));
+  Ref shifted = check(PyNumber_Lshift(high.get(), shift.get()));
+  Ref low = check(PyLong_FromUnsignedLongLong(lo));
+  return check(PyNumber_Or(shifted.get(), low.get()));
+}
+
 class Dict {
  public:
   Dict() : d_(check(PyDict_New())) {}
@@ -29,6 +41,14 @@ class Dict {
     return set(key, std::move(inner));
   }
 
+  // A list of counts, in order.
+  Dict& u64_list(const char* key, std::span<const uint64_t> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (size_t i = 0; i < values.size(); ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      check(PyLong_FromUnsignedLongLong(values[i])).release());
+    return set(key, std::move(list));
+  }
   // An exact count as a Python int, also beyond 64 bits.
   Dict& u128(const char* key, unsigned __int128 v) { return set(key, int_from_u128(v)); }
   // {depth: value} in the order given (ascending depths).
@@ -62,17 +82,6 @@ class Dict {
     if (PyDict_SetItemString(d_.get(), key, value.get()) < 0) throw_error_set();
     return *this;
   }
-  static Ref int_from_u128(unsigned __int128 v) {
-    const unsigned long long lo = static_cast<unsigned long long>(v);
-    const unsigned long long hi = static_cast<unsigned long long>(v >> 64);
-    if (hi == 0) return check(PyLong_FromUnsignedLongLong(lo));
-    Ref high = check(PyLong_FromUnsignedLongLong(hi));
-    Ref shift = check(PyLong_FromLong(64));
-    Ref shifted = check(PyNumber_Lshift(high.get(), shift.get()));
-    Ref low = check(PyLong_FromUnsignedLongLong(lo));
-    return check(PyNumber_Or(shifted.get(), low.get()));
-  }
-
   Ref d_;
 };
 

@@ -270,14 +270,19 @@ class NewickReader {
     pending_name = tree_.names_.size();
   }
 
+  [[noreturn]] void run_off(const char* what, const unsigned char* token) {
+    throw NewickRunOff(what, char_index(begin_, end_, static_cast<size_t>(token - begin_)));
+  }
+
   // Appends name bytes (white space dropped) up to the next delimiter.
   const unsigned char* scan_name(const unsigned char* p) {
     std::string& names = tree_.names_;
+    const unsigned char* start = p;
     while (true) {
       const unsigned char* run = p;
       while (p < end_ && kClass[*p] == kName) ++p;
       names.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
-      if (p == end_) fail("Newick name runs to the end of the text");
+      if (p == end_) run_off("Newick name runs to the end of the text", start);
       if (kClass[*p] == kDelim) return p;
       if (size_t ws = space_len(p, end_)) {
         p += ws;
@@ -291,8 +296,9 @@ class NewickReader {
   // Appends length bytes up to the next "(", ")", "," or ";" (":" is part of
   // the length text, which then fails to parse as a number).
   const unsigned char* scan_length(const unsigned char* p) {
+    const unsigned char* colon = p - 1;
     while (true) {
-      if (p == end_) fail("Newick branch length runs to the end of the text");
+      if (p == end_) run_off("Newick branch length runs to the end of the text", colon);
       unsigned char c = *p;
       if (c == '(' || c == ')' || c == ',' || c == ';') return p;
       if (size_t ws = space_len(p, end_)) {

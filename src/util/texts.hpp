@@ -1,7 +1,7 @@
-// Every fixed text a caller can see: result labels, the messages of the
-// errors callers can rely on, and the names the binding gives Python. Each
-// stands here once, byte for byte; messages that carry run-time values are
-// worded where they are raised.
+// Every fixed text of the core a caller can see: result labels and the
+// messages of the errors callers can rely on. Each stands here once, byte for
+// byte; messages that carry run-time values are worded where they are raised.
+// Texts only the binding shows are in binding/texts.hpp.
 #pragma once
 
 namespace cladorix::texts {
@@ -33,31 +33,8 @@ inline constexpr const char* kTourTooLarge = "input too large for binary rmq";
 inline constexpr const char* kPoolNotStarted = "The global thread pool has not been initialized.";
 inline constexpr const char* kPoolAbort = "Rayon: detected unexpected panic; aborting\n";
 
-// ---- Newick parse failures (ValueError): role prefix + the reader's error ------
+// ---- the Newick reader's error (the binding prefixes the tree's role) ------------
 inline constexpr const char* kNewickErrorPrefix =
     "Custom { kind: InvalidData, error: InvalidCharacter { idx: ";
 inline constexpr const char* kNewickErrorSuffix = " } }";
-inline constexpr const char* kParseTree1 = "Failed to parse tree1: ";
-inline constexpr const char* kParseTree2 = "Failed to parse tree2: ";
-inline constexpr const char* kParseTree = "Failed to parse tree: ";
-inline constexpr const char* kParseReconstructed = "Failed to parse reconstructed tree: ";
-inline constexpr const char* kParseGroundTruth = "Failed to parse ground truth tree: ";
-
-// ---- the module and argument conversion ------------------------------------------
-inline constexpr const char* kModuleName = "cladorix";
-inline constexpr const char* kModuleDoc = "Python module definition";
-inline constexpr const char* kSecondInit =
-    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter "
-    "process";
-inline constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
-inline constexpr const char* kI32Overflow = "out of range integral type conversion attempted";
-inline constexpr const char* kStrToVec = "Can't extract `str` to `Vec`";
-inline constexpr const char* kCannotConvert =
-    "'%s' object cannot be converted to '%s'";  // type, target
-inline constexpr const char* kUnknownTypeName = "<failed to extract type name>";
-inline constexpr const char* kTargetString = "PyString";
-inline constexpr const char* kTargetSequence = "Sequence";
-inline constexpr const char* kTargetDict = "PyDict";
-inline constexpr const char* kArgumentPrefix = "argument '%s': %U";  // parameter, message
-
 }  // namespace cladorix::texts

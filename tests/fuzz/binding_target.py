@@ -16,6 +16,7 @@ call takes milliseconds and a per-input timeout means a real hang. A rare
 to the worker pool.
 """
 
+import inspect
 import math
 import struct
 import sys
@@ -629,16 +630,11 @@ def value_for(name, d, call, ctx, required):
 
 
 def parameters(fn):
-    """(name, required) for each parameter, from the text signature."""
-    sig = fn.__text_signature__
-    inner = sig[sig.index("(") + 1 : sig.rindex(")")]
-    out = []
-    for part in inner.split(","):
-        part = part.strip()
-        if not part or part in ("/", "*", "$module"):
-            continue
-        out.append((part.split("=")[0].strip(), "=" not in part))
-    return out
+    """(name, required) for each parameter, as the module declares it."""
+    return [
+        (p.name, p.default is inspect.Parameter.empty)
+        for p in inspect.signature(fn).parameters.values()
+    ]
 
 
 FUNCTIONS = []
@@ -719,12 +715,15 @@ def build_call(d):
     return name, fn, args, kwargs, call, passed
 
 
-def judge_exception(exc, call):
+def judge_exception(exc, call, name):
     if isinstance(exc, SystemError):
         return "SystemError"
     if isinstance(exc, KeyboardInterrupt):
         return "KeyboardInterrupt"
-    if type(exc) in ACCEPTED or is_panic(exc):
+    if is_panic(exc):
+        # Only the twelve original functions have internal failures.
+        return None if name in cladorix.__all__[:12] else f"PanicException from {name}: {exc}"
+    if type(exc) in ACCEPTED:
         return None
     if isinstance(exc, Planted) and any(exc is p for p in call.planted):
         return None
@@ -782,7 +781,7 @@ def one_input(data):
     try:
         result = checked_call(fn, tuple(args), kwargs)
     except BaseException as exc:  # noqa: BLE001 - judged below
-        problem = judge_exception(exc, call)
+        problem = judge_exception(exc, call, name)
         failure = exc
     else:
         problem = judge_result(result)

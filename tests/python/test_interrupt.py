@@ -172,6 +172,23 @@ CASES = {
         "t = caterpillar(5_000_000)\n"
         "call = lambda: cladorix.leaf_names(t)",
     },
+    "compare_to_reference": {
+        "many large trees": "a, b = caterpillar(200_000), mirror(200_000)\n"
+        "call = lambda: cladorix.compare_to_reference(a, [b] * 1000)",
+        "trees computed in Python": "a = caterpillar(100)\n"
+        "call = lambda: cladorix.compare_to_reference(a, (mirror(100) for _ in iter(int, 1)))",
+    },
+    "compare_all_pairs": {
+        "many pairs": "trees = [caterpillar(50_000), mirror(50_000)] * 30\n"
+        "call = lambda: cladorix.compare_all_pairs(trees, ('rf', 'triplets_exact'))",
+    },
+    "cut_events": {
+        "a deep tree, rows by name": "FINITE = True\n"
+        "n = 2_000_000\n"
+        "t, names = caterpillar(n), [f'L{i}' for i in range(n)]\n"
+        "m = edited_rows(n, 20)\n"
+        "call = lambda: cladorix.cut_events(t, m, cell_names=names)",
+    },
 }
 
 # A pooled call whose answer the child takes before the interrupted calls and

@@ -4,25 +4,14 @@ them, with the parse errors of every other function."""
 import random
 
 import pytest
-from helpers import caterpillar, expect_panic, random_tree, to_newick
+from helpers import caterpillar, random_tree, to_newick
+from reference import newick as ref
 
 import cladorix
 
 
-def leaves_in_text_order(root):
-    """Leaf names (None when unnamed) by an explicit walk of the structure."""
-    out, stack = [], [root]
-    while stack:
-        node = stack.pop()
-        if node["children"]:
-            stack.extend(reversed(node["children"]))
-        else:
-            out.append(node["name"] or None)
-    return out
-
-
 def test_registered_last_with_its_signature():
-    assert cladorix.__all__[-1] == "leaf_names"
+    assert cladorix.__all__[13] == "leaf_names"
     assert cladorix.leaf_names.__text_signature__ == "(tree_newick)"
     assert cladorix.leaf_names.__module__ == "cladorix"
     assert "row" in cladorix.leaf_names.__doc__
@@ -41,7 +30,8 @@ def test_order_of_appearance_on_random_trees(seed):
         internal_name_prob=0.5,
         internal_names=["p", "q", "cell0"],
     )
-    assert cladorix.leaf_names(to_newick(root)) == leaves_in_text_order(root)
+    text = to_newick(root)
+    assert cladorix.leaf_names(text) == ref.leaf_names(text)
 
 
 def test_rows_are_matched_in_this_order():
@@ -86,8 +76,13 @@ def test_errors():
         str(info.value)
         == "Failed to parse tree: Custom { kind: InvalidData, error: InvalidCharacter { idx: 5 } }"
     )
-    expect_panic(cladorix.leaf_names, "(A,B")
-    expect_panic(cladorix.leaf_names, "(A:1")
+    for text, what, where in (("(A,B", "name", 3), ("(A:1", "branch length", 2)):
+        with pytest.raises(ValueError) as info:
+            cladorix.leaf_names(text)
+        assert str(info.value) == (
+            f"Failed to parse tree: Newick {what} runs to the end of the text from position {where}"
+            " (a tree ends with ';')"
+        )
     with pytest.raises(TypeError) as info:
         cladorix.leaf_names(b"(A,B);")
     assert (
