@@ -240,9 +240,9 @@ struct RobinsonFoulds : TwoTrees<RobinsonFoulds> {
   static constexpr const char* name = "robinson_foulds_distance";
   static constexpr const char* doc = "Python wrapper for Robinson-Foulds distance calculation";
   PyObject* run() {
-    const RfResult r = two_trees_unlocked(
-        tree1_newick, tree2_newick,
-        [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
+    const RfResult r =
+        two_trees_unlocked(tree1_newick, tree2_newick,
+                           [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
     return Dict()
         .u64("rf_distance", r.rf_distance)
         .f64("computation_time_ms", r.computation_time_ms)
