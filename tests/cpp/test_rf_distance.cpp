@@ -211,3 +211,20 @@ TEST(RobinsonFoulds, PreparedTreesRejectBadNumbers) {
   const Bipartitions q(t, std::vector<uint32_t>{0, 1, 2}, 4);
   EXPECT_THROW(rf_distance(p, q), InternalError);  // different numberings
 }
+
+TEST(PooledRobinsonFoulds, LargeTreesAgreeWithPreparedOnes) {
+  // Trees this large are prepared side by side and their names matched in
+  // pieces on the pool; prepared trees take none of that.
+  std::mt19937_64 gen(5);
+  const uint32_t n = 70000;
+  const std::vector<std::string> labels = testgen::labels(n);
+  std::map<std::string, uint32_t> number;
+  for (uint32_t i = 0; i < n; ++i) number.emplace(labels[i], i);
+  for (const testgen::Shape shape : {testgen::Shape{2, 0.0}, testgen::Shape{5, 0.05}}) {
+    const Tree a = from_newick(testgen::random_newick(labels, gen, shape));
+    const Tree b = from_newick(testgen::random_newick(labels, gen, shape));
+    const Bipartitions pa(a, leaf_numbers(a, number), n), pb(b, leaf_numbers(b, number), n);
+    EXPECT_EQ(rf_distance(a, b).rf_distance, rf_distance(pa, pb));
+    EXPECT_EQ(rf_distance(b, a).rf_distance, rf_distance(pb, pa));
+  }
+}
