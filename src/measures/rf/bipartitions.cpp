@@ -1,3 +1,4 @@
+// Writing a tree's bipartitions as tokens, indexing them, and comparing two.
 #include "measures/rf/bipartitions.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Names into hash buckets per tree, matched bucket by bucket.
 #include "measures/rf/name_numbers.hpp"
 
 #include <algorithm>
