@@ -218,12 +218,31 @@ struct TwoTrees : Original<S> {
   }
 };
 
+// Texts this long are read side by side when the call may use two workers.
+constexpr size_t kParallelParseBytes = size_t{1} << 20;
+
+// Both trees read and compared without the interpreter lock (the texts are
+// views into str objects the caller holds), side by side when large; tree
+// 1's failure first, tree 2 read only when tree 1 was.
+template <class Measure>
+auto two_trees_unlocked(std::string_view text1, std::string_view text2, Measure&& measure) {
+  const ReleaseLock unlocked;
+  const bool on_pool = std::min(text1.size(), text2.size()) >= kParallelParseBytes &&
+                       effective_thread_count(std::nullopt) >= 2;
+  auto [t1, t2] = parse_two_trees(text1, text2, on_pool, false);
+  auto result = measure(t1, t2);
+  t1.release_polled();
+  t2.release_polled();
+  return result;
+}
+
 struct RobinsonFoulds : TwoTrees<RobinsonFoulds> {
   static constexpr const char* name = "robinson_foulds_distance";
   static constexpr const char* doc = "Python wrapper for Robinson-Foulds distance calculation";
   PyObject* run() {
-    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);
-    const RfResult r = rf_distance(t1, parse(tree2_newick, msg::kParseTree2));
+    const RfResult r =
+        two_trees_unlocked(tree1_newick, tree2_newick,
+                           [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
     return Dict()
         .u64("rf_distance", r.rf_distance)
         .f64("computation_time_ms", r.computation_time_ms)
@@ -237,8 +256,9 @@ struct RobinsonFouldsNormalized : TwoTrees<RobinsonFouldsNormalized> {
   static constexpr const char* doc =
       "Python wrapper for normalized Robinson-Foulds distance calculation";
   PyObject* run() {
-    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);
-    const RfNormalizedResult r = rf_distance_normalized(t1, parse(tree2_newick, msg::kParseTree2));
+    const RfNormalizedResult r = two_trees_unlocked(
+        tree1_newick, tree2_newick,
+        [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
     return Dict()
         .u64("rf_distance", r.base.rf_distance)
         .f64("normalized_rf_distance", r.normalized_rf_distance)
@@ -379,9 +399,6 @@ struct LikelihoodDistance : Original<LikelihoodDistance> {
 void check_max_threads(std::optional<uint64_t> max_threads) {
   if (max_threads == uint64_t{0}) throw CallerError(msg::kNoThreads);
 }
-
-// Texts this long are read side by side when the call may use two workers.
-constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
 struct TripletsCorrectExact : Call<TripletsCorrectExact> {
   std::string_view tree1_newick, tree2_newick;
