@@ -221,12 +221,11 @@ struct TwoTrees : Original<S> {
 // Texts this long are read side by side when the call may use two workers.
 constexpr size_t kParallelParseBytes = size_t{1} << 20;
 
-// Both trees read and compared without the interpreter lock (the texts are
-// views into str objects the caller holds), side by side when large; tree
-// 1's failure first, tree 2 read only when tree 1 was.
+// Both trees read side by side on the pool when large, tree 1's failure
+// first, tree 2 read only when tree 1 was. The twelve original functions
+// keep the interpreter lock while they run (the workers never touch Python).
 template <class Measure>
-auto two_trees_unlocked(std::string_view text1, std::string_view text2, Measure&& measure) {
-  const ReleaseLock unlocked;
+auto two_trees_side_by_side(std::string_view text1, std::string_view text2, Measure&& measure) {
   const bool on_pool = std::min(text1.size(), text2.size()) >= kParallelParseBytes &&
                        effective_thread_count(std::nullopt) >= 2;
   auto [t1, t2] = parse_two_trees(text1, text2, on_pool, false);
@@ -241,8 +240,8 @@ struct RobinsonFoulds : TwoTrees<RobinsonFoulds> {
   static constexpr const char* doc = "Python wrapper for Robinson-Foulds distance calculation";
   PyObject* run() {
     const RfResult r =
-        two_trees_unlocked(tree1_newick, tree2_newick,
-                           [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
+        two_trees_side_by_side(tree1_newick, tree2_newick,
+                               [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
     return Dict()
         .u64("rf_distance", r.rf_distance)
         .f64("computation_time_ms", r.computation_time_ms)
@@ -256,7 +255,7 @@ struct RobinsonFouldsNormalized : TwoTrees<RobinsonFouldsNormalized> {
   static constexpr const char* doc =
       "Python wrapper for normalized Robinson-Foulds distance calculation";
   PyObject* run() {
-    const RfNormalizedResult r = two_trees_unlocked(
+    const RfNormalizedResult r = two_trees_side_by_side(
         tree1_newick, tree2_newick,
         [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
     return Dict()
