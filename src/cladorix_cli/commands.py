@@ -146,15 +146,20 @@ def compare(args: argparse.Namespace) -> int:
         )
         files = TreeFiles(args.files, args.burnin, collapse_rule(args))
         with executor_for(args.scheduler) as executor:
-            result = call_library(
-                cladorix.compare_to_reference,
-                reference,
-                files.trees(),
-                measures,
-                progress=show_progress(args),
-                executor=executor,
-                **options,
-            )
+            try:
+                result = call_library(
+                    cladorix.compare_to_reference,
+                    reference,
+                    files.trees(),
+                    measures,
+                    progress=show_progress(args),
+                    executor=executor,
+                    **options,
+                )
+            except Failure as exc:
+                if matrix is None and "character_matrix" in str(exc):
+                    raise Failure(f"{exc}; give the matrix with --characters") from None
+                raise
         if not result["rows"]:  # no tree was read: the columns come from a probe
             if matrix is not None:
                 options.update(character_matrix=[[0]] * 3, cell_names=list("abc"))
@@ -167,11 +172,12 @@ def compare(args: argparse.Namespace) -> int:
         table, next_row = [], 0
         for record in files.records:
             if record.error is None:
-                table.append(
-                    [record.file, record.tree]
-                    + [rows[c][next_row] for c in columns]
-                    + [rows["error"][next_row]]
-                )
+                if record.kept:
+                    table.append(
+                        [record.file, record.tree]
+                        + [rows[c][next_row] for c in columns]
+                        + [rows["error"][next_row]]
+                    )
                 next_row += 1
             else:
                 table.append([record.file, None] + [None] * len(columns) + [record.error])
@@ -180,18 +186,12 @@ def compare(args: argparse.Namespace) -> int:
             depths = result["by_depth"]
             depth_columns = measure_columns(depths, ["tree"])
             labels = [files.records[i] for i in depths["tree"]]
-            tables.append(
-                (
-                    args.by_depth,
-                    Table(
-                        ["file", "tree", *depth_columns],
-                        [
-                            [r.file, r.tree] + [depths[c][k] for c in depth_columns]
-                            for k, r in enumerate(labels)
-                        ],
-                    ),
-                )
-            )
+            depth_rows = [
+                [r.file, r.tree] + [depths[c][k] for c in depth_columns]
+                for k, r in enumerate(labels)
+                if r.kept
+            ]
+            tables.append((args.by_depth, Table(["file", "tree", *depth_columns], depth_rows)))
         outputs.emit(tables)
 
     if result["reference"] and not args.quiet:
@@ -237,33 +237,42 @@ def pairs(args: argparse.Namespace) -> int:
             )
             rows = {c: [] for c in probe}
         records = files.records
+        # Pairs of trees from files that failed later on are left out.
+        pairs = [
+            k
+            for k, (a, b) in enumerate(zip(rows["tree_a"], rows["tree_b"]))
+            if records[a].kept and records[b].kept
+        ]
         pair_errors = [
-            f"{where(records[a])} and {where(records[b])}: {text}"
-            for a, b, text in zip(rows["tree_a"], rows["tree_b"], rows["error"])
-            if text is not None
+            f"{where(records[rows['tree_a'][k]])} and {where(records[rows['tree_b'][k]])}: "
+            f"{rows['error'][k]}"
+            for k in pairs
+            if rows["error"][k] is not None
         ]
         errors = [f"{where(r)}: {r.error}" for r in files.errors()] + pair_errors
         if args.square:
             table = square(records, rows, *SQUARE[measures[0]])
         else:
             columns = measure_columns(rows, ["tree_a", "tree_b"])
-            long = [
-                [records[a].file, records[a].tree, records[b].file, records[b].tree]
-                + [rows[c][k] for c in columns]
-                + [rows["error"][k]]
-                for k, (a, b) in enumerate(zip(rows["tree_a"], rows["tree_b"]))
-            ]
+            long = []
+            for k in pairs:
+                a, b = records[rows["tree_a"][k]], records[rows["tree_b"][k]]
+                long.append(
+                    [a.file, a.tree, b.file, b.tree]
+                    + [rows[c][k] for c in columns]
+                    + [rows["error"][k]]
+                )
             long += [[r.file] + [None] * (3 + len(columns)) + [r.error] for r in files.errors()]
             header = ["file_a", "tree_a", "file_b", "tree_b", *columns, "error"]
             table = Table(header, long)
         outputs.emit([(args.output, table)])
-    return finish(args, "pairs", errors, len(rows["error"]) + len(files.errors()))
+    return finish(args, "pairs", errors, len(pairs) + len(files.errors()))
 
 
 def square(records: list[Record], rows: dict[str, list[Any]], column: str, same: Any) -> Table:
     """The matrix of one column over the trees that were read, in input order;
     trees are named by their name, or by file:name when names repeat."""
-    trees = [i for i, r in enumerate(records) if r.error is None]
+    trees = [i for i, r in enumerate(records) if r.error is None and r.kept]
     names = [records[i].tree for i in trees]
     if len(set(names)) < len(names):
         names = [f"{records[i].file}:{records[i].tree}" for i in trees]
@@ -272,7 +281,8 @@ def square(records: list[Record], rows: dict[str, list[Any]], column: str, same:
     for k in range(len(trees)):
         matrix[k][k] = same
     for a, b, value in zip(rows["tree_a"], rows["tree_b"], rows[column]):
-        matrix[at[a]][at[b]] = matrix[at[b]][at[a]] = value
+        if a in at and b in at:
+            matrix[at[a]][at[b]] = matrix[at[b]][at[a]] = value
     return Table(["tree", *names], [[n, *row] for n, row in zip(names, matrix)])
 
 

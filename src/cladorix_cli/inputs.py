@@ -28,6 +28,7 @@ class Record(NamedTuple):
     file: str
     tree: str | None  # the tree's name in its file (Nexus name, or "1", "2", ...)
     error: str | None  # set for the one row of a file that failed
+    kept: bool = True  # False for the trees a file gave before it failed
 
 
 class TreeFiles:
@@ -35,9 +36,8 @@ class TreeFiles:
 
     trees() yields (row, newick) pairs, row being the tree's index in `records`,
     so the library's rows can be matched back to their file and name. A file
-    that cannot be read or parsed adds a record with its error instead (after
-    the trees read before the fault, which keep their rows). Trees stream: one
-    file's text is never held whole.
+    that cannot be read or parsed is one record with its error: the trees it
+    gave before the fault (already sent, as trees stream) are marked not kept.
     """
 
     def __init__(self, files: Sequence[str], burnin: int = 0, collapse: dict | None = None):
@@ -48,7 +48,7 @@ class TreeFiles:
 
     def trees(self) -> Iterator[tuple[int, str]]:
         for path in self.files:
-            read = 0
+            read, first = 0, len(self.records)
             try:
                 for name, text in cladorix.iter_trees(
                     path, with_names=True, collapse=self.collapse
@@ -58,6 +58,8 @@ class TreeFiles:
                         self.records.append(Record(path, name, None))
                         yield len(self.records) - 1, text
             except READ_ERRORS as exc:
+                for k in range(first, len(self.records)):
+                    self.records[k] = self.records[k]._replace(kept=False)
                 self.records.append(Record(path, None, describe(exc)))
                 continue
             if read <= self.burnin:
