@@ -30,7 +30,7 @@ cd "$WORK"
 "$VPY" "$TREE/examples/example.py"
 
 # The command line the wheel installs, on the example's data from the sdist.
-"$WORK/venv/bin/cladorix" --help | grep -q "cladorix compare"
+"$WORK/venv/bin/cladorix" --help >help.txt && grep -q "cladorix compare" help.txt
 DATA="$TREE/examples/data"
 "$WORK/venv/bin/cladorix" compare -r "$DATA/true_tree.nwk" "$DATA/reconstructed_tree.nwk" \
   "$DATA/reconstructions.nex" -m rf,triplets_exact --by-depth depth.tsv -o scores.tsv

@@ -47,12 +47,12 @@ class Table(NamedTuple):
 
 
 class Lines(NamedTuple):
-    """Plain lines, no header and no quoting."""
+    """Plain lines, no header and no quoting; None is an empty line."""
 
-    lines: Iterable[str]
+    lines: Iterable[str | None]
 
     def write(self, stream: Any, delimiter: str) -> None:
-        stream.writelines(f"{line}\n" for line in self.lines)
+        stream.writelines(f"{cell(line)}\n" for line in self.lines)
 
 
 Output = Union[Table, Lines]
