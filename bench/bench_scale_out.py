@@ -1,14 +1,16 @@
 """Throughput of scoring many reconstructions on a Dask cluster
-(examples/score_many.py): one worker process against two.
+(compare_to_reference with the cluster's executor, as examples/score_many.py
+does): one worker process against two.
 
     python3 -m pip install '.[distributed]' && python3 bench/bench_scale_out.py
 
 2,000 random 2,000-leaf trees (the same names, leaves in shuffled orders) are
-scored against one truth, in batches of --batch-size pairs per task, on
+scored against one truth (normalized Robinson-Foulds and exact triplets) on
 LocalClusters of one and of two single-threaded worker processes, each with
 a one-thread cladorix pool (RAYON_NUM_THREADS=1). Both clusters start and
-warm up before the clock; the time runs from handing the pairs over to the
-last row gathered. The serial loop in this process is the baseline.
+warm up before the clock; the time runs from handing the trees over to the
+last row gathered. The same call in this process, on a one-thread pool, is
+the baseline.
 
 The machine is shared, so the three configurations take turns, --repeats
 rounds, and each reports its best round (the one least disturbed; the median
@@ -25,6 +27,8 @@ import statistics
 import sys
 import time
 
+# The baseline's pool: one thread, as each worker process of the clusters.
+os.environ["RAYON_NUM_THREADS"] = "1"
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
@@ -40,8 +44,6 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--pairs", type=int, default=2000)
     ap.add_argument("--leaves", type=int, default=2000)
-    ap.add_argument("--trials", type=int, default=1000)
-    ap.add_argument("--batch-size", type=int, default=25)
     ap.add_argument("--repeats", type=int, default=5)
     args = ap.parse_args()
 
@@ -50,17 +52,16 @@ def main():
     truth = random_tree_newick(args.leaves, 0)
     recs = [random_tree_newick(args.leaves, 1 + i) for i in range(args.pairs)]
     print(
-        f"{args.pairs} pairs of {args.leaves}-leaf trees, {args.trials} sampled triplets per pair, "
-        f"exact triplets: {'yes' if hasattr(score_many.cladorix, 'triplets_correct_exact') else 'no'}, "
-        f"batches of {args.batch_size}, best of {args.repeats} rounds"
+        f"{args.pairs} pairs of {args.leaves}-leaf trees, measures {score_many.MEASURES}, "
+        f"best of {args.repeats} rounds"
     )
     print(f"load average before: {load()}")
 
     def serial():
-        return [score_many.score_pair(i, truth, r, args.trials, 7) for i, r in enumerate(recs)]
+        return score_many.score_all(None, truth, recs).to_dict()
 
     with contextlib.ExitStack() as stack:
-        configs = [("serial loop, this process", serial, time.process_time)]
+        configs = [("this process, one worker thread", serial, time.process_time)]
         for workers in (1, 2):
             cluster = stack.enter_context(
                 LocalCluster(
@@ -73,12 +74,10 @@ def main():
             )
             client = stack.enter_context(Client(cluster))
             client.run(lambda: __import__("cladorix") and None)
-            score_many.score_all(
-                client, truth, recs[: workers * args.batch_size], args.trials, 7, args.batch_size
-            )
+            score_many.score_all(client.get_executor(), truth, recs[: 10 * workers])
 
             def run(client=client):
-                return score_many.score_all(client, truth, recs, args.trials, 7, args.batch_size)
+                return score_many.score_all(client.get_executor(), truth, recs).to_dict()
 
             def worker_cpu(client=client):
                 return sum(client.run(time.process_time).values())
@@ -95,7 +94,7 @@ def main():
                 rows = fn()
                 walls[name].append(time.perf_counter() - t0)
                 cpus[name] += cpu_clock() - cpu0
-                assert rows == expected, f"{name}: rows differ from the serial loop's"
+                assert rows == expected, f"{name}: rows differ from the local call's"
 
     best = {name: min(w) for name, w in walls.items()}
     rows = []
@@ -116,8 +115,8 @@ def main():
     print(f"load average after: {load()}")
     serial_s, one, two = (best[name] for name, _, _ in configs)
     print(f"throughput, 2 workers / 1 worker: {one / two:.2f}x")
-    print(f"throughput, 1 worker / serial loop: {serial_s / one:.2f}x")
-    print(f"throughput, 2 workers / serial loop: {serial_s / two:.2f}x")
+    print(f"throughput, 1 worker / this process: {serial_s / one:.2f}x")
+    print(f"throughput, 2 workers / this process: {serial_s / two:.2f}x")
 
 
 if __name__ == "__main__":

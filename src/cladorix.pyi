@@ -1,7 +1,8 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Executor
 from typing import (
     Any,
     Literal,
@@ -31,6 +32,8 @@ __all__ = [
     "likelihood_distance",
     "triplets_correct_exact",
     "leaf_names",
+    "compare_to_reference",
+    "compare_all_pairs",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -293,3 +296,50 @@ def triplets_correct_exact(
 
 def leaf_names(tree_newick: str) -> list[str | None]:
     """Leaf names (None for an unnamed leaf) in the order matrix rows are matched."""
+
+# ---- many trees at once ------------------------------------------------------------
+
+# A table: column name -> one value per row (ready for pandas.DataFrame).
+_Table = dict[str, list[Any]]
+# A tree of a batch: its Newick text, or (name, newick) whose name labels it.
+_BatchTree = str | tuple[Any, str]
+_Progress = bool | Callable[[int, int | None], object] | None
+
+@type_check_only
+class CompareResult(TypedDict):
+    rows: _Table
+    by_depth: _Table
+    reference: _Table
+
+def compare_to_reference(
+    reference: str,
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = ("rf", "triplets_exact"),
+    *,
+    labels: Sequence[Any] | None = None,
+    character_matrix: _CharacterMatrix | None = None,
+    cell_names: Sequence[str] | None = None,
+    common_leaves: bool = False,
+    by_depth: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CompareResult:
+    """Every tree scored against the reference: rows in input order, per-depth
+    triplet rows, and the reference's own character scores."""
+
+def compare_all_pairs(
+    trees: Iterable[_BatchTree],
+    measures: str | Sequence[str] = "rf",
+    *,
+    labels: Sequence[Any] | None = None,
+    common_leaves: bool = False,
+    errors: Literal["raise", "coerce"] = "raise",
+    max_threads: _Int | None = None,
+    progress: _Progress = None,
+    executor: Executor | None = None,
+) -> _Table:
+    """Every unordered pair of trees scored: one row per pair i < j."""

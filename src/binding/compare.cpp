@@ -720,13 +720,14 @@ struct CompareAllPairs : Call<CompareAllPairs> {
       "Scores every unordered pair of `trees` (Newick strings, or (name, newick) pairs):\n"
       "a dict of equal-length columns with one row per pair i < j, 'tree_a' and 'tree_b'\n"
       "(labels, names or positions), the measures' columns and 'error'.\n\n"
-      "measures: 'rf', 'rf_normalized' (topologies: internal labels ignored) and\n"
-      "'triplets_exact' (tree_a as the reference). Every tree is parsed once.\n"
+      "measures: a name or a sequence of names: 'rf', 'rf_normalized' (topologies:\n"
+      "internal labels ignored) and 'triplets_exact' (tree_a as the reference). Every\n"
+      "tree is parsed once.\n"
       "common_leaves, errors, max_threads, progress and executor as in\n"
       "compare_to_reference.";
   static auto params() {
     return std::tuple{ARG(trees),
-                      ARG(measures, Object{}, "('rf',)"),
+                      ARG(measures, Object{}, "'rf'"),
                       KWARG(labels, None),
                       KWARG(common_leaves, false),
                       KWARG(errors, "raise"),

@@ -95,6 +95,8 @@ void score_topologies(const ComparedTree& first, const ComparedTree& second,
                       const CompareOptions& o, Roles roles, CompareRow& row) {
   const bool rf = o.wants(CompareMeasure::Rf) || o.wants(CompareMeasure::RfNormalized);
   const bool triplets = o.wants(CompareMeasure::TripletsExact);
+  // Character scores alone take each tree as it is, whatever its leaves.
+  if (!rf && !triplets && !o.common_leaves) return;
 
   // Leaves of `first` that `second` has too, by node id of `first`.
   std::vector<uint8_t> shared_in_first(first.tree().size(), 0);
