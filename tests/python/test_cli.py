@@ -6,9 +6,11 @@ import gzip
 import math
 import os
 import random
+import signal
 import subprocess
 import sys
 import sysconfig
+import time
 
 import pytest
 
@@ -250,6 +252,19 @@ def test_pairs_table_is_the_library_call(data, args, measures):
         for j in range(len(names)):
             want = 0.0 if i == j else value[min(i, j), max(i, j)]
             assert float(rows[i + 1][j + 1]) == want
+
+
+def test_interrupt_leaves_no_file(data, tmp_path):
+    os.mkfifo(tmp_path / "trees.nwk")  # opening it waits for a writer: the run is stuck
+    argv = ["compare", "-r", str(data / "truth.nwk"), "trees.nwk", "-o", "out.tsv"]
+    proc = subprocess.Popen([sys.executable, "-m", "cladorix_cli", *argv], cwd=tmp_path)
+    deadline = time.monotonic() + 120
+    while len(os.listdir(tmp_path)) < 2:  # the temporary output is there: the run started
+        assert time.monotonic() < deadline and proc.poll() is None
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=60) == 130
+    assert os.listdir(tmp_path) == ["trees.nwk"]
 
 
 def test_leaves_in_row_order(data):
