@@ -97,7 +97,10 @@ def tree_options(parser: argparse.ArgumentParser) -> None:
         "--strict", action="store_true", help="exit with status 1 when any row holds an error"
     )
     running.add_argument(
-        "-q", "--quiet", action="store_true", help="no progress bar and no notes on stderr"
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar and no notes on stderr (the count of error rows stays)",
     )
 
 

@@ -198,7 +198,7 @@ def compare(args: argparse.Namespace) -> int:
         scores = ", ".join(f"{k} {v[0]!r}" for k, v in result["reference"].items())
         print(f"cladorix compare: the reference {args.reference}: {scores}", file=sys.stderr)
     errors = [
-        f"{file}: {error}" if tree is None else f"{file}, tree {tree}: {error}"
+        f"{where(Record(file, tree, error))}: {error}"
         for file, tree, *_, error in table
         if error is not None
     ]
