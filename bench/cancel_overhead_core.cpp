@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   } else if (which == "counting") {
     run = [&] { triplets_correct_ultra(a, b, UINT64_MAX, 1); };
   } else if (which == "pooled") {
-    run = [&] { triplets_correct_optimized(a, b, UINT64_MAX, 1, std::nullopt); };
+    run = [&] { triplets_by_position(kOptimizedVariant, a, b, UINT64_MAX, 1, std::nullopt); };
   } else if (which == "parsimony") {
     run = [&] { parsimony(a, rows, nullptr, -1, 0); };
   } else if (which == "likelihood") {

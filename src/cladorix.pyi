@@ -1,7 +1,7 @@
 # Type stubs of the compiled module: signatures with their effective defaults
 # and one TypedDict per result. The TypedDicts exist for type checkers only;
 # import them under `if TYPE_CHECKING:`.
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import (
     Any,
@@ -34,6 +34,7 @@ __all__ = [
     "leaf_names",
     "compare_to_reference",
     "compare_all_pairs",
+    "cut_events",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -165,6 +166,21 @@ class LikelihoodResult(TypedDict):
 @type_check_only
 class LikelihoodDistanceResult(TypedDict):
     likelihood_distance: float
+
+@type_check_only
+class CutEventsResult(TypedDict):
+    cut_events: int
+    per_site: list[int]
+    extra_events: int
+    n_leaves: int
+    n_characters: int
+    computation_time_ms: float
+
+# Cell names, one str per matrix row: a list, a tuple, a pandas Index.
+@type_check_only
+class _Names(Protocol):
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[str]: ...
 
 @type_check_only
 class PHSResult(TypedDict):
@@ -318,7 +334,7 @@ def compare_to_reference(
     *,
     labels: Sequence[Any] | None = None,
     character_matrix: _CharacterMatrix | None = None,
-    cell_names: Sequence[str] | None = None,
+    cell_names: _Names | None = None,
     common_leaves: bool = False,
     by_depth: bool = False,
     errors: Literal["raise", "coerce"] = "raise",
@@ -343,3 +359,15 @@ def compare_all_pairs(
     executor: Executor | None = None,
 ) -> _Table:
     """Every unordered pair of trees scored: one row per pair i < j."""
+
+def cut_events(
+    tree_newick: str,
+    character_matrix: _CharacterMatrix,
+    *,
+    cell_names: _Names | None = None,
+    missing_state: _Int = -1,
+    unedited_state: _Int = 0,
+) -> CutEventsResult:
+    """The fewest cut events that explain the matrix on the tree under
+    irreversible editing; internal labels never matter. Rows follow the leaves
+    in text order, or the leaf named by cell_names."""

@@ -18,14 +18,23 @@ namespace {
 // Registration order, which is also the order of __all__: the twelve
 // original functions, then those added since.
 const FunctionDef* const kRegistered[] = {
-    &kTripletsCorrect,          &kTripletsCorrectFast,
-    &kTripletsCorrectUltra,     &kTripletsCorrectParallel,
-    &kTripletsCorrectOptimized, &kPhsOptimized,
-    &kRobinsonFoulds,           &kRobinsonFouldsNormalized,
-    &kParsimonyScore,           &kParsimonyPValue,
-    &kLikelihoodScore,          &kLikelihoodDistance,
-    &kTripletsCorrectExact,     &kLeafNames,
-    &kCompareToReference,       &kCompareAllPairs,
+    &kTripletsCorrect,
+    &kTripletsCorrectFast,
+    &kTripletsCorrectUltra,
+    &kTripletsCorrectParallel,
+    &kTripletsCorrectOptimized,
+    &kPhsOptimized,
+    &kRobinsonFoulds,
+    &kRobinsonFouldsNormalized,
+    &kParsimonyScore,
+    &kParsimonyPValue,
+    &kLikelihoodScore,
+    &kLikelihoodDistance,
+    &kTripletsCorrectExact,
+    &kLeafNames,
+    &kCompareToReference,
+    &kCompareAllPairs,
+    &kCutEvents,
 };
 // Module attributes that are no part of the API, kept out of __all__.
 const FunctionDef* const kHidden[] = {&kComparePairs};

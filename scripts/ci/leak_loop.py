@@ -283,6 +283,10 @@ VALID = {
         ("rf and triplets", ([T8A, T8B, T8A],), {"measures": ("rf", "triplets_exact")}, None),
         ("errors coerced", ([T8A, "(A,B"],), {"errors": "coerce"}, None),
     ],
+    "cut_events": [
+        ("by position", (CHAR_TREE, CHAR_ROWS), {}, None),
+        ("by name", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["D", "C", "B", "A"]}, None),
+    ],
 }
 
 # Internal failures of the measures themselves (the reader's own are generated
@@ -325,6 +329,12 @@ VALUE_ERRORS = {
         ),
     ],
     "compare_all_pairs": [("a failing pair raised", (["((A,B),C);", "((A,B),D);"],), {})],
+    "cut_events": [
+        ("a row short", (CHAR_TREE, CHAR_ROWS[:3]), {}),
+        ("rows of unequal length", (CHAR_TREE, CHAR_ROWS[:3] + [[0]]), {}),
+        ("a leaf without a row", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["A", "B", "C", "E"]}),
+        ("a repeated cell", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["A", "B", "C", "A"]}),
+    ],
 }
 
 TEXT = {

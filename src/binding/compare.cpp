@@ -217,6 +217,10 @@ void put_measures(Table& t, const CompareRow& row, const CompareOptions& o, cons
       case CompareMeasure::Likelihood:
         t.put("log_likelihood", or_nan(row.log_likelihood, float_value));
         break;
+      case CompareMeasure::CutEvents:
+        t.put("cut_events", or_nan(row.cut_events, int_value));
+        t.put("extra_events", or_nan(row.extra_events, int_value));
+        break;
     }
   }
   if (o.common_leaves) {
@@ -273,6 +277,10 @@ Ref reference_table(const CompareRow& own, const CompareOptions& o) {
     t.put("parsimony_score", or_nan(own.parsimony_score, int_value));
   if (o.wants(CompareMeasure::Likelihood))
     t.put("log_likelihood", or_nan(own.log_likelihood, float_value));
+  if (o.wants(CompareMeasure::CutEvents)) {
+    t.put("cut_events", or_nan(own.cut_events, int_value));
+    t.put("extra_events", or_nan(own.extra_events, int_value));
+  }
   t.end_row();
   return t.release();
 }
@@ -405,7 +413,8 @@ struct Characters {
       }
     }
     const bool wanted = std::find_if(measures.begin(), measures.end(), [](CompareMeasure m) {
-                          return m == CompareMeasure::Parsimony || m == CompareMeasure::Likelihood;
+                          return m == CompareMeasure::Parsimony ||
+                                 m == CompareMeasure::Likelihood || m == CompareMeasure::CutEvents;
                         }) != measures.end();
     if (!wanted) return;
     if (matrix_arg.is_none() || cell_names.is_none())
@@ -457,9 +466,10 @@ struct CompareToReference : Call<CompareToReference> {
       "'reference' (the reference's own character scores), each a dict of equal-length\n"
       "columns, ready for pandas.DataFrame.\n\n"
       "measures: 'rf' and 'rf_normalized' compare topologies (internal labels ignored);\n"
-      "'triplets_exact' counts every triplet; 'parsimony' and 'likelihood' take rows by\n"
-      "cell name (cell_names, one per row of character_matrix) and need every node of a\n"
-      "tree uniquely labelled. common_leaves=True compares each tree on the leaves it\n"
+      "'triplets_exact' counts every triplet; 'parsimony', 'likelihood' and 'cut_events'\n"
+      "take rows by cell name (cell_names, one per row of character_matrix); the first\n"
+      "two need every node of a tree uniquely labelled. common_leaves=True compares each tree on "
+      "the leaves it\n"
       "shares with the reference. errors='coerce' puts a failing tree's error in its\n"
       "row (NaN in its scores) instead of raising. Trees are scored on the worker pool\n"
       "without the GIL (max_threads caps it), or in chunks on `executor`, any\n"
@@ -634,10 +644,11 @@ const Names kPairMeasures{"rf"};
 std::vector<CompareMeasure> pair_measures(PyObject* obj) {
   std::vector<CompareMeasure> out = measures_of(obj, kPairMeasures);
   for (const CompareMeasure m : out)
-    if (m == CompareMeasure::Parsimony || m == CompareMeasure::Likelihood)
+    if (m == CompareMeasure::Parsimony || m == CompareMeasure::Likelihood ||
+        m == CompareMeasure::CutEvents)
       throw CallerError(
-          "compare_all_pairs compares trees with each other: 'parsimony' and 'likelihood' "
-          "score one tree (use compare_to_reference)");
+          "compare_all_pairs compares trees with each other: 'parsimony', 'likelihood' and "
+          "'cut_events' score one tree (use compare_to_reference)");
   return out;
 }
 

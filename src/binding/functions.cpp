@@ -10,6 +10,7 @@
 #include "binding/parse.hpp"
 #include "binding/result.hpp"
 #include "binding/texts.hpp"
+#include "measures/characters/cut_events.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
@@ -444,6 +445,51 @@ struct LeafNames : Call<LeafNames> {
   }
 };
 
+struct CutEvents : Call<CutEvents> {
+  std::string_view tree_newick;
+  CharacterMatrix character_matrix;
+  std::optional<Names> cell_names;
+  int32_t missing_state = -1, unedited_state = 0;
+
+  static constexpr const char* name = "cut_events";
+  static constexpr const char* doc =
+      "The fewest cut events that explain character_matrix on the tree under irreversible\n"
+      "editing: per site, the maximal subtrees below the root whose observed leaves all carry\n"
+      "one edit. Needs no internal labels or states; polytomies and single-child nodes are fine.\n"
+      "Rows follow the leaves in text order (as many rows as leaves), or, with cell_names (one\n"
+      "str per row, e.g. frame.index), the leaf of that name. Returns cut_events, per_site,\n"
+      "extra_events (beyond one event per distinct edit and site), n_leaves, n_characters and\n"
+      "computation_time_ms. Runs without the GIL.";
+  static auto params() {
+    return std::tuple{ARG(tree_newick), ARG(character_matrix), KWARG(cell_names, None),
+                      KWARG(missing_state, -1), KWARG(unedited_state, 0)};
+  }
+  PyObject* run() {
+    CutEventsResult r;
+    {
+      // The text is a view into a str the caller holds and everything else
+      // is converted: nothing from here to the dict touches Python.
+      const ReleaseLock unlocked;
+      Tree tree = parse_tree(tree_newick, msg::kParseTree, true);
+      std::optional<std::vector<std::string_view>> names;
+      if (cell_names) names.emplace(cell_names->begin(), cell_names->end());
+      r = cladorix::cut_events(
+          tree, character_matrix,
+          names ? std::optional<std::span<const std::string_view>>(*names) : std::nullopt,
+          missing_state, unedited_state);
+      tree.release_polled();
+    }
+    return Dict()
+        .u64("cut_events", r.cut_events)
+        .u64_list("per_site", r.per_site)
+        .u64("extra_events", r.extra_events)
+        .u64("n_leaves", r.n_leaves)
+        .u64("n_characters", r.n_characters)
+        .f64("computation_time_ms", r.computation_time_ms)
+        .release();
+  }
+};
+
 }  // namespace
 
 const FunctionDef kTripletsCorrect = define<TripletsCorrect>();
@@ -460,5 +506,6 @@ const FunctionDef kLikelihoodScore = define<LikelihoodScore>();
 const FunctionDef kLikelihoodDistance = define<LikelihoodDistance>();
 const FunctionDef kTripletsCorrectExact = define<TripletsCorrectExact>();
 const FunctionDef kLeafNames = define<LeafNames>();
+const FunctionDef kCutEvents = define<CutEvents>();
 
 }  // namespace cladorix::py

@@ -20,6 +20,7 @@ extern const FunctionDef kLikelihoodScore;
 extern const FunctionDef kLikelihoodDistance;
 extern const FunctionDef kTripletsCorrectExact;
 extern const FunctionDef kLeafNames;
+extern const FunctionDef kCutEvents;
 // binding/compare.cpp
 extern const FunctionDef kCompareToReference;
 extern const FunctionDef kCompareAllPairs;

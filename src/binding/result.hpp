@@ -41,6 +41,14 @@ class Dict {
     return set(key, std::move(inner));
   }
 
+  // A list of counts, in order.
+  Dict& u64_list(const char* key, std::span<const uint64_t> values) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (size_t i = 0; i < values.size(); ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      check(PyLong_FromUnsignedLongLong(values[i])).release());
+    return set(key, std::move(list));
+  }
   // An exact count as a Python int, also beyond 64 bits.
   Dict& u128(const char* key, unsigned __int128 v) { return set(key, int_from_u128(v)); }
   // {depth: value} in the order given (ascending depths).

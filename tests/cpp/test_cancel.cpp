@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "measures/characters/cut_events.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/phs/phs.hpp"
@@ -109,14 +110,6 @@ uint64_t expect_cancelled(const char* what, F&& body, std::chrono::milliseconds 
   EXPECT_FALSE(current_cancel_check()) << what << ": the scope was not restored";
   EXPECT_GE(stop.calls.load(), 1u) << what;
   return stop.calls.load();
-}
-
-std::string mirror_caterpillar(uint32_t n) {
-  std::string s;
-  for (uint32_t i = 0; i + 1 < n; ++i) s += "(" + testgen::leaf_label(i) + ",";
-  s += testgen::leaf_label(n - 1);
-  s += std::string(n - 1, ')');
-  return s + ";";
 }
 
 Tree random_tree(uint32_t n, uint64_t seed) {
@@ -322,9 +315,10 @@ TEST(PoolCancel, ACheckThatUsesThePoolWhileItsThreadWaitsRunsThatWorkInline) {
 // (opposite caterpillars: enough work to be handed to the workers).
 void expect_pool_counts_correctly() {
   const uint32_t n = 3000;
-  const Tree a = from_newick(testgen::deep_caterpillar(n)), b = from_newick(mirror_caterpillar(n));
+  const Tree a = from_newick(testgen::deep_caterpillar(n)),
+             b = from_newick(testgen::mirror_caterpillar(n));
   const TripletResult pooled =
-      triplets_correct_parallel(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+      triplets_by_position(kParallelVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   ASSERT_GT(pooled.parallel_chunks_used, 1u);
   const LeafLca la(a), lb(b);
   EXPECT_EQ(pooled.counters, exhaustive_triplet_counts(la, lb, n));
@@ -339,7 +333,7 @@ TEST(MeasureCancel, NameMatchedSamplingWithEndlessTrials) {
 TEST(MeasureCancel, UltraSamplingAndCounting) {
   const uint32_t n = 150'000;
   const Tree a = from_newick(testgen::deep_caterpillar(n));
-  const Tree b = from_newick(mirror_caterpillar(n));
+  const Tree b = from_newick(testgen::mirror_caterpillar(n));
   // 10^14 trials sample (fewer than the triplets); as many as the
   // triplets count every one, quadratic on opposite caterpillars.
   ASSERT_TRUE(plan_triplets_by_position(kUltraVariant, n, 100'000'000'000'000ULL, 1).sampling);
@@ -357,25 +351,27 @@ TEST(MeasureCancel, PooledSamplingInChunks) {
     ASSERT_TRUE(plan.sampling);
     ASSERT_GT(plan.chunks, 1u);
   }
-  expect_cancelled("parallel sampling",
-                   [&] { triplets_correct_parallel(a, b, trials, 5, std::nullopt, 4); });
-  expect_cancelled("optimized sampling",
-                   [&] { triplets_correct_optimized(a, b, trials, 5, std::nullopt, 4); });
+  expect_cancelled("parallel sampling", [&] {
+    triplets_by_position(kParallelVariant, a, b, trials, 5, std::nullopt, 4);
+  });
+  expect_cancelled("optimized sampling", [&] {
+    triplets_by_position(kOptimizedVariant, a, b, trials, 5, std::nullopt, 4);
+  });
   expect_pool_counts_correctly();
 }
 
 TEST(MeasureCancel, PooledCountingOnOppositeCaterpillars) {
   const uint32_t n = 150'000;
   const Tree a = from_newick(testgen::deep_caterpillar(n));
-  const Tree b = from_newick(mirror_caterpillar(n));
+  const Tree b = from_newick(testgen::mirror_caterpillar(n));
   const TripletPlan plan = plan_triplets_by_position(kOptimizedVariant, n, UINT64_MAX, 4);
   ASSERT_FALSE(plan.sampling);
   ASSERT_GT(plan.chunks, 1u);
   expect_cancelled("parallel counting", [&] {
-    triplets_correct_parallel(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+    triplets_by_position(kParallelVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   });
   expect_cancelled("optimized counting", [&] {
-    triplets_correct_optimized(a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
+    triplets_by_position(kOptimizedVariant, a, b, UINT64_MAX, std::nullopt, std::nullopt, 4);
   });
   expect_pool_counts_correctly();
 }
@@ -391,17 +387,10 @@ struct CharacterData {
 CharacterData character_data(uint32_t leaves, uint32_t sites, uint64_t seed) {
   CharacterData d;
   std::mt19937_64 gen(seed);
-  d.newick = testgen::random_newick(testgen::labels(leaves), gen);
-  std::string named;
-  uint32_t internal = 0;
-  for (const char c : d.newick) {
-    named += c;
-    if (c == ')') {
-      named += "n" + std::to_string(++internal);
-      d.states["n" + std::to_string(internal)] = std::vector<int32_t>(sites, 0);
-    }
-  }
-  d.newick = std::move(named);
+  std::vector<std::string> internal;
+  d.newick = testgen::number_internal_nodes(testgen::random_newick(testgen::labels(leaves), gen),
+                                            "n", 1, internal);
+  for (const std::string& name : internal) d.states[name] = std::vector<int32_t>(sites, 0);
   std::uniform_int_distribution<int32_t> state(-1, 40);
   d.matrix.assign(leaves, std::vector<int32_t>(sites));
   for (auto& row : d.matrix)
@@ -427,6 +416,8 @@ TEST(MeasureCancel, CharacterScoresOnABigTree) {
   expect_cancelled(
       "likelihood distance",
       [&] { likelihood_distance(t, t, d.matrix, &d.states, nullptr, CharacterModel{}); }, after);
+  expect_cancelled(
+      "cut events", [&] { cut_events(t, d.matrix, std::nullopt, -1, 0); }, after);
 }
 
 TEST(MeasureCancel, PhsCounting) {
@@ -440,7 +431,7 @@ TEST(MeasureCancel, PhsCounting) {
 TEST(MeasureCancel, RobinsonFouldsBothPaths) {
   const uint32_t n = 1'000'000;
   const Tree a = from_newick(testgen::deep_caterpillar(n));
-  const Tree b = from_newick(mirror_caterpillar(n));
+  const Tree b = from_newick(testgen::mirror_caterpillar(n));
   expect_cancelled(
       "Robinson-Foulds by intervals", [&] { rf_distance(a, b); }, 0ms);
   // Bit vectors: quadratic, so smaller trees already take long.

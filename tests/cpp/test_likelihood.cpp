@@ -5,11 +5,11 @@
 #include <limits>
 #include <string>
 
-#include "character_reference.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/model_defaults.hpp"
 #include "tree/newick.hpp"
 #include "tree/tree.hpp"
+#include "tree_gen.hpp"
 
 namespace cladorix {
 namespace {
@@ -121,36 +121,9 @@ TEST(Likelihood, NodeStateLookup) {
   EXPECT_TRUE(of(6, none).empty());
 }
 
-TEST(Likelihood, MatchesRecursiveDefinitionOnRandomTrees) {
-  reference::CaseGenerator gen(31337);
-  const std::optional<double> rates[] = {std::nullopt, 0.1, 0.37, 2.0, -0.5};
-  const std::optional<double> collisions[] = {std::nullopt, 0.1, 0.0, 0.9, 1.5};
-  for (int round = 0; round < 3000; ++round) {
-    reference::Case c = gen.next();
-    if (c.matrix.empty() || c.matrix[0].empty()) continue;
-    SCOPED_TRACE(c.newick);
-    Tree tree = from_newick(c.newick);
-    const auto rate = rates[gen.pick(0, 4)];
-    const auto collision = collisions[gen.pick(0, 4)];
-    const int32_t unedited = gen.pick(0, 3) == 0 ? 2 : 0;
-    double got =
-        likelihood(tree, c.matrix, nullptr, {rate, collision, -1, unedited}).log_likelihood;
-    double want = reference::log_likelihood(tree, c.matrix, nullptr, rate, collision, -1, unedited);
-    EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
-    got = likelihood(tree, c.matrix, &c.internal_states, {rate, collision, -1, unedited})
-              .log_likelihood;
-    want = reference::log_likelihood(tree, c.matrix, &c.states, rate, collision, -1, unedited);
-    EXPECT_TRUE(same_bits(got, want)) << got << " vs " << want;
-  }
-}
-
 TEST(Likelihood, DeepCaterpillarNeedsNoRecursion) {
   const size_t depth = 200000;
-  std::string s(depth, '(');
-  s += "L0,L1)n1";
-  for (size_t k = 2; k <= depth; ++k) s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
-  s += ";";
-  Tree tree = from_newick(s);
+  Tree tree = from_newick(testgen::named_caterpillar(depth));
   CharacterMatrix m(depth + 1);
   for (size_t k = 0; k <= depth; ++k) m[k] = {1, k % 2 ? 2 : 1};
   // Character 0: internal nodes edited, only the root's two edges cut.

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "character_reference.hpp"
+#include "character_cases.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "stats/poisson_tail.hpp"
 #include "tree/newick.hpp"
@@ -139,25 +139,10 @@ TEST(Parsimony, EdgesOfUnattachedNodesCount) {
   EXPECT_EQ(score("((A,B)x;", {{9}, {1}, {1}}).parsimony_score, 0u);
 }
 
-TEST(Parsimony, MatchesRecursiveDefinitionOnRandomTrees) {
-  reference::CaseGenerator gen(20240611);
-  for (int round = 0; round < 3000; ++round) {
-    reference::Case c = gen.next();
-    SCOPED_TRACE(c.newick);
-    Tree tree = from_newick(c.newick);
-    const int32_t missing = gen.pick(0, 3) == 0 ? 1 : -1;
-    const int32_t unedited = gen.pick(0, 3) == 0 ? 2 : 0;
-    EXPECT_EQ(parsimony(tree, c.matrix, nullptr, missing, unedited).parsimony_score,
-              reference::parsimony(tree, c.matrix, nullptr, missing, unedited));
-    EXPECT_EQ(parsimony(tree, c.matrix, &c.internal_states, missing, unedited).parsimony_score,
-              reference::parsimony(tree, c.matrix, &c.states, missing, unedited));
-  }
-}
-
 TEST(Parsimony, InferredStatesGivenBackScoreTheSame) {
-  reference::CaseGenerator gen(7);
+  cases::CaseGenerator gen(7);
   for (int round = 0; round < 1000; ++round) {
-    reference::Case c = gen.next();
+    cases::Case c = gen.next();
     if (c.matrix.empty()) continue;
     SCOPED_TRACE(c.newick);
     Tree tree = from_newick(c.newick);
@@ -175,9 +160,9 @@ TEST(Parsimony, InferredStatesGivenBackScoreTheSame) {
 }
 
 TEST(Parsimony, NeverExceedsEdgeCharacterPairs) {
-  reference::CaseGenerator gen(99);
+  cases::CaseGenerator gen(99);
   for (int round = 0; round < 1000; ++round) {
-    reference::Case c = gen.next();
+    cases::Case c = gen.next();
     Tree tree = from_newick(c.newick);
     size_t longest = 0;
     for (const auto& row : c.matrix) longest = std::max(longest, row.size());
@@ -190,17 +175,9 @@ TEST(Parsimony, NeverExceedsEdgeCharacterPairs) {
   }
 }
 
-// ((..((L0,L1)n1,L2)n2,..)n{depth-1},L{depth})n{depth}; the root is n{depth}.
-std::string caterpillar(size_t depth) {
-  std::string s(depth, '(');
-  s += "L0,L1)n1";
-  for (size_t k = 2; k <= depth; ++k) s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
-  return s + ";";
-}
-
 TEST(Parsimony, DeepCaterpillarNeedsNoRecursion) {
   const size_t depth = 200000;
-  Tree tree = from_newick(caterpillar(depth));
+  Tree tree = from_newick(testgen::named_caterpillar(depth));
   // Leaves in node order are L0, L1, ..., L{depth}. Character 0 is edited
   // everywhere (all internal nodes inferred edited: the root's two edges
   // count); character 1 alternates edits, so every internal node is
@@ -305,7 +282,7 @@ TEST(ParsimonyPValue, FromTree) {
       1.0);
   // The method label is the same on the normal branch.
   const size_t depth = 300;
-  std::string cat = caterpillar(depth);
+  std::string cat = testgen::named_caterpillar(depth);
   CharacterMatrix alt(depth + 1);
   for (size_t k = 0; k <= depth; ++k) alt[k] = {k % 2 ? 2 : 1};
   ParsimonyPValueResult big =

@@ -21,16 +21,6 @@ namespace {
 
 Tree parse(const std::string& s) { return from_newick(s); }
 
-// (t0,(t1,(t2,...))): the mirror of testgen::caterpillar, with adjacent-leaf
-// depths rising where the other's fall.
-std::string right_caterpillar(uint32_t n) {
-  std::string s;
-  for (uint32_t i = 0; i + 1 < n; ++i) s += "(" + testgen::leaf_label(i) + ",";
-  s += testgen::leaf_label(n - 1);
-  s += std::string(n - 1, ')');
-  return s + ";";
-}
-
 // ---------------------------------------------------------------------------
 // References written from the definitions: a literal table of pair depths
 // over the first n leaves (n = named leaves) from parent walks, every
@@ -308,10 +298,14 @@ TEST(PooledPlan, CapZeroFailsOnlyOnParallelPaths) {
   // Through the whole measure, before any stream is created: no seed given,
   // so reaching the entropy source would not fail this way.
   Tree t = parse(testgen::caterpillar(100));
-  EXPECT_THROW(triplets_correct_parallel(t, t, 5000, std::nullopt, 0, 4), InternalError);
-  EXPECT_THROW(triplets_correct_optimized(t, t, 8000, std::nullopt, 0, 4), InternalError);
-  expect_plan(triplets_correct_parallel(t, t, 4999, 3, 0, 4), {"parallel_sampling", 4999, 1});
-  expect_plan(triplets_correct_optimized(t, t, 7999, 3, 0, 4), {"optimized_sampling", 7999, 1});
+  EXPECT_THROW(triplets_by_position(kParallelVariant, t, t, 5000, std::nullopt, 0, 4),
+               InternalError);
+  EXPECT_THROW(triplets_by_position(kOptimizedVariant, t, t, 8000, std::nullopt, 0, 4),
+               InternalError);
+  expect_plan(triplets_by_position(kParallelVariant, t, t, 4999, 3, 0, 4),
+              {"parallel_sampling", 4999, 1});
+  expect_plan(triplets_by_position(kOptimizedVariant, t, t, 7999, 3, 0, 4),
+              {"optimized_sampling", 7999, 1});
 }
 
 // ------------------------------------------------- whole calls, by workers
@@ -320,30 +314,32 @@ TEST(PooledTriplets, WorkedExamplesThroughTheWholeCall) {
   std::mt19937_64 gen(11);
   Tree a = parse(testgen::random_newick(testgen::labels(100), gen));
   Tree b = parse(testgen::random_newick(testgen::labels(100), gen));
-  expect_plan(triplets_correct_parallel(a, b, 10000, 5, std::nullopt, 1),
+  expect_plan(triplets_by_position(kParallelVariant, a, b, 10000, 5, std::nullopt, 1),
               {"parallel_sampling", 10000, 1});
-  expect_plan(triplets_correct_parallel(a, b, 10000, 5, std::nullopt, 2),
+  expect_plan(triplets_by_position(kParallelVariant, a, b, 10000, 5, std::nullopt, 2),
               {"parallel_sampling", 10000, 2});
-  expect_plan(triplets_correct_parallel(a, b, 10000, 5, std::nullopt, 4),
+  expect_plan(triplets_by_position(kParallelVariant, a, b, 10000, 5, std::nullopt, 4),
               {"parallel_exhaustive", 161700, 4});
-  expect_plan(triplets_correct_optimized(a, b, 10000, 5, std::nullopt, 1),
+  expect_plan(triplets_by_position(kOptimizedVariant, a, b, 10000, 5, std::nullopt, 1),
               {"optimized_sampling", 10000, 1});
-  expect_plan(triplets_correct_optimized(a, b, 10000, 5, std::nullopt, 2),
+  expect_plan(triplets_by_position(kOptimizedVariant, a, b, 10000, 5, std::nullopt, 2),
               {"optimized_exhaustive", 161700, 2});
   // max_threads caps the worker count; above it, it acts like it.
-  expect_plan(triplets_correct_parallel(a, b, 10000, 5, 1, 4), {"parallel_sampling", 10000, 1});
-  expect_plan(triplets_correct_parallel(a, b, 10000, 5, 64, 2), {"parallel_sampling", 10000, 2});
+  expect_plan(triplets_by_position(kParallelVariant, a, b, 10000, 5, 1, 4),
+              {"parallel_sampling", 10000, 1});
+  expect_plan(triplets_by_position(kParallelVariant, a, b, 10000, 5, 64, 2),
+              {"parallel_sampling", 10000, 2});
 
   Tree c = parse(testgen::random_newick(testgen::labels(200), gen));
   Tree d = parse(testgen::random_newick(testgen::labels(200), gen));
-  expect_plan(triplets_correct_optimized(c, d, 10000, 5, std::nullopt, 8),
+  expect_plan(triplets_by_position(kOptimizedVariant, c, d, 10000, 5, std::nullopt, 8),
               {"optimized_sampling", 10000, 1});
-  expect_plan(triplets_correct_optimized(c, d, 50000, 5, std::nullopt, 8),
+  expect_plan(triplets_by_position(kOptimizedVariant, c, d, 50000, 5, std::nullopt, 8),
               {"optimized_sampling", 50000, 6});
 
   // Tiny trees: no triplet, NaN where 0/0, one chunk.
   Tree two = parse("(a,b);");
-  const TripletResult s = triplets_correct_optimized(two, two, 10, std::nullopt, 0, 4);
+  const TripletResult s = triplets_by_position(kOptimizedVariant, two, two, 10, std::nullopt, 0, 4);
   expect_plan(s, {"optimized_exhaustive", 0, 1});
   EXPECT_TRUE(std::isnan(s.all_triplets_correct));
   EXPECT_TRUE(std::isnan(s.proportion_unresolvable));
@@ -353,17 +349,17 @@ TEST(PooledTriplets, WorkedExamplesThroughTheWholeCall) {
 
 TEST(PooledTriplets, Failures) {
   Tree five = parse("((a,b),(c,(d,e)));"), six = parse("((a,b),(c,(d,(e,f))));");
-  for (auto* fn : {&triplets_correct_parallel, &triplets_correct_optimized}) {
+  for (const PositionVariant* v : {&kParallelVariant, &kOptimizedVariant}) {
     try {
-      (*fn)(five, six, 10, 1, std::nullopt, std::nullopt);
+      triplets_by_position(*v, five, six, 10, 1, std::nullopt, std::nullopt);
       ADD_FAILURE() << "no failure";
     } catch (const InternalError& e) {
       EXPECT_STREQ(e.what(), "Trees must have the same number of taxa");
     }
     // An unclosed "(" fails where the tables are built, in either tree.
     Tree broken = parse("((a,b),(c,(d,e));");
-    EXPECT_THROW((*fn)(broken, five, 10, 1, std::nullopt, 2), InternalError);
-    EXPECT_THROW((*fn)(five, broken, 10, 1, std::nullopt, 2), InternalError);
+    EXPECT_THROW(triplets_by_position(*v, broken, five, 10, 1, std::nullopt, 2), InternalError);
+    EXPECT_THROW(triplets_by_position(*v, five, broken, 10, 1, std::nullopt, 2), InternalError);
   }
   // Outgroups by position, in any order of the three: the index of the one out.
   const LeafLca lca(five);
@@ -392,15 +388,17 @@ TEST(PooledTriplets, SamplingEqualsChunkedStreams) {
       // One stream on the calling thread.
       RandomSource rng = RandomSource::from_seed_u64(seed);
       const TripletCounters one = draw(m1, m2, rng, trials);
-      const TripletResult p1 = triplets_correct_parallel(t1, t2, trials, seed, 1, 16);
+      const TripletResult p1 = triplets_by_position(kParallelVariant, t1, t2, trials, seed, 1, 16);
       ASSERT_EQ(p1.parallel_chunks_used, 1u);
       EXPECT_EQ(p1.counters, one);
-      EXPECT_EQ(triplets_correct_optimized(t1, t2, trials, seed, 1, 16).counters, one);
+      EXPECT_EQ(triplets_by_position(kOptimizedVariant, t1, t2, trials, seed, 1, 16).counters, one);
       // Chunked: parallel up to sqrt((T/8000)(T/2000)), optimized up to
       // sqrt((T/12000)(T/4000)).
       for (uint64_t cap : {2u, 3u, 4u}) {
-        const TripletResult p = triplets_correct_parallel(t1, t2, trials, seed, cap, 16);
-        const TripletResult o = triplets_correct_optimized(t1, t2, trials, seed, cap, 16);
+        const TripletResult p =
+            triplets_by_position(kParallelVariant, t1, t2, trials, seed, cap, 16);
+        const TripletResult o =
+            triplets_by_position(kOptimizedVariant, t1, t2, trials, seed, cap, 16);
         EXPECT_STREQ(p.method_used, "parallel_sampling");
         EXPECT_STREQ(o.method_used, "optimized_sampling");
         EXPECT_EQ(p.counters, chunked_draws(m1, m2, trials, p.parallel_chunks_used, seed));
@@ -417,14 +415,14 @@ TEST(PooledTriplets, PinnedChunksGiveIdenticalResults) {
   std::mt19937_64 gen(41);
   Tree t1 = parse(testgen::random_newick(testgen::labels(300), gen));
   Tree t2 = parse(testgen::random_newick(testgen::labels(300), gen, {3, 0.0}));
-  const TripletResult base = triplets_correct_parallel(t1, t2, 40000, 9, 3, 3);
+  const TripletResult base = triplets_by_position(kParallelVariant, t1, t2, 40000, 9, 3, 3);
   ASSERT_EQ(base.parallel_chunks_used, 3u);
   for (uint64_t workers : {3u, 4u, 8u, 64u}) {
-    const TripletResult s = triplets_correct_parallel(t1, t2, 40000, 9, 3, workers);
+    const TripletResult s = triplets_by_position(kParallelVariant, t1, t2, 40000, 9, 3, workers);
     expect_identical(s, base);
     EXPECT_EQ(s.parallel_chunks_used, 3u);
   }
-  EXPECT_NE(triplets_correct_parallel(t1, t2, 40000, 9, 4, 8).counters, base.counters);
+  EXPECT_NE(triplets_by_position(kParallelVariant, t1, t2, 40000, 9, 4, 8).counters, base.counters);
 }
 
 // ------------------------------------------------------- exhaustive counts
@@ -432,8 +430,8 @@ TEST(PooledTriplets, PinnedChunksGiveIdenticalResults) {
 TEST(ExhaustiveCounts, MatchBruteForceOnAwkwardShapes) {
   std::mt19937_64 gen(51);
   std::vector<std::pair<std::string, std::string>> cases = {
-      {testgen::caterpillar(40), right_caterpillar(40)},
-      {right_caterpillar(33), right_caterpillar(33)},
+      {testgen::caterpillar(40), testgen::mirror_caterpillar(40)},
+      {testgen::mirror_caterpillar(33), testgen::mirror_caterpillar(33)},
       {testgen::caterpillar(3), "(t0,t1,t2);"},
       {"(a,b,c,d,e,f,g,h);", "((a,b),(c,d),(e,f),(g,h));"},
       {"((a,,b),(,c,d),e);", "(((a,b),c),(d,e),,);"},  // unnamed leaves
@@ -479,7 +477,8 @@ TEST(ExhaustiveCounts, MatchBruteForceOnAwkwardShapes) {
     }
     // Both variants' counting paths, sequential and in chunks, report them.
     for (uint64_t cap : {1u, 4u}) {
-      const TripletResult s = triplets_correct_parallel(t1, t2, UINT64_MAX, std::nullopt, cap, 8);
+      const TripletResult s =
+          triplets_by_position(kParallelVariant, t1, t2, UINT64_MAX, std::nullopt, cap, 8);
       EXPECT_EQ(s.counters, want);
       EXPECT_EQ(s.total_triplets_checked, triplet_count(m1.n));
     }
@@ -495,7 +494,7 @@ TEST(ExhaustiveCounts, LargerTreesAndThePool) {
     std::string s1, s2;
   };
   std::vector<Case> cases = {
-      {testgen::deep_caterpillar(1500), right_caterpillar(1500)},
+      {testgen::deep_caterpillar(1500), testgen::mirror_caterpillar(1500)},
       {testgen::deep_caterpillar(1200), testgen::deep_caterpillar(1200)},
       {testgen::random_newick(testgen::labels(1500), gen, {2, 0.0, true}),
        testgen::random_newick(testgen::labels(1500), gen, {4, 0.1, true})},
@@ -509,8 +508,8 @@ TEST(ExhaustiveCounts, LargerTreesAndThePool) {
     EXPECT_EQ(exhaustive_triplet_counts(l1, l2, n), want);
     const uint64_t t = triplet_count(n);
     for (uint64_t cap : {1u, 2u, 7u, 60u}) {
-      const TripletResult p = triplets_correct_parallel(t1, t2, t, 1, cap, 64);
-      const TripletResult o = triplets_correct_optimized(t1, t2, t, 1, cap, 64);
+      const TripletResult p = triplets_by_position(kParallelVariant, t1, t2, t, 1, cap, 64);
+      const TripletResult o = triplets_by_position(kOptimizedVariant, t1, t2, t, 1, cap, 64);
       EXPECT_EQ(p.counters, want) << cap;
       EXPECT_EQ(o.counters, want) << cap;
       EXPECT_EQ(p.parallel_chunks_used, cap);
@@ -524,7 +523,7 @@ TEST(ExhaustiveCounts, IdenticalTreesAgreeEverywhere) {
   std::mt19937_64 gen(71);
   for (uint32_t n : {3u, 26u, 300u}) {
     Tree t = parse(testgen::random_newick(testgen::labels(n), gen));
-    const TripletResult s = triplets_correct_optimized(t, t, UINT64_MAX, 1, 2, 2);
+    const TripletResult s = triplets_by_position(kOptimizedVariant, t, t, UINT64_MAX, 1, 2, 2);
     EXPECT_EQ(s.all_triplets_correct, 1.0);
     EXPECT_EQ(s.resolvable_triplets_correct, 1.0);
     EXPECT_EQ(s.unresolved_triplets_correct, 1.0);

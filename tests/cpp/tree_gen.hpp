@@ -83,6 +83,25 @@ inline std::string deep_caterpillar(uint32_t n) {
   return s + ";";
 }
 
+// (t0,(t1,(t2,...))): the mirror of caterpillar(n), adjacent-leaf depths
+// rising where the other's fall.
+inline std::string mirror_caterpillar(uint32_t n) {
+  std::string s;
+  for (uint32_t i = 0; i + 1 < n; ++i) s += "(" + leaf_label(i) + ",";
+  s += leaf_label(n - 1);
+  s += std::string(n - 1, ')');
+  return s + ";";
+}
+
+// ((..((L0,L1)n1,L2)n2,..)n{depth-1},L{depth})n{depth}: leaves L0..L{depth}
+// in node order, every internal node named, the root n{depth}.
+inline std::string named_caterpillar(size_t depth) {
+  std::string s(depth, '(');
+  s += "L0,L1)n1";
+  for (size_t k = 2; k <= depth; ++k) s += ",L" + std::to_string(k) + ")n" + std::to_string(k);
+  return s + ";";
+}
+
 // Reference answers by walking parent links.
 inline uint32_t naive_depth(const cladorix::Tree& t, cladorix::NodeId v) {
   uint32_t d = 0;
@@ -98,10 +117,6 @@ inline cladorix::NodeId naive_lca(const cladorix::Tree& t, cladorix::NodeId a, c
   return a;
 }
 
-}  // namespace testgen
-
-namespace testgen {
-
 // Names some internal nodes (after their ")") with names drawn from `pool`.
 inline std::string name_internal_nodes(const std::string& newick,
                                        const std::vector<std::string>& pool, double rate,
@@ -112,6 +127,21 @@ inline std::string name_internal_nodes(const std::string& newick,
     out += ch;
     if (ch == ')' && !pool.empty() && coin(gen) < rate)
       out += pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(gen)];
+  }
+  return out;
+}
+
+// Names every internal node `prefix` + a number counting up from `first`, in
+// text order; the names given are appended to `names`.
+inline std::string number_internal_nodes(const std::string& newick, const std::string& prefix,
+                                         uint32_t first, std::vector<std::string>& names) {
+  std::string out;
+  for (char ch : newick) {
+    out += ch;
+    if (ch == ')') {
+      names.push_back(prefix + std::to_string(first++));
+      out += names.back();
+    }
   }
   return out;
 }

@@ -1,5 +1,6 @@
 """Shared helpers of the Python tests."""
 
+import math
 import os
 import random
 import subprocess
@@ -44,13 +45,19 @@ def run_python(code, env=None, timeout=300):
 
 
 def random_tree(
-    rng, names, max_children=2, single_child_prob=0.0, internal_name_prob=0.0, internal_names=None
+    rng,
+    names,
+    max_children=2,
+    single_child_prob=0.0,
+    internal_name_prob=0.0,
+    internal_names=None,
+    min_children=2,
 ):
     """Random rooted tree over `names` (leaves) as nested lists; internal nodes
     are dicts {"children": [...], "name": str or None}."""
     nodes = [{"name": n, "children": []} for n in names]
     while len(nodes) > 1:
-        k = rng.randint(2, min(max_children, len(nodes)))
+        k = rng.randint(min(min_children, len(nodes)), min(max_children, len(nodes)))
         picked = [nodes.pop(rng.randrange(len(nodes))) for _ in range(k)]
         parent = {"name": None, "children": picked}
         if internal_names and rng.random() < internal_name_prob:
@@ -93,3 +100,14 @@ def caterpillar(n, prefix="L"):
 def random_binary_newick(n, seed, prefix="t"):
     rng = random.Random(seed)
     return to_newick(random_tree(rng, [f"{prefix}{i}" for i in range(n)]))
+
+
+def same_float(a, b):
+    """The same value: zeros of another sign differ, any NaN equals any NaN."""
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def same_floats(got, want):
+    return len(got) == len(want) and all(map(same_float, got, want))

@@ -1,114 +1,24 @@
-"""Parsimony, its p-value, likelihood and likelihood distance through the module."""
+"""Parsimony, its p-value, likelihood and likelihood distance through the module,
+against the recursive definitions in reference/characters.py."""
 
 import math
 import random
 
+import cpp_draws
 import pytest
-from helpers import random_tree, to_newick
+from helpers import random_tree, same_float, to_newick
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from reference import characters as ref
 
 import cladorix
 
 SMALL = "((A,B)x,C)r;"
-P_EDIT = 0.09516258196404048
-LOG_CUT = math.log(0.1 * P_EDIT)
-LOG_STAY = math.log(1 - P_EDIT)
+LOG_CUT = math.log(0.1 * ref.P_EDIT)
+LOG_STAY = math.log(1 - ref.P_EDIT)
 
 
-# ---- a direct, recursive transcription of the definitions -------------------
-
-
-def preorder(root):
-    """Nodes in node-id order (the reader's), with their parents."""
-    out, stack = [], [(root, None)]
-    while stack:
-        node, parent = stack.pop()
-        out.append((node, parent))
-        for child in reversed(node["children"]):
-            stack.append((child, node))
-    return out
-
-
-def reference_states(root, matrix, given, missing, unedited):
-    nodes = preorder(root)
-    leaves = [n for n, _ in nodes if not n["children"]]
-    index = {leaf["name"]: pos for pos, leaf in enumerate(leaves) if leaf["name"]}
-    if given is not None:
-        states = dict(given)
-    else:
-        states = {}
-        if matrix:
-            n_chars = len(matrix[0])
-
-            def infer(node):
-                kids = node["children"]
-                if not kids:
-                    pos = index.get(node["name"]) if node["name"] else None
-                    if pos is not None and pos < len(matrix):
-                        return list(matrix[pos])
-                    return [missing] * n_chars
-                if len(kids) != 2:
-                    return [unedited] * n_chars
-                left, right = infer(kids[0]), infer(kids[1])
-                own = []
-                for i in range(n_chars):
-                    a = left[i] if i < len(left) else missing
-                    b = right[i] if i < len(right) else missing
-                    own.append(a if a == b and a not in (unedited, missing) else unedited)
-                if node["name"]:
-                    states[node["name"]] = own
-                return own
-
-            infer(root)
-            if root["name"]:
-                states[root["name"]] = [unedited] * n_chars
-
-    def lookup(node):
-        name = node["name"]
-        if not name:
-            return []
-        if name in index and index[name] < len(matrix):
-            return list(matrix[index[name]])
-        return states.get(name, [])
-
-    return [(lookup(parent), lookup(node)) for node, parent in nodes if parent is not None]
-
-
-def reference_parsimony(root, matrix, given=None, missing=-1, unedited=0):
-    count = 0
-    for p, c in reference_states(root, matrix, given, missing, unedited):
-        for a, b in zip(p, c):
-            count += a == unedited and b != unedited and b != missing
-    return count
-
-
-def reference_log_likelihood(
-    root, matrix, given=None, rate=None, collision=None, missing=-1, unedited=0
-):
-    q = 0.1 if collision is None else collision
-    p_edit = P_EDIT if rate is None else 1 - math.exp(-rate)
-    p_stay, p_cut = 1 - p_edit, q * p_edit
-
-    def log(x):  # math.log raises where C's log returns NaN or -inf
-        return -math.inf if x == 0 else (math.nan if x < 0 or x != x else math.log(x))
-
-    total = 0.0
-    for p, c in reference_states(root, matrix, given, missing, unedited):
-        edge = 0.0
-        for a, b in zip(p, c):
-            if a == missing or b == missing:
-                continue
-            if a == unedited:
-                edge += log(p_stay) if b == unedited else log(p_cut)
-            else:
-                edge += 0.0 if a == b else -math.inf
-        total += edge
-    return total
-
-
-def same_float(a, b):
-    return (math.isnan(a) and math.isnan(b)) or a == b
+# ---- inputs ------------------------------------------------------------------
 
 
 def random_case(seed):
@@ -137,7 +47,7 @@ def random_case(seed):
     given = {
         name: states(n_chars) for name in ["a", "r", "s", "t", "u", "v", "zz"] if rng.random() < 0.6
     }
-    return root, matrix, given
+    return to_newick(root), matrix, given
 
 
 # ---- parsimony_score ----------------------------------------------------------
@@ -192,12 +102,23 @@ class TestParsimony:
     @settings(max_examples=300, deadline=None)
     @given(st.integers(0, 2**32))
     def test_matches_definition(self, seed):
-        root, matrix, given = random_case(seed)
-        newick = to_newick(root)
+        newick, matrix, given = random_case(seed)
         got = cladorix.parsimony_score(newick, matrix)["parsimony_score"]
-        assert got == reference_parsimony(root, matrix)
+        assert got == ref.parsimony(newick, matrix)
         got = cladorix.parsimony_score(newick, matrix, given)["parsimony_score"]
-        assert got == reference_parsimony(root, matrix, given)
+        assert got == ref.parsimony(newick, matrix, given)
+
+    def test_matches_the_definition_on_drawn_cases(self):
+        # Drawn as the C++ suite drew them, with the markers moved at times.
+        cases = cpp_draws.CharacterCases(20240611)
+        for _ in range(3000):
+            newick, matrix, states = cases.next()
+            missing = 1 if cases.pick(0, 3) == 0 else -1
+            unedited = 2 if cases.pick(0, 3) == 0 else 0
+            for known in (None, states):
+                got = cladorix.parsimony_score(newick, matrix, known, missing, unedited)
+                want = ref.parsimony(newick, matrix, known, missing, unedited)
+                assert got["parsimony_score"] == want, (newick, matrix, known)
 
     def test_deep_caterpillar(self):
         depth = 200_000
@@ -301,15 +222,31 @@ class TestLikelihood:
         st.sampled_from([None, 0.1, 0.0, 0.9, 1.5]),
     )
     def test_matches_definition_bit_for_bit(self, seed, rate, collision):
-        root, matrix, given = random_case(seed)
-        newick = to_newick(root)
+        newick, matrix, given = random_case(seed)
         for states in (None, given):
             out = cladorix.likelihood_score(newick, matrix, states, rate, collision)
             if not matrix or not matrix[0]:
                 assert out["method_used"] == "empty_data"
                 continue
-            want = reference_log_likelihood(root, matrix, states, rate, collision)
+            want = ref.log_likelihood(newick, matrix, states, rate, collision)
             assert same_float(out["log_likelihood"], want), (newick, matrix, states)
+
+    def test_matches_the_definition_on_drawn_cases(self):
+        rates = [None, 0.1, 0.37, 2.0, -0.5]
+        collisions = [None, 0.1, 0.0, 0.9, 1.5]
+        cases = cpp_draws.CharacterCases(31337)
+        for _ in range(3000):
+            newick, matrix, states = cases.next()
+            if not matrix or not matrix[0]:
+                continue
+            rate, collision = rates[cases.pick(0, 4)], collisions[cases.pick(0, 4)]
+            unedited = 2 if cases.pick(0, 3) == 0 else 0
+            for known in (None, states):
+                got = cladorix.likelihood_score(
+                    newick, matrix, known, rate, collision, -1, unedited
+                )
+                want = ref.log_likelihood(newick, matrix, known, rate, collision, -1, unedited)
+                assert same_float(got["log_likelihood"], want), (newick, matrix, known)
 
 
 # ---- likelihood_distance ----------------------------------------------------------

@@ -12,6 +12,7 @@ import re
 
 import pytest
 from helpers import random_tree, to_newick
+from reference.triplets import triplet_depths
 
 import cladorix
 
@@ -193,25 +194,6 @@ def pruned(node, keep):
     return {"name": node["name"], "children": children}
 
 
-def lca_depths(node):
-    """{frozenset of three leaves: depth of their LCA} by brute force."""
-    paths, stack = {}, [(node, ())]
-    while stack:
-        n, path = stack.pop()
-        if not n["children"]:
-            paths[n["name"]] = path + (id(n),)
-        for c in n["children"]:
-            stack.append((c, path + (id(n),)))
-    out = {}
-    for trio in itertools.combinations(sorted(paths), 3):
-        ps = [paths[x] for x in trio]
-        depth = 0
-        while all(len(p) > depth + 1 for p in ps) and len({p[depth + 1] for p in ps}) == 1:
-            depth += 1
-        out[frozenset(trio)] = depth
-    return out
-
-
 @pytest.mark.parametrize("shape", ["binary", "single children"])
 def test_common_leaves_compare_the_pruned_trees_at_full_reference_depths(shape):
     ref, t = trees_of(shape, 9, n=14, count=2)
@@ -235,7 +217,7 @@ def test_common_leaves_compare_the_pruned_trees_at_full_reference_depths(shape):
     expect_topology_columns(r, pruned(ref, shared), pruned(t, shared))
     # A triplet's depth is that of its LCA in the reference as given.
     per_depth = {}
-    for trio, d in lca_depths(pruned(ref, keep_ref)).items():
+    for trio, d in triplet_depths(to_newick(pruned(ref, keep_ref))).items():
         if trio <= shared:
             per_depth[d] = per_depth.get(d, 0) + 1
     got = dict(zip(result["by_depth"]["depth"], result["by_depth"]["n_triplets"]))

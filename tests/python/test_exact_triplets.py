@@ -3,14 +3,14 @@ counts against a brute force by name, agreement with the by-position
 exhaustive count, exact integers beyond 64 bits, the ValueError cases, and
 calls from two Python threads at once."""
 
-import itertools
 import math
 import random
 import threading
 
 import pytest
-from helpers import caterpillar, random_tree, run_python, to_newick
-from test_triplets import RefTree, rule
+from helpers import caterpillar, random_tree, run_python, same_float, to_newick
+from reference import triplets as ref
+from reference.newick import Tree
 
 import cladorix
 
@@ -29,50 +29,10 @@ KEYS = RATIOS + [
     "total_triplets_checked",
     "computation_time_ms",
 ]
-COUNTS = ["triplets", "correct", "unresolved", "unresolved_correct", "resolvable_correct"]
+COUNTS = ref.COUNTS
 
 
-# ---------------------------------------------------------------- reference
-
-
-def brute(text1, text2):
-    """{depth: counts} over every triplet, leaves matched by name."""
-    t1, t2 = RefTree(text1), RefTree(text2)
-    leaves = [t1.name[v] for v in t1.leaves]
-    out = {}
-    for a, b, c in itertools.combinations(leaves, 3):
-        outcome = []
-        for t in (t1, t2):
-            x, y, z = (t.taxa[n] for n in (a, b, c))
-            outcome.append(rule(t.lca_depth(x, y), t.lca_depth(x, z), t.lca_depth(y, z)))
-        x, y, z = (t1.taxa[n] for n in (a, b, c))
-        depth = min(t1.lca_depth(x, y), t1.lca_depth(x, z), t1.lca_depth(y, z))
-        k = out.setdefault(depth, dict.fromkeys(COUNTS, 0))
-        k["triplets"] += 1
-        if outcome[0] is None:
-            k["unresolved"] += 1
-            if outcome[1] is None:
-                k["correct"] += 1
-                k["unresolved_correct"] += 1
-        elif outcome[0] == outcome[1]:
-            k["correct"] += 1
-            k["resolvable_correct"] += 1
-    return out
-
-
-def ratios(k):
-    """The four values by the sampled variants' formulas."""
-    t, u = k["triplets"], k["unresolved"]
-
-    def div(a, b):
-        return a / b if b else math.nan
-
-    return [
-        div(k["correct"], t),
-        1.0 if t == u else k["resolvable_correct"] / (t - u),
-        1.0 if u == 0 else k["unresolved_correct"] / u,
-        div(u, t),
-    ]
+# ---------------------------------------------------------------- inputs
 
 
 def ordered_text(rng, names):
@@ -83,10 +43,6 @@ def ordered_text(rng, names):
         start = rng.randrange(len(items) - k + 1)
         items[start : start + k] = ["(" + ",".join(items[start : start + k]) + ")"]
     return items[0] + ";"
-
-
-def same_float(a, b):
-    return a == b or (math.isnan(a) and math.isnan(b))
 
 
 def random_text(rng, names, **shape):
@@ -146,6 +102,23 @@ class TestResult:
 # ---------------------------------------------------------------- values
 
 
+def expect_brute_force(t1, t2):
+    """Per depth and overall, against every triplet counted by the reference."""
+    expected = ref.exact_by_depth(t1, t2)
+    r = F(t1, t2)
+    assert list(r["triplets_at_depth"]) == sorted(expected)
+    for depth, k in expected.items():
+        assert r["triplets_at_depth"][depth] == k.triplets
+        for key, value in zip(RATIOS, k.ratios()):
+            assert same_float(r[key][depth], value), (key, depth)
+    total = ref.Counts()
+    for k in expected.values():
+        total += k
+    assert r["counts"] == total.as_dict()
+    for key, value in zip(RATIOS, total.ratios()):
+        assert same_float(r["overall"][key], value)
+
+
 class TestCounts:
     @pytest.mark.parametrize("seed", range(12))
     def test_against_brute_force(self, seed):
@@ -154,17 +127,25 @@ class TestCounts:
         shapes = [dict(), dict(max_children=4), dict(max_children=9, single_child_prob=0.2)]
         t1 = random_text(rng, names, **rng.choice(shapes))
         t2 = random_text(rng, names, **rng.choice(shapes))
-        expected = brute(t1, t2)
-        r = F(t1, t2)
-        assert list(r["triplets_at_depth"]) == sorted(expected)
-        for depth, k in expected.items():
-            assert r["triplets_at_depth"][depth] == k["triplets"]
-            for key, value in zip(RATIOS, ratios(k)):
-                assert same_float(r[key][depth], value), (key, depth)
-        total = {c: sum(k[c] for k in expected.values()) for c in COUNTS}
-        assert r["counts"] == total
-        for key, value in zip(RATIOS, ratios(total)):
-            assert same_float(r["overall"][key], value)
+        expect_brute_force(t1, t2)
+
+    # Polytomies of 3, 4 and more children put two or more light children on
+    # a heavy path, where one-colour stars need their own correction.
+    @pytest.mark.parametrize(
+        "shape1,shape2,sizes",
+        [
+            (dict(min_children=3, max_children=3), dict(min_children=3, max_children=3), (6, 20)),
+            (dict(max_children=3), dict(min_children=4, max_children=6), (10, 30)),
+            (dict(min_children=4, max_children=4), dict(max_children=3), (10, 30)),
+            (dict(min_children=3, max_children=8), dict(max_children=5), (20, 40)),
+        ],
+        ids=["ternary", "mixed-and-wide", "four-and-mixed", "wide-40"],
+    )
+    def test_polytomies_against_brute_force(self, shape1, shape2, sizes):
+        for seed in range(12):
+            rng = random.Random(seed)
+            names = [f"p{i}" for i in range(rng.randint(*sizes))]
+            expect_brute_force(random_text(rng, names, **shape1), random_text(rng, names, **shape2))
 
     def test_names_not_positions(self):
         # The same tree written with its children in another order: every
@@ -180,8 +161,8 @@ class TestCounts:
         rng = random.Random(4)
         names = [f"x{i}" for i in range(60)]
         t1 = random_text(rng, names, max_children=3)
-        ref = RefTree(t1)
-        t2 = ordered_text(rng, [ref.name[v] for v in ref.leaves])
+        t = Tree(t1)
+        t2 = ordered_text(rng, [t.name[v] for v in t.leaves])
         exact = F(t1, t2)
         positional = cladorix.triplets_correct_optimized(t1, t2, number_of_trials=10**9)
         assert positional["total_triplets_checked"] == exact["total_triplets_checked"]

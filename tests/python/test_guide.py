@@ -6,7 +6,9 @@ Blocks run in order, one namespace per "## " section. A statement followed by
 `# -> raises NAME` or `# -> raises NAME: MESSAGE`, must raise an exception of
 that class name (and that message). A block preceded by the line
 `<!-- needs: NAME -->` is skipped, with that reason, while cladorix has no
-attribute NAME; the rest of its section is then skipped too.
+attribute NAME; the rest of its section is then skipped too. Blocks run from
+the repository root, as the guide's readers do, so that they can read
+examples/data.
 """
 
 import ast
@@ -17,7 +19,8 @@ import pytest
 
 import cladorix
 
-GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "guide.md")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+GUIDE = os.path.join(ROOT, "docs", "guide.md")
 EXPECT = re.compile(r"#\s*->\s*(.*?)\s*$")
 NEEDS = re.compile(r"<!--\s*needs:\s*([\w, ]+?)\s*-->")
 
@@ -91,7 +94,8 @@ _blocked = {}  # section -> why its remaining blocks cannot run
 @pytest.mark.parametrize(
     "section,index,line,code,needs", BLOCKS, ids=[f"{b[0]}-{b[1]}" for b in BLOCKS]
 )
-def test_guide_block(section, index, line, code, needs):
+def test_guide_block(section, index, line, code, needs, monkeypatch):
+    monkeypatch.chdir(ROOT)
     if section in _blocked:
         pytest.skip(_blocked[section])
     missing = [n for n in needs if not hasattr(cladorix, n)]

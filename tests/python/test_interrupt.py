@@ -180,6 +180,13 @@ CASES = {
         "many pairs": "trees = [caterpillar(50_000), mirror(50_000)] * 30\n"
         "call = lambda: cladorix.compare_all_pairs(trees, ('rf', 'triplets_exact'))",
     },
+    "cut_events": {
+        "a deep tree, rows by name": "FINITE = True\n"
+        "n = 2_000_000\n"
+        "t, names = caterpillar(n), [f'L{i}' for i in range(n)]\n"
+        "m = edited_rows(n, 20)\n"
+        "call = lambda: cladorix.cut_events(t, m, cell_names=names)",
+    },
 }
 
 # A pooled call whose answer the child takes before the interrupted calls and

@@ -5,20 +5,9 @@ import random
 
 import pytest
 from helpers import caterpillar, random_tree, to_newick
+from reference import newick as ref
 
 import cladorix
-
-
-def leaves_in_text_order(root):
-    """Leaf names (None when unnamed) by an explicit walk of the structure."""
-    out, stack = [], [root]
-    while stack:
-        node = stack.pop()
-        if node["children"]:
-            stack.extend(reversed(node["children"]))
-        else:
-            out.append(node["name"] or None)
-    return out
 
 
 def test_registered_last_with_its_signature():
@@ -41,7 +30,8 @@ def test_order_of_appearance_on_random_trees(seed):
         internal_name_prob=0.5,
         internal_names=["p", "q", "cell0"],
     )
-    assert cladorix.leaf_names(to_newick(root)) == leaves_in_text_order(root)
+    text = to_newick(root)
+    assert cladorix.leaf_names(text) == ref.leaf_names(text)
 
 
 def test_rows_are_matched_in_this_order():

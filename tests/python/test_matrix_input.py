@@ -4,7 +4,9 @@ does for the same data as nested lists (`arr.tolist()`), errors included, and
 objects outside the integer-array kinds must behave as they always did."""
 
 import array
+import operator
 import os
+import re
 import tempfile
 import warnings
 
@@ -90,6 +92,22 @@ class HiddenBuffer:
 
     def __iter__(self):
         return iter(self.arr)
+
+
+def element_as_integer(x):
+    """The element as the conversion by iteration takes it (an integer index),
+    or the TypeError it raises: numpy's bool scalar was an index in older
+    numpy releases, with a DeprecationWarning, and is not in newer ones."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            return operator.index(x)
+        except TypeError as e:
+            return e
+
+
+BOOL_IS_INDEX = not isinstance(element_as_integer(np.True_), TypeError)
+NP_BOOL_AS_INDEX = "ignore:In future, it will be an error for 'np.bool' scalars:DeprecationWarning"
 
 
 def assert_same_as_lists(arr, lists=None):
@@ -209,7 +227,7 @@ def numpy_matrix(rows):
     "arr,converts",
     [
         (np.array([[1.0, 0.0], [1.0, 2.0]]), False),
-        (np.array([[True, False], [True, True]]), False),
+        (np.array([[True, False], [True, True]]), BOOL_IS_INDEX),
         (np.array([[1 + 0j, 0j]]), False),
         (np.array([[1, 0], [2, 0]], dtype=object), True),
         (np.array([[1, None]], dtype=object), False),
@@ -225,6 +243,7 @@ def numpy_matrix(rows):
     ],
     ids=lambda a: f"{type(a).__name__}-{a.dtype}-{a.ndim}d" if hasattr(a, "dtype") else str(a),
 )
+@pytest.mark.filterwarnings(NP_BOOL_AS_INDEX)
 def test_other_arrays_are_converted_by_iteration(arr, converts):
     """Float, bool, complex, object, structured and other arrays, arrays that
     are not 2-D, and array subclasses whose items are not their buffer's
@@ -234,13 +253,21 @@ def test_other_arrays_are_converted_by_iteration(arr, converts):
     assert all((o[0] == "returned") == converts for o in want.values()), want
 
 
+@pytest.mark.filterwarnings(NP_BOOL_AS_INDEX)
 def test_bool_and_float_arrays_keep_their_errors():
     with pytest.raises(TypeError, match=r"^argument 'character_matrix': 'numpy\.float64' object"):
         cladorix.parsimony_score(TREE, np.ones((2, 2)))
-    with pytest.raises(
-        TypeError, match=r"^argument 'character_matrix': .*bool.* cannot be interpreted"
-    ):
-        cladorix.parsimony_score(TREE, np.ones((2, 2), dtype=bool))
+    # Bool arrays answer as their elements do, taken one by one.
+    bools = np.ones((2, 2), dtype=bool)
+    element = element_as_integer(bools[0, 0])
+    if isinstance(element, TypeError):
+        with pytest.raises(
+            TypeError, match=f"^argument 'character_matrix': {re.escape(str(element))}$"
+        ):
+            cladorix.parsimony_score(TREE, bools)
+    else:
+        want = outcomes([[element_as_integer(x) for x in row] for row in bools])
+        assert outcomes(bools) == want
     with pytest.raises(TypeError, match=r"^argument 'character_matrix': 'numpy\.float64' object"):
         cladorix.parsimony_score(TREE, [np.ones(2)])
     with pytest.raises(
@@ -308,10 +335,14 @@ def test_every_buffer_is_released():
 
 
 def test_a_released_memoryview_fails_as_before():
+    # As iterating it fails, which differs between Python versions.
     view = memoryview(np.zeros((2, 2), dtype=np.int32))
     view.release()
-    with pytest.raises(NotImplementedError, match="multi-dimensional sub-views"):
+    with pytest.raises(Exception) as iterating:
+        list(view)
+    with pytest.raises(type(iterating.value)) as info:
         cladorix.parsimony_score(TREE, view)
+    assert str(info.value) == str(iterating.value)
 
 
 def test_other_arguments_convert_as_before():

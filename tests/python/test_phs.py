@@ -1,147 +1,23 @@
 """phs_optimized through the module: the result contract, worked examples,
-failures, the sequential/parallel decision under RAYON_NUM_THREADS, and a
-direct transcription of the definition compared bit for bit."""
+failures, the sequential/parallel decision under RAYON_NUM_THREADS, and the
+definition (reference/phs.py) compared bit for bit."""
 
 import math
 import random
 
+import cpp_draws
 import pytest
-from helpers import expect_panic, random_tree, run_python, to_newick
+from helpers import expect_panic, random_tree, run_python, same_float, to_newick
+from reference import phs as ref
 
 import cladorix
 
-
-def _leaf(name):
-    return {"name": name, "children": []}
-
-
-EXAMPLE_TREE = {
-    "name": "r",
-    "children": [
-        {
-            "name": "x",
-            "children": [{"name": "y", "children": [_leaf("A"), _leaf("B")]}, _leaf("C")],
-        },
-        _leaf("D"),
-    ],
-}
 EXAMPLE = "(((A,B)y,C)x,D)r;"
 EXAMPLE_ROWS = [[1], [1], [0], [0]]
 EXAMPLE_STATES = {"y": [0], "x": [0], "r": [0]}
-EPS = 2.220446049250313e-16
 
 
-# ---- a direct transcription of the definition --------------------------------
-
-
-def clog(x):
-    """The C library's log: -inf at 0 and NaN below, where Python raises."""
-    if math.isnan(x) or x < 0:
-        return math.nan
-    return -math.inf if x == 0 else math.log(x)
-
-
-def cexp(x):
-    """The C library's exp: +inf on overflow, where Python raises."""
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return math.inf
-
-
-def nodes_in_order(root):
-    """(node, parent, depth) in node-id order (the reader's pre-order)."""
-    out, stack = [], [(root, None, 0)]
-    while stack:
-        node, parent, depth = stack.pop()
-        out.append((node, parent, depth))
-        for child in reversed(node["children"]):
-            stack.append((child, node, depth + 1))
-    return out
-
-
-def reference_score(root, matrix, states, rate=None, q=None, missing=-1, unedited=0):
-    order = nodes_in_order(root)
-    info = {id(n): (p, d) for n, p, d in order}
-    leaves = [n for n, _, _ in order if not n["children"] and n["name"]]
-    if not leaves:
-        raise AssertionError("no named leaf")
-
-    def lca(a, b):
-        while info[id(a)][1] > info[id(b)][1]:
-            a = info[id(a)][0]
-        while info[id(b)][1] > info[id(a)][1]:
-            b = info[id(b)][0]
-        while a is not b:
-            a, b = info[id(a)][0], info[id(b)][0]
-        return a
-
-    node_states = {}
-    for name, s in states.items():
-        first = next((n for n, _, _ in order if n["name"] == name), None)
-        if first is not None:
-            node_states[id(first)] = s
-    if rate is None:
-        known = sum(1 for row in matrix for x in row if x != missing)
-        edited = sum(1 for row in matrix for x in row if x != missing and x != unedited)
-        rate = -clog(1 - edited / known) if known else 0.1
-    q = 0.1 if q is None else q
-    a = len(matrix[0]) if matrix else 0
-    n = len(leaves)
-    if n < 2:
-        return 1.0, 0
-    pvalues = []
-    for i in range(n):
-        for j in range(i + 1, n):
-            node = lca(leaves[i], leaves[j])
-            d = float(info[id(node)][1])
-            s = node_states.get(id(node))
-            c = 0
-            if s is not None:
-                ra = matrix[i] if i < len(matrix) else []
-                rb = matrix[j] if j < len(matrix) else []
-                for k in range(min(len(ra), len(rb), len(s))):
-                    if s[k] == unedited and ra[k] == rb[k] and ra[k] not in (missing, unedited):
-                        c += 1
-            pvalues.append(pair_pvalue(rate, q, c, d, a))
-    m = len(pvalues)
-    if m == 1:
-        return (math.inf if math.isnan(pvalues[0]) else min(pvalues[0], math.inf)), 1
-    if any(math.isnan(p) for p in pvalues):
-        raise ValueError("NaN p-value")
-    pvalues.sort()
-    best = math.inf
-    for k, p in enumerate(pvalues, start=1):
-        best = min(best, (float(m) * p) / float(k))
-    return best, m
-
-
-def pair_pvalue(rate, q, c, d, a):
-    if d == 1.0:
-        h = 1.0
-    else:
-        g = cexp((1.0 - d) * (-rate))
-        h = ((cexp(d * (-rate)) * (1.0 - g)) * (1.0 - g)) * q
-        if h > 1.0:
-            h = 1.0
-    if c == 0:
-        p = 1.0
-    elif h == 0.0:
-        p = 0.0
-    elif h == 1.0:
-        p = 1.0 if c <= a else 0.0
-    else:
-        lnh, ln1h = clog(h), clog(1.0 - h)
-        total = 0.0
-        for j in range(c):
-            if j > a:
-                continue
-            binom = 1.0
-            for k in range(min(j, a - j)):
-                binom *= float(a - k) / float(k + 1)
-            total += cexp((float(a - j) * ln1h + float(j) * lnh) + clog(binom))
-        p = 1.0 - total
-    return EPS if p == 0.0 else p
+# ---- inputs --------------------------------------------------------------------
 
 
 def simulate(
@@ -157,7 +33,7 @@ def simulate(
     polytomies=False,
 ):
     """Irreversible edits down a random tree; every internal node named and
-    given its states. Returns (root, newick, rows in named-leaf order, states)."""
+    given its states. Returns (newick, rows in named-leaf order, states)."""
     names = [f"c{i}" for i in range(n_leaves)]
     if dup_names:
         names = [rng.choice(names[:3]) if rng.random() < 0.2 else x for x in names]
@@ -183,7 +59,7 @@ def simulate(
     for node, own in order:
         if not node["children"] and node["name"]:
             rows.append([-1 if rng.random() < missing_rate else x for x in own])
-    return root, to_newick(root), rows, states
+    return to_newick(root), rows, states
 
 
 # ---- the result contract ----------------------------------------------------
@@ -224,8 +100,7 @@ def test_parameters_by_keyword_and_position():
     )
     by_pos = cladorix.phs_optimized(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, 0.3, 0.2, -1, 0, 1)
     assert by_kw["phs_score"] == by_pos["phs_score"]
-    assert to_newick(EXAMPLE_TREE) == EXAMPLE
-    want, _ = reference_score(EXAMPLE_TREE, EXAMPLE_ROWS, EXAMPLE_STATES, 0.3, 0.2)
+    want, _ = ref.score(EXAMPLE, EXAMPLE_ROWS, EXAMPLE_STATES, 0.3, 0.2)
     assert by_kw["phs_score"] == want
     # Swapping the markers makes 0 the missing value and -1 the unedited one:
     # nothing is unedited any more, so every count is 0.
@@ -322,7 +197,7 @@ def test_deep_shared_edits_are_capped_not_fatal():
 @pytest.mark.parametrize("seed", range(40))
 def test_matches_definition_bit_for_bit(seed):
     rng = random.Random(seed)
-    root, newick, rows, states = simulate(
+    newick, rows, states = simulate(
         rng,
         rng.randint(2, 40),
         rng.randint(0, 12),
@@ -336,7 +211,7 @@ def test_matches_definition_bit_for_bit(seed):
         rows[rng.randrange(len(rows))] = rows[0][: rng.randint(0, len(rows[0]))]  # a short row
     for rate, q in [(None, None), (0.1, 0.1), (0.02, 0.5), (1.5, 0.05)]:
         try:
-            want, m = reference_score(root, rows, states, rate, q)
+            want, m = ref.score(newick, rows, states, rate, q)
         except ValueError:
             expect_panic(cladorix.phs_optimized, newick, rows, states, rate, q)
             continue
@@ -404,7 +279,7 @@ from test_phs import simulate
 out = []
 for seed in range(3):
     rng = random.Random(seed)
-    root, newick, rows, states = simulate(rng, 700, 20, edits=3, rate=0.15, polytomies=seed == 1)
+    newick, rows, states = simulate(rng, 700, 20, edits=3, rate=0.15, polytomies=seed == 1)
     a = cladorix.phs_optimized(newick, rows, states, 0.05, 0.3, max_threads=1)
     b = cladorix.phs_optimized(newick, rows, states, 0.05, 0.3)
     out.append([a["phs_score"].hex(), b["phs_score"].hex(), a["method_used"], b["method_used"],
@@ -418,3 +293,40 @@ print(json.dumps(out))
         assert chunks == 4
         assert seq == par
         assert float.fromhex(seq) < 1.0  # some pairs do share edits
+
+
+def test_matches_the_definition_on_drawn_cases():
+    # Drawn as the C++ suite drew them; every rate and collision probability,
+    # against the uncapped definition too where no probability exceeds 1.
+    gen = cpp_draws.MersenneTwister(99, 64)
+    compared = failures = 0
+    for _ in range(600):
+        newick, matrix, states, missing, unedited = cpp_draws.phs_case(gen, 24)
+        found = ref.pairs(newick, matrix, states, missing, unedited)
+        if not found:  # no_pairs, or no named leaf at all
+            continue
+        a = len(matrix[0]) if matrix else 0
+        estimated = ref.estimated_rate(matrix, missing, unedited)
+        for rate in (None, 0.1, 0.02, 0.7, -0.3, 0.0, math.nan):
+            lam = estimated if rate is None else rate
+            for q in (0.1, 0.5, 1.0, -0.2, 0.0):
+                args = (newick, matrix, states, rate, q, missing, unedited)
+                over = any(
+                    ref.homoplasy_probability(lam, q, d, capped=False) > 1.0 for _, d in found
+                )
+                for capped in (False, True):
+                    if over and not capped:
+                        continue
+                    try:
+                        want = ref.score_of_pairs(found, lam, q, a, capped)
+                    except ValueError:
+                        expect_panic(cladorix.phs_optimized, *args)
+                        failures += 1
+                        continue
+                    got = cladorix.phs_optimized(*args)
+                    assert same_float(got["phs_score"], want), args
+                    assert got["total_pairs"] == len(found)
+                    compared += 1
+    # Both outcomes must actually have been exercised.
+    assert compared > 1000
+    assert failures > 50

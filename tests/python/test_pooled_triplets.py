@@ -1,8 +1,8 @@
 """The two pooled triplet measures end to end: mode and chunk decisions for
 several pool sizes (each in a fresh interpreter, since the pool is sized once
-per process), values against a plain positional reference with the seeded
-ChaCha12 streams, max_threads = 0, and the pool inside real Python programs
-(fork, interpreter exit)."""
+per process), values against the positional reference with the seeded
+ChaCha12 streams (reference/triplets.py), max_threads = 0, and the pool inside
+real Python programs (fork, interpreter exit)."""
 
 import json
 import math
@@ -10,8 +10,8 @@ import random
 import time
 
 import pytest
-from helpers import caterpillar, expect_panic, random_tree, run_python, to_newick
-from test_triplets import RefRandom, RefTree, ref_values, rule, tally
+from helpers import caterpillar, expect_panic, random_tree, run_python, same_floats, to_newick
+from reference import triplets as ref
 
 import cladorix
 
@@ -30,54 +30,6 @@ FUNCS = {
 }
 
 
-# ---------------------------------------------------------------- reference
-
-
-class Positional:
-    """Pair depths of the first n leaves (n = named leaves), by parent walks."""
-
-    def __init__(self, text):
-        t = RefTree(text)
-        self.n = sum(v in t.name for v in t.leaves)
-        lv = t.leaves[: self.n]
-        self.d = [[t.lca_depth(a, b) for b in lv] for a in lv]
-
-    def outgroup(self, i, j, k):
-        o = rule(self.d[i][j], self.d[i][k], self.d[j][k])
-        return None if o is None else (i, j, k)[o]
-
-
-def ref_sampled(s1, s2, trials, seed, chunks):
-    a, b, counts = Positional(s1), Positional(s2), [0, 0, 0, 0]
-
-    def draw(rng, count):
-        for _ in range(count):
-            p = rng.sample3(a.n)
-            tally(counts, a.outgroup(*p), b.outgroup(*p))
-
-    master = RefRandom(seed)
-    if chunks == 1:
-        draw(master, trials)
-    else:
-        # next_u64 from a fresh source: two words, low first (no refill
-        # boundary is crossed for up to 32 chunks).
-        assert chunks <= 32
-        seeds = [master.next_u32() | master.next_u32() << 32 for _ in range(chunks)]
-        for c, s in enumerate(seeds):
-            draw(RefRandom(s), trials // chunks + (1 if c < trials % chunks else 0))
-    return ref_values(counts, trials)
-
-
-def ref_exhaustive(s1, s2):
-    a, b, counts = Positional(s1), Positional(s2), [0, 0, 0, 0]
-    n = a.n
-    for i in range(n):
-        for j in range(i + 1, n):
-            for k in range(j + 1, n):
-                tally(counts, a.outgroup(i, j, k), b.outgroup(i, j, k))
-    return ref_values(counts, n * (n - 1) * (n - 2) // 6)
-
-
 def values(result):
     assert list(result) == KEYS
     for k in KEYS[:4]:
@@ -86,10 +38,6 @@ def values(result):
     assert type(result["total_triplets_checked"]) is int
     assert type(result["parallel_chunks_used"]) is int
     return [result[k][0] for k in KEYS[:4]]
-
-
-def same(got, want):
-    return all((math.isnan(w) and math.isnan(g)) or g == w for g, w in zip(got, want))
 
 
 def tree_text(n, seed, max_children=2):
@@ -151,10 +99,10 @@ def test_worked_examples_by_worker_count(workers):
             got["parallel_chunks_used"],
         ) == want
         if method.endswith("exhaustive"):
-            ref = ref_exhaustive(*trees)
+            values_want = ref.exhaustive_counts(*trees).ratios()
         else:
-            ref = ref_sampled(*trees, trials, 7, chunks)
-        assert same(values(got), ref), (got, ref)
+            values_want = ref.by_position_sampled(*trees, trials, 7, chunks)
+        assert same_floats(values(got), values_want), (got, values_want)
 
 
 def test_pinned_chunk_count_gives_identical_results_across_pools():
@@ -170,11 +118,11 @@ def test_pinned_chunk_count_gives_identical_results_across_pools():
     assert par["parallel_chunks_used"] == opt["parallel_chunks_used"] == 2
     # Same chunk count, same seed: both variants give the same four values.
     assert values(par) == values(opt)
-    assert same(values(par), ref_sampled(*trees, 30000, 99, 2))
+    assert same_floats(values(par), ref.by_position_sampled(*trees, 30000, 99, 2))
     # One worker caps the chunks at 1: a single stream, another result.
     single = pooled_calls(1, calls)
     assert single[0]["parallel_chunks_used"] == 1
-    assert same(values(single[0]), ref_sampled(*trees, 30000, 99, 1))
+    assert same_floats(values(single[0]), ref.by_position_sampled(*trees, 30000, 99, 1))
 
 
 # ----------------------------------------------------------- in this process
@@ -197,7 +145,7 @@ class TestCalls:
         for name, f in FUNCS.items():
             for t in ("(a,b);", "a;", ";"):
                 r = f(t, t, 100, max_threads=0)
-                assert same(values(r), [math.nan, 1.0, 1.0, math.nan])
+                assert same_floats(values(r), [math.nan, 1.0, 1.0, math.nan])
                 assert r["method_used"] == name + "_exhaustive"
                 assert r["total_triplets_checked"] == 0
                 assert r["parallel_chunks_used"] == 1
@@ -206,7 +154,7 @@ class TestCalls:
         t = tree_text(300, 8)
         for name, f in FUNCS.items():
             r = f(t, t, 0)
-            assert same(values(r), [math.nan, 1.0, 1.0, math.nan])
+            assert same_floats(values(r), [math.nan, 1.0, 1.0, math.nan])
             assert (r["method_used"], r["total_triplets_checked"], r["parallel_chunks_used"]) == (
                 name + "_sampling",
                 0,
@@ -219,7 +167,7 @@ class TestCalls:
         b = "((a,b),((d,e),c));"
         for f in FUNCS.values():
             r = f(a, b, 100)
-            assert values(r) == ref_exhaustive(a, b)
+            assert values(r) == ref.exhaustive_counts(a, b).ratios()
             assert values(r)[0] < 1.0
 
     def test_max_threads_zero(self):
@@ -232,7 +180,7 @@ class TestCalls:
             # before any stream exists, so no seed is needed to see it.
             r = f(t100, t100, trials - 1, seed=2, max_threads=0)
             assert r["parallel_chunks_used"] == 1 and r["method_used"] == name + "_sampling"
-            assert same(values(r), ref_sampled(t100, t100, trials - 1, 2, 1))
+            assert same_floats(values(r), ref.by_position_sampled(t100, t100, trials - 1, 2, 1))
             err = expect_panic(f, t100, t100, trials, max_threads=0)
             assert str(err) == "attempt to divide by zero"
             small, large = (caterpillar(n) for n in counted)

@@ -6,6 +6,7 @@ import pytest
 from helpers import caterpillar, expect_panic, random_tree, to_newick
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from reference import rf as ref
 
 import cladorix
 
@@ -157,72 +158,12 @@ class TestDeepTrees:
         # shared when the two pairs of ends swap places: distance 2n - 10.
         for n in (8, 12):
             assert rf(caterpillar(n), self.swapped_ends(n))["rf_distance"] == 2 * n - 10
-            assert reference_rf(caterpillar(n), self.swapped_ends(n)) == 2 * n - 10
+            assert ref.distance(caterpillar(n), self.swapped_ends(n)) == 2 * n - 10
         n = 20_000
         assert rf(caterpillar(n), self.swapped_ends(n))["rf_distance"] == 2 * n - 10
 
 
-# ---- an independent reference: explicit sets of names ---------------------
-
-
-def parse_reference(text):
-    """A small reader for the well-formed texts the property tests generate:
-    returns (nodes, names) with nodes as (parent, children, name)."""
-    nodes = [[None, [], None]]
-    stack, cur, name, i = [], 0, "", 0
-    text = text[: text.index(";")]
-    while i < len(text):
-        c = text[i]
-        if c == "(":
-            stack.append(cur)
-            nodes.append([None, [], None])
-            cur = len(nodes) - 1
-        elif c in ",)":
-            p = stack[-1]
-            nodes[p][1].append(cur)
-            nodes[cur][0] = p
-            if name:
-                nodes[cur][2] = name
-            name = ""
-            if c == ",":
-                nodes.append([None, [], None])
-                cur = len(nodes) - 1
-            else:
-                cur = stack.pop()
-        else:
-            name += c
-        i += 1
-    if name:
-        nodes[cur][2] = name
-    return nodes
-
-
-def reference_rf(t1, t2):
-    trees = [parse_reference(t) for t in (t1, t2)]
-    universe = frozenset(n[2] for tree in trees for n in tree if n[2] is not None)
-    splits = []
-    for tree in trees:
-        cluster = {}
-        order = []
-        stack = [0]
-        while stack:
-            v = stack.pop()
-            order.append(v)
-            stack.extend(tree[v][1])
-        out = set()
-        for v in reversed(order):
-            parent, children, name = tree[v]
-            if children:
-                if v == 0:
-                    continue
-                c = frozenset().union(*(cluster[ch] for ch in children))
-            else:
-                c = frozenset([name])
-            cluster[v] = c
-            out.add(c)
-            out.add(universe - c)
-        splits.append(out)
-    return len(splits[0] ^ splits[1]) // 2
+# ---- against the reference: explicit sets of names -----------------------
 
 
 @st.composite
@@ -254,6 +195,6 @@ def tree_pairs(draw):
 @given(tree_pairs())
 def test_matches_reference_on_random_trees(pair):
     t1, t2 = pair
-    expected = reference_rf(t1, t2)
+    expected = ref.distance(t1, t2)
     assert rf(t1, t2)["rf_distance"] == expected
     assert rf(t2, t1)["rf_distance"] == expected

@@ -1,18 +1,18 @@
-"""The three single-threaded triplet measures, end to end through the module.
-
-`Ref` below is a deliberately plain Python version of the measures (reader id
-order, taxa map, parent-walk LCAs, the seeded ChaCha12 source and Floyd's
-sampler), so that seeded results are checked against the definitions rather
-than against earlier outputs.
-"""
+"""The three single-threaded triplet measures, end to end through the module,
+against the plain references in reference/triplets.py (reader id order, taxa
+map, parent-walk LCAs, the seeded ChaCha12 stream and Floyd's sampler)."""
 
 import math
 import random
 
+import cpp_draws
 import pytest
-from helpers import caterpillar, expect_panic, random_tree, to_newick
+from helpers import caterpillar, expect_panic, random_tree, same_floats, to_newick
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from reference import triplets as ref
+from reference.newick import Tree
+from reference.sampling import RandomSource
 
 import cladorix
 
@@ -22,226 +22,6 @@ KEYS = [
     "unresolved_triplets_correct",
     "proportion_unresolvable",
 ]
-M32, M64 = 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
-
-
-# ---------------------------------------------------------------- reference
-
-
-class RefRandom:
-    """ChaCha12 (64-bit counter and stream) keyed by PCG32 from a seed."""
-
-    def __init__(self, seed):
-        s, self.key = seed, []
-        for _ in range(8):
-            s = (s * 0x5851F42D4C957F2D + 0xA17654E46FBE17F3) & M64
-            x, r = ((s >> 45) ^ (s >> 27)) & M32, s >> 59
-            self.key.append(((x >> r) | (x << ((32 - r) & 31))) & M32)
-        self.counter, self.buf, self.idx = 0, [], 64
-
-    def _block(self, counter):
-        init = [
-            0x61707865,
-            0x3320646E,
-            0x79622D32,
-            0x6B206574,
-            *self.key,
-            counter & M32,
-            counter >> 32,
-            0,
-            0,
-        ]
-        x = list(init)
-
-        def qr(a, b, c, d):
-            for p, q, r, rot in ((a, b, d, 16), (c, d, b, 12), (a, b, d, 8), (c, d, b, 7)):
-                x[p] = (x[p] + x[q]) & M32
-                v = x[r] ^ x[p]
-                x[r] = ((v << rot) | (v >> (32 - rot))) & M32
-
-        for _ in range(6):
-            qr(0, 4, 8, 12), qr(1, 5, 9, 13), qr(2, 6, 10, 14), qr(3, 7, 11, 15)
-            qr(0, 5, 10, 15), qr(1, 6, 11, 12), qr(2, 7, 8, 13), qr(3, 4, 9, 14)
-        return [(a + b) & M32 for a, b in zip(x, init)]
-
-    def next_u32(self):
-        if self.idx >= 64:
-            self.buf = sum((self._block((self.counter + i) & M64) for i in range(4)), [])
-            self.counter, self.idx = (self.counter + 4) & M64, 0
-        self.idx += 1
-        return self.buf[self.idx - 1]
-
-    def uniform_inclusive(self, high):
-        rng = (high + 1) & M32
-        if rng == 0:
-            return self.next_u32()
-        zone = ((rng << (32 - rng.bit_length())) & M32) - 1
-        while True:
-            p = self.next_u32() * rng
-            if p & M32 <= zone:
-                return p >> 32
-
-    def sample3(self, length):
-        out = []
-        for j in range(length - 3, length):
-            t = self.uniform_inclusive(j)
-            if t in out:
-                out.insert(out.index(t), j)
-            else:
-                out.append(t)
-        return out
-
-
-class RefTree:
-    """The reader's ids (one per "(" and ","), names given at "," / ")" / ";"."""
-
-    def __init__(self, text):
-        self.parent, self.children, self.name, self.taxa = [None], [[]], {}, {}
-        stack, cur, pending = [], 0, ""
-        for ch in text:
-            if ch == "(":
-                stack.append(cur)
-                cur = self._new()
-            elif ch in ",)":
-                p = stack[-1]
-                self.children[p].append(cur)
-                self.parent[cur] = p
-                self._give(cur, pending)
-                pending = ""
-                if ch == ",":
-                    cur = self._new()
-                else:
-                    cur = stack.pop()
-            elif ch == ";":
-                self._give(cur, pending)
-                break
-            else:
-                pending += ch
-        self.leaves = [v for v in range(len(self.parent)) if not self.children[v]]
-
-    def _new(self):
-        self.parent.append(None)
-        self.children.append([])
-        return len(self.parent) - 1
-
-    def _give(self, v, name):
-        if name:
-            self.name[v] = name
-            self.taxa[name] = v
-
-    def depth(self, v):
-        d = 0
-        while self.parent[v] is not None:
-            v, d = self.parent[v], d + 1
-        return d
-
-    def lca_depth(self, a, b):
-        da, db = self.depth(a), self.depth(b)
-        while da > db:
-            a, da = self.parent[a], da - 1
-        while db > da:
-            b, db = self.parent[b], db - 1
-        while a != b:
-            a, b, da = self.parent[a], self.parent[b], da - 1
-        return da
-
-
-def rule(ab, ac, bc):
-    if ab > ac and ab > bc:
-        return 2
-    if ac > ab and ac > bc:
-        return 1
-    if bc > ab and bc > ac:
-        return 0
-    return None
-
-
-def ref_values(counts, denominator):
-    correct, unresolved, unresolved_correct, resolvable_correct = counts
-    div = lambda a, b: a / b if b else math.nan  # noqa: E731
-    return [
-        div(correct, denominator),
-        1.0 if denominator == unresolved else resolvable_correct / (denominator - unresolved),
-        1.0 if unresolved == 0 else unresolved_correct / unresolved,
-        div(unresolved, denominator),
-    ]
-
-
-def tally(counts, o1, o2):
-    if o1 is None:
-        counts[1] += 1
-        if o2 is None:
-            counts[0] += 1
-            counts[2] += 1
-    elif o2 is not None and o1 == o2:
-        counts[0] += 1
-        counts[3] += 1
-
-
-def ref_base(s1, s2, trials, seed):
-    t1, t2, rng, counts = RefTree(s1), RefTree(s2), RefRandom(seed), [0, 0, 0, 0]
-
-    def outgroup(t, names):
-        ids = []
-        for n in names:
-            if n not in t.taxa:
-                return None
-            ids.append(t.taxa[n])
-        o = rule(
-            t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]), t.lca_depth(ids[1], ids[2])
-        )
-        return None if o is None else names[o]
-
-    for _ in range(trials if len(t1.leaves) >= 3 else 0):
-        leaves = [t1.leaves[i] for i in rng.sample3(len(t1.leaves))]
-        if all(v in t1.name for v in leaves):
-            names = [t1.name[v] for v in leaves]
-            tally(counts, outgroup(t1, names), outgroup(t2, names))
-    return ref_values(counts, trials)
-
-
-def ref_fast(s1, s2, trials, seed):
-    t1, t2, rng, counts = RefTree(s1), RefTree(s2), RefRandom(seed), [0, 0, 0, 0]
-
-    def table(t):
-        return {t.name[v]: v for v in t.leaves if v in t.name}
-
-    def outgroup(t, tab, names):
-        if any(n not in tab for n in names):
-            return None
-        ids = [tab[n] for n in names]
-        if len(set(ids)) < 3:
-            return None
-        o = rule(
-            t.lca_depth(ids[0], ids[1]), t.lca_depth(ids[0], ids[2]), t.lca_depth(ids[1], ids[2])
-        )
-        return None if o is None else names[o]
-
-    tab1, tab2 = table(t1), table(t2)
-    named = [v for v in t1.leaves if v in t1.name]
-    for _ in range(trials if len(named) >= 3 else 0):
-        names = [t1.name[named[i]] for i in rng.sample3(len(named))]
-        tally(counts, outgroup(t1, tab1, names), outgroup(t2, tab2, names))
-    return ref_values(counts, trials)
-
-
-def ref_ultra_sampling(s1, s2, trials, seed):
-    t1, t2, rng, counts = RefTree(s1), RefTree(s2), RefRandom(seed), [0, 0, 0, 0]
-    n = sum(v in t1.name for v in t1.leaves)
-
-    def outgroup(t, p):
-        leaf = [t.leaves[i] for i in p]
-        o = rule(
-            t.lca_depth(leaf[0], leaf[1]),
-            t.lca_depth(leaf[0], leaf[2]),
-            t.lca_depth(leaf[1], leaf[2]),
-        )
-        return None if o is None else p[o]
-
-    for _ in range(trials):
-        p = rng.sample3(n)
-        tally(counts, outgroup(t1, p), outgroup(t2, p))
-    return ref_values(counts, trials)
 
 
 def values(result):
@@ -251,16 +31,12 @@ def values(result):
     return [result[k][0] for k in KEYS]
 
 
-def same(got, want):
-    return all((math.isnan(w) and math.isnan(g)) or g == w for g, w in zip(got, want))
-
-
 def test_reference_random_source_gives_the_known_streams():
-    r = RefRandom(0)
+    r = RandomSource(0)
     assert [r.next_u32() for _ in range(4)] == [3442241407, 3140108210, 2384947579, 3321986196]
-    r = RefRandom(42)
+    r = RandomSource(42)
     assert [r.next_u32() for _ in range(4)] == [572990626, 2261546851, 1068323197, 2330987027]
-    r = RefRandom(0)
+    r = RandomSource(0)
     assert [r.sample3(10) for _ in range(3)] == [[6, 7, 0], [8, 5, 2], [9, 6, 7]]
 
 
@@ -295,10 +71,10 @@ class TestShapes:
 
     def test_zero_trials_and_tiny_trees(self):
         for fn in (cladorix.triplets_correct, cladorix.triplets_correct_fast):
-            assert same(values(fn(T1, T1, 0)), [math.nan, 1.0, 1.0, math.nan])
+            assert same_floats(values(fn(T1, T1, 0)), [math.nan, 1.0, 1.0, math.nan])
             assert values(fn("(a,b);", "(a,b);", 7)) == [0.0, 0.0, 1.0, 0.0]
         out = cladorix.triplets_correct_ultra("(a,b);", "(a,b);")
-        assert same(values(out), [math.nan, 1.0, 1.0, math.nan])
+        assert same_floats(values(out), [math.nan, 1.0, 1.0, math.nan])
         assert out["total_triplets_checked"] == 0
 
     def test_ultra_mode_boundary(self):
@@ -373,12 +149,13 @@ def tree_pair(draw, unique=False):
 @given(pair=tree_pair(), trials=st.integers(0, 120), seed=st.integers(0, 2**64 - 1))
 def test_base_and_fast_match_the_definitions(pair, trials, seed):
     s1, s2 = pair
-    assert same(
-        values(cladorix.triplets_correct(s1, s2, trials, seed=seed)), ref_base(s1, s2, trials, seed)
+    assert same_floats(
+        values(cladorix.triplets_correct(s1, s2, trials, seed=seed)),
+        ref.by_name(s1, s2, trials, seed),
     )
-    assert same(
+    assert same_floats(
         values(cladorix.triplets_correct_fast(s1, s2, trials, seed=seed)),
-        ref_fast(s1, s2, trials, seed),
+        ref.by_name_fast(s1, s2, trials, seed),
     )
 
 
@@ -406,10 +183,104 @@ def ordered_random_newick(names, rng):
 def test_ultra_sampling_matches_base_in_the_same_leaf_order(seed, tree_seed, n):
     rng = random.Random(tree_seed)
     s1 = to_newick(random_tree(rng, [f"L{i}" for i in range(n)]))
-    t1 = RefTree(s1)
+    t1 = Tree(s1)
     order = [t1.name[v] for v in t1.leaves]
     s2 = ordered_random_newick(order, rng)
     out = cladorix.triplets_correct_ultra(s1, s2, 400, seed=seed)
     assert out["method_used"] == "sampling"
     assert values(out) == values(cladorix.triplets_correct(s1, s2, 400, seed=seed))
-    assert same(values(out), ref_ultra_sampling(s1, s2, 400, seed))
+    assert same_floats(values(out), ref.ultra(s1, s2, 400, seed)[2])
+
+
+# ------------------------------------- cases drawn as the C++ suite drew them
+
+
+def test_unnamed_leaves_stay_in_base_denominators():
+    t = "(((a,b),(c,)),((d,e),(f,g)));"
+    base = values(cladorix.triplets_correct(t, t, 400, seed=9))
+    assert 0.0 < base[0] < 1.0
+    assert same_floats(base, ref.by_name(t, t, 400, 9))
+    # The fast variant draws named leaves only.
+    assert values(cladorix.triplets_correct_fast(t, t, 400, seed=9)) == [1.0, 1.0, 1.0, 0.0]
+
+
+def test_names_missing_from_tree_2():
+    # Unresolved there, so only unresolved-in-tree-1 agree.
+    full, part = "((a,b),(c,d,e));", "((a,b),(c,x,y));"
+    for seed in (1, 2, 3):
+        got = values(cladorix.triplets_correct(full, part, 300, seed=seed))
+        assert same_floats(got, ref.by_name(full, part, 300, seed))
+        got = values(cladorix.triplets_correct_fast(full, part, 300, seed=seed))
+        assert same_floats(got, ref.by_name_fast(full, part, 300, seed))
+
+
+def check_ultra(t1, t2, trials, seed):
+    out = cladorix.triplets_correct_ultra(t1, t2, trials, seed=seed)
+    method, total, want = ref.ultra(t1, t2, trials, seed)
+    assert (out["method_used"], out["total_triplets_checked"]) == (method, total)
+    assert same_floats(values(out), want), (t1, t2, trials, seed)
+
+
+def test_ultra_mode_on_either_side_of_the_boundary():
+    gen = cpp_draws.MersenneTwister(21, 64)
+    for n in (85, 86):
+        a = cpp_draws.random_newick(cpp_draws.labels(n), gen)
+        b = cpp_draws.random_newick(cpp_draws.labels(n), gen)
+        for trials in (5000, 102339, 102340, 1 << 40):
+            check_ultra(a, b, trials, 17)
+
+
+def test_every_variant_matches_its_definition_on_drawn_trees():
+    # Unique, missing, unnamed and repeated names, named internal nodes.
+    gen = cpp_draws.MersenneTwister(2024, 64)
+    shapes = [(2, 0.0), (4, 0.0), (3, 0.25), (6, 0.1)]
+    for round_ in range(48):
+        kind, n, shape = round_ % 3, 3 + gen() % 40, shapes[round_ % 4]
+        l1 = cpp_draws.labels(n)
+        for i in range(n):  # unique, with unnamed leaves, or with repeated names
+            r = gen() % 10
+            if kind == 1 and r < 2:
+                l1[i] = ""
+            if kind == 2 and r < 3:
+                l1[i] = f"t{gen() % 5}"
+        l2 = list(l1)
+        if round_ % 4 == 1:  # some names only in tree 1
+            l2 = [s + "x" if s and gen() % 4 == 0 else s for s in l2]
+        s1 = cpp_draws.random_newick(l1, gen, *shape)
+        s2 = cpp_draws.random_newick(l2, gen, *shape)
+        if round_ % 6 == 5:
+            s1 = cpp_draws.name_internal_nodes(s1, l1, 0.3, gen)
+            s2 = cpp_draws.name_internal_nodes(s2, l2, 0.3, gen)
+        named = [sum(v in t.name for v in t.leaves) for t in (Tree(s1), Tree(s2))]
+        for trials in (0, 1, 257):
+            seed = gen()
+            got = values(cladorix.triplets_correct(s1, s2, trials, seed=seed))
+            assert same_floats(got, ref.by_name(s1, s2, trials, seed)), (s1, s2, trials)
+            got = values(cladorix.triplets_correct_fast(s1, s2, trials, seed=seed))
+            assert same_floats(got, ref.by_name_fast(s1, s2, trials, seed)), (s1, s2, trials)
+            if named[0] == named[1]:
+                check_ultra(s1, s2, trials, seed)
+            else:
+                expect_panic(cladorix.triplets_correct_ultra, s1, s2, trials, seed=seed)
+
+
+def test_exhaustive_ultra_counts_every_triplet():
+    # Long runs (caterpillars, stars, chains) and short ones (bifurcating).
+    gen = cpp_draws.MersenneTwister(77, 64)
+    cases = [(caterpillar(30, "t"), caterpillar(30, "t"))]
+    cases.append((caterpillar(25, "t"), cpp_draws.random_newick(cpp_draws.labels(25), gen)))
+    cases += [
+        ("(a,b,c,d,e,f,g);", "((a,b,c),(d,e,f,g));"),
+        ("((((a)),b),(c,(d,(e))));", "(a,(b,(c,(d,e))));"),
+    ]
+    for i in range(12):
+        n = 3 + gen() % 60
+        shape = (2 + i % 4, 0.2 if i % 3 == 0 else 0.0, i % 2 == 0)
+        second = cpp_draws.random_newick(cpp_draws.labels(n), gen, *shape)  # drawn first, as in C++
+        cases.append((cpp_draws.random_newick(cpp_draws.labels(n), gen, *shape), second))
+    for a, b in cases:
+        out = cladorix.triplets_correct_ultra(a, b, 0)
+        assert out["method_used"] == "exhaustive"
+        method, total, want = ref.ultra(a, b, 0, 0)
+        assert (method, out["total_triplets_checked"]) == ("exhaustive", total)
+        assert same_floats(values(out), want), (a, b)

@@ -12,7 +12,12 @@ import numpy as np
 import cladorix
 
 if TYPE_CHECKING:
-    from cladorix import ExactTripletsResult, ParsimonyResult, PooledTripletsResult
+    from cladorix import (
+        CutEventsResult,
+        ExactTripletsResult,
+        ParsimonyResult,
+        PooledTripletsResult,
+    )
 
 TREE = "((A,B)x,C)r;"
 
@@ -55,6 +60,8 @@ overall: float = exact["overall"]["resolvable_triplets_correct"]
 at_depth: int = exact["triplets_at_depth"][1]
 names: list[Optional[str]] = cladorix.leaf_names(TREE)
 rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible_rf"]
+cut: "CutEventsResult" = cladorix.cut_events(TREE, IntFrame(), cell_names=("A", "B", "C"))
+per_site: list[int] = cut["per_site"]
 
 # Refused.
 cladorix.parsimony_score(TREE, "101")  # type: ignore[arg-type]
@@ -66,3 +73,4 @@ cladorix.triplets_correct(TREE, TREE, number_of_trials=2.0)  # type: ignore[arg-
 cladorix.robinson_foulds_distance(TREE, TREE, TREE)  # type: ignore[call-arg]
 cladorix.triplets_correct(TREE, TREE)["method_used"]  # type: ignore[typeddict-item]
 bad: str = cladorix.likelihood_score(TREE, rows)["n_leaves"]  # type: ignore[assignment]
+cladorix.cut_events(TREE, rows, ["A", "B", "C"])  # type: ignore[call-arg]

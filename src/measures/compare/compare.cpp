@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "measures/characters/cut_events.hpp"
 #include "measures/characters/likelihood.hpp"
 #include "measures/characters/parsimony.hpp"
 #include "measures/rf/rf_distance.hpp"
@@ -51,9 +52,9 @@ void check_unique_labels(const Tree& tree, const char* measure) {
   }
 }
 
-// The tree's rows in its own leaf order, found by cell name.
-CharacterMatrix rows_in_leaf_order(const ComparedTree& t, const CellRows& cells) {
-  CharacterMatrix out;
+// For each leaf of the tree in its own order, its row found by cell name.
+std::vector<uint32_t> row_of_leaves(const ComparedTree& t, const CellRows& cells) {
+  std::vector<uint32_t> out;
   out.reserve(t.leaves().size());
   CancelPoller poll;
   for (const NodeId leaf : t.leaves()) {
@@ -61,7 +62,19 @@ CharacterMatrix rows_in_leaf_order(const ComparedTree& t, const CellRows& cells)
     if (it == cells.row_of.end())
       throw CallerError("leaf " + quoted(t.tree().name(leaf)) +
                         " has no row in the character matrix (its name is not in cell_names)");
-    out.push_back((*cells.matrix)[it->second]);
+    out.push_back(it->second);
+    poll.tick();
+  }
+  return out;
+}
+
+CharacterMatrix rows_in_leaf_order(const std::vector<uint32_t>& row_of_leaf,
+                                   const CellRows& cells) {
+  CharacterMatrix out;
+  out.reserve(row_of_leaf.size());
+  CancelPoller poll;
+  for (const uint32_t row : row_of_leaf) {
+    out.push_back((*cells.matrix)[row]);
     poll.tick(1 + out.back().size());
   }
   return out;
@@ -71,13 +84,23 @@ const char* first_character_measure(const CompareOptions& o) {
   return o.wants(CompareMeasure::Parsimony) ? "parsimony" : "likelihood";
 }
 
-// Parsimony and likelihood of one tree, its rows found by cell name.
+// The character scores of one tree, its rows found by cell name.
 void score_characters(const ComparedTree& t, const CompareOptions& o, CompareRow& row) {
   const bool parsimony_asked = o.wants(CompareMeasure::Parsimony);
   const bool likelihood_asked = o.wants(CompareMeasure::Likelihood);
+  const bool cuts_asked = o.wants(CompareMeasure::CutEvents);
+  if (!parsimony_asked && !likelihood_asked && !cuts_asked) return;
+  if (parsimony_asked || likelihood_asked)
+    check_unique_labels(t.tree(), first_character_measure(o));
+  const std::vector<uint32_t> row_of_leaf = row_of_leaves(t, *o.cells);
+  if (cuts_asked) {
+    const CutEventsResult r = cut_events_for_rows(t.tree(), *o.cells->matrix, row_of_leaf,
+                                                  o.cells->missing_state, o.cells->unedited_state);
+    row.cut_events = r.cut_events;
+    row.extra_events = r.extra_events;
+  }
   if (!parsimony_asked && !likelihood_asked) return;
-  check_unique_labels(t.tree(), first_character_measure(o));
-  const CharacterMatrix rows = rows_in_leaf_order(t, *o.cells);
+  const CharacterMatrix rows = rows_in_leaf_order(row_of_leaf, *o.cells);
   if (parsimony_asked)
     row.parsimony_score =
         parsimony(t.tree(), rows, nullptr, o.cells->missing_state, o.cells->unedited_state)
@@ -198,9 +221,10 @@ CompareMeasure compare_measure(std::string_view name) {
   if (name == "triplets_exact") return CompareMeasure::TripletsExact;
   if (name == "parsimony") return CompareMeasure::Parsimony;
   if (name == "likelihood") return CompareMeasure::Likelihood;
+  if (name == "cut_events") return CompareMeasure::CutEvents;
   throw CallerError("unknown measure " + quoted(name) +
                     " (known: 'rf', 'rf_normalized', 'triplets_exact', 'parsimony', "
-                    "'likelihood')");
+                    "'likelihood', 'cut_events')");
 }
 
 bool CompareOptions::wants(CompareMeasure m) const {

@@ -3,8 +3,9 @@
 // Leaves are matched by name: every leaf of a compared tree must be named,
 // once. Robinson-Foulds compares topologies (the trees without their internal
 // labels); the exact triplet count is per depth of the reference; the
-// character scores take each tree's rows by cell name and hold internal
-// states by node name, so they need every node uniquely named.
+// character scores take each tree's rows by cell name; parsimony and the
+// likelihood hold internal states by node name, so they need every node
+// uniquely named, while the cut events read no internal label.
 //
 // A tree's own failure (it does not parse, its leaves differ from the
 // reference's, a measure refuses it) is that row's error text; only the
@@ -30,10 +31,12 @@ enum class CompareMeasure : uint8_t {
   TripletsExact,  // the four ratios, n_triplets, n_triplets_correct
   Parsimony,      // parsimony_score
   Likelihood,     // log_likelihood
+  CutEvents,      // cut_events, extra_events
 };
 
 // The measure of a user's name ("rf", "rf_normalized", "triplets_exact",
-// "parsimony", "likelihood"); CallerError naming the known ones otherwise.
+// "parsimony", "likelihood", "cut_events"); CallerError naming the known
+// ones otherwise.
 CompareMeasure compare_measure(std::string_view name);
 
 // A matrix whose rows are found by cell name.
@@ -68,6 +71,7 @@ struct CompareRow {
   std::optional<ExactTripletCounts> triplets;
   std::optional<uint64_t> parsimony_score;
   std::optional<double> log_likelihood;
+  std::optional<uint64_t> cut_events, extra_events;
   // With common leaves.
   std::optional<uint64_t> leaves_compared, leaves_only_in_reference, leaves_only_in_tree;
   // Per depth of the reference, with by_depth.
@@ -110,7 +114,7 @@ class ReferenceComparison {
   // std::bad_alloc: every other failure is the row's error.
   CompareRow score(std::string_view newick) const;
 
-  // The reference's own parsimony score and log-likelihood, where asked for.
+  // The reference's own character scores, where asked for.
   const CompareRow& reference_scores() const noexcept { return own_; }
 
  private:

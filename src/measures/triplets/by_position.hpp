@@ -68,18 +68,4 @@ inline TripletResult triplets_correct_ultra(const Tree& tree1, const Tree& tree2
   return triplets_by_position(kUltraVariant, tree1, tree2, number_of_trials, seed, std::nullopt);
 }
 
-inline TripletResult triplets_correct_parallel(
-    const Tree& tree1, const Tree& tree2, uint64_t number_of_trials, std::optional<uint64_t> seed,
-    std::optional<uint64_t> max_threads, std::optional<uint64_t> worker_count = std::nullopt) {
-  return triplets_by_position(kParallelVariant, tree1, tree2, number_of_trials, seed, max_threads,
-                              worker_count);
-}
-
-inline TripletResult triplets_correct_optimized(
-    const Tree& tree1, const Tree& tree2, uint64_t number_of_trials, std::optional<uint64_t> seed,
-    std::optional<uint64_t> max_threads, std::optional<uint64_t> worker_count = std::nullopt) {
-  return triplets_by_position(kOptimizedVariant, tree1, tree2, number_of_trials, seed, max_threads,
-                              worker_count);
-}
-
 }  // namespace cladorix
