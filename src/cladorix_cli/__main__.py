@@ -132,13 +132,14 @@ def build_parser() -> argparse.ArgumentParser:
         "--measures",
         action="append",
         metavar="NAMES",
-        help="comma-separated measure names: rf, rf_normalized, triplets_exact, parsimony, "
-        f"likelihood (default: {defaults(cladorix.compare_to_reference)})",
+        help="comma-separated measure names, as compare_to_reference takes them: rf, "
+        "rf_normalized, triplets_exact, parsimony, likelihood, cut_events, ... "
+        f"(default: {defaults(cladorix.compare_to_reference)})",
     )
     compare.add_argument(
         "--characters",
         metavar="M.tsv",
-        help="character matrix for parsimony and likelihood: a header row, then a cell "
+        help="character matrix of the character measures: a header row, then a cell "
         "name and one integer state per site a row (CSV when it ends in .csv)",
     )
     compare.add_argument(
@@ -170,8 +171,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--measures",
         action="append",
         metavar="NAMES",
-        help="comma-separated measure names: rf, rf_normalized, triplets_exact "
-        f"(default: {defaults(cladorix.compare_all_pairs)})",
+        help="comma-separated measure names, as compare_all_pairs takes them: rf, "
+        f"rf_normalized, triplets_exact, ... (default: {defaults(cladorix.compare_all_pairs)})",
     )
     pairs.add_argument(
         "--square",
