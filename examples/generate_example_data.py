@@ -1,7 +1,9 @@
 """Generates the example data shipped in examples/data: a simulated CRISPR-Cas9
 lineage (a true tree with named internal nodes, a character matrix with
-irreversible edits and missing values, the true internal states) and a
-reconstruction of it with a few subtrees moved.
+irreversible edits and missing values, the true internal states), a
+reconstruction of it with a few subtrees moved, and a Nexus file of four
+more reconstructions (more subtrees moved each time) as tree-building tools
+write them: a TRANSLATE table, support values, branch lengths, some zero.
 
     python3 examples/generate_example_data.py [--leaves 300] [--sites 20] [--seed 7]
 """
@@ -40,16 +42,21 @@ def simulate(leaves, sites, seed, edit_rate=0.08, n_edits=30, missing=0.05):
     return children, states, rng, missing
 
 
-def write_tree(children, root, name):
+def write_tree(children, root, name, length=None):
+    """Newick text; `length(v)`, when given, is written after every node but the root."""
     parts, stack = [], [("node", root)]
+
+    def suffix(v):
+        return f":{length(v)}" if length and v != root else ""
+
     while stack:
         kind, v = stack.pop()
         if kind == "text":
             parts.append(v)
         elif not children[v]:
-            parts.append(name(v))
+            parts.append(name(v) + suffix(v))
         else:
-            stack.append(("text", ")" + name(v)))
+            stack.append(("text", ")" + name(v) + suffix(v)))
             kids = children[v]
             for i in range(len(kids) - 1, -1, -1):
                 stack.append(("node", kids[i]))
@@ -104,6 +111,42 @@ def perturb(children, rng, moves):
     return children
 
 
+def write_nexus(path, trees, leaf_names, rng):
+    """Trees as (name, children) in a TREES block whose TRANSLATE table maps
+    1..n to the leaf names; internal nodes carry a support value, edges a
+    length (zero for about one internal edge in eight)."""
+    token = {v: str(i + 1) for i, v in enumerate(leaf_names)}  # in leaf order
+    table = ",\n".join(f"        {token[v]} {leaf_names[v]}" for v in token)
+    lines = [
+        "#NEXUS",
+        "[Reconstructions of true_tree.nwk: examples/generate_example_data.py]",
+        "BEGIN TAXA;",
+        f"    DIMENSIONS NTAX={len(leaf_names)};",
+        "    TAXLABELS " + " ".join(leaf_names[v] for v in token) + ";",
+        "END;",
+        "BEGIN TREES;",
+        "    TRANSLATE",
+        table,
+        "    ;",
+    ]
+    for tree_name, children in trees:
+        support = {v: f"{rng.uniform(0.3, 1.0):.2f}" for v in children if children[v]}
+        length = {
+            v: "0.0" if children[v] and rng.random() < 0.125 else f"{rng.uniform(0.01, 1):.3f}"
+            for v in children
+        }
+        text = write_tree(
+            children,
+            0,
+            lambda v, c=children, s=support: token[v] if not c[v] else s[v],
+            lambda v, le=length: le[v],
+        )
+        lines.append(f"    TREE {tree_name} = [&R] {text}")
+    lines.append("END;")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--leaves", type=int, default=300)
@@ -147,6 +190,17 @@ def main():
             f,
             separators=(",", ":"),
         )
+    # Drawn last, so that the files above stay as they were.
+    reconstructions = [
+        (f"rec_{k + 1}", perturb(children, rng, moves=moves))
+        for k, moves in enumerate((2, 5, 10, 20))
+    ]
+    write_nexus(
+        os.path.join(args.out, "reconstructions.nex"),
+        reconstructions,
+        {v: leaf_name[v] for v in leaf_order},
+        rng,
+    )
     print(f"wrote {args.leaves} leaves x {args.sites} sites to {args.out}")
 
 

@@ -3,6 +3,7 @@
 # import them under `if TYPE_CHECKING:`.
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor
+from os import PathLike
 from typing import (
     Any,
     Literal,
@@ -11,6 +12,7 @@ from typing import (
     SupportsIndex,
     TypedDict,
     TypeVar,
+    overload,
     type_check_only,
 )
 
@@ -35,6 +37,9 @@ __all__ = [
     "compare_to_reference",
     "compare_all_pairs",
     "cut_events",
+    "read_trees",
+    "iter_trees",
+    "read_tree",
 ]
 
 # missing_state shows the default "..." as the runtime signature does; the
@@ -371,3 +376,106 @@ def cut_events(
     """The fewest cut events that explain the matrix on the tree under
     irreversible editing; internal labels never matter. Rows follow the leaves
     in text order, or the leaf named by cell_names."""
+
+# ---- tree files ------------------------------------------------------------------
+
+# A file object read with read(n), giving str (a text file) or bytes (a
+# binary one, read as UTF-8).
+@type_check_only
+class _Readable(Protocol):
+    def read(self, n: int, /) -> str | bytes: ...
+
+# A path (a name ending in .gz is decompressed) or a file object.
+_Source = str | bytes | PathLike[str] | PathLike[bytes] | _Readable
+_Format = Literal["auto", "newick", "nexus"]
+_InternalLabels = Literal["keep", "drop"]
+# {"length": x} and/or {"support": y}.
+_Collapse = dict[str, float]
+
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[str]:
+    """Every tree of a Newick or Nexus file as Newick text the functions read."""
+
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[tuple[str, str]]: ...
+@overload
+def read_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> list[str] | list[tuple[str, str]]: ...
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[str]:
+    """The trees of a file one at a time, as read_trees gives them."""
+
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[tuple[str, str]]: ...
+@overload
+def iter_trees(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> Iterator[str] | Iterator[tuple[str, str]]: ...
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[False] = False,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> str:
+    """The one tree of a file that holds exactly one."""
+
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: Literal[True],
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> tuple[str, str]: ...
+@overload
+def read_tree(
+    source: _Source,
+    format: _Format = "auto",
+    *,
+    with_names: bool,
+    internal_labels: _InternalLabels = "keep",
+    collapse: _Collapse | None = None,
+) -> str | tuple[str, str]: ...

@@ -9,6 +9,7 @@
 #include "binding/py.hpp"
 #include "binding/signals.hpp"
 #include "binding/texts.hpp"
+#include "binding/tree_files.hpp"
 
 namespace cladorix::py {
 namespace {
@@ -35,6 +36,9 @@ const FunctionDef* const kRegistered[] = {
     &kCompareToReference,
     &kCompareAllPairs,
     &kCutEvents,
+    &kReadTrees,
+    &kIterTrees,
+    &kReadTree,
 };
 // Module attributes that are no part of the API, kept out of __all__.
 const FunctionDef* const kHidden[] = {&kComparePairs};

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Fuzzes the Newick reader and the argument binding of every Python function
-# with libFuzzer, everything built by clang under ASan and UBSan, each target
-# for FUZZ_SECONDS (60 by default) from the seed corpus in tests/fuzz/corpus.
+# Fuzzes the Newick reader, the tree file reader (standard Newick and Nexus)
+# and the argument binding of every Python function with libFuzzer,
+# everything built by clang under ASan and UBSan, each target for
+# FUZZ_SECONDS (60 by default, all three at once) from the seed corpus in
+# tests/fuzz/corpus.
 # Fails on a crash, a sanitizer report, a hang (an input running longer than
 # FUZZ_TIMEOUT seconds) or a call that ends in a way the module does not
 # document (a SystemError included). Installs clang and its runtimes if needed.
@@ -42,7 +44,7 @@ PYTHON_EXE=$("$PYTHON" -c 'import sys; print(sys.executable)')
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCLADORIX_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only" \
   -DPython_EXECUTABLE="$PYTHON_EXE" >/dev/null
-if ! cmake --build "$BUILD" -j"$(nproc)" --target fuzz_newick fuzz_binding >"$BUILD/build.log" 2>&1; then
+if ! cmake --build "$BUILD" -j"$(nproc)" --target fuzz_newick fuzz_tree_file fuzz_binding >"$BUILD/build.log" 2>&1; then
   tail -n 40 "$BUILD/build.log"
   echo "fuzz: the build failed"
   exit 1
@@ -65,22 +67,25 @@ run() {
     "$BUILD/corpus/$target" "tests/fuzz/corpus/$target" >"$BUILD/$target.log" 2>&1
 }
 
-# The two targets run side by side, one per core. The binding's target embeds
-# the interpreter, whose caches live until exit: leaks are not its business.
+# The three targets run side by side, sharing the cores, so the job fuzzes
+# for FUZZ_SECONDS in all. The binding's target embeds the
+# interpreter, whose caches live until exit: leaks are not its business.
 run newick detect_leaks=1 &
 newick_pid=$!
+run tree_file detect_leaks=1 &
+tree_file_pid=$!
 run binding detect_leaks=0 -detect_leaks=0 -print_funcs=0 &
 binding_pid=$!
-newick_status=0
-wait "$newick_pid" || newick_status=$?
-binding_status=0
-wait "$binding_pid" || binding_status=$?
+declare -A status=([newick]=0 [tree_file]=0 [binding]=0)
+wait "$newick_pid" || status[newick]=$?
+wait "$tree_file_pid" || status[tree_file]=$?
+wait "$binding_pid" || status[binding]=$?
 
 failed=0
 passed=0
-for target in newick binding; do
+for target in newick tree_file binding; do
   log="$BUILD/$target.log"
-  if [ "$target" = newick ]; then code=$newick_status; else code=$binding_status; fi
+  code=${status[$target]}
   # A report that did not stop the run still fails it.
   if grep -qE 'runtime error:|ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|SystemError' "$log"; then
     code=1

@@ -20,10 +20,12 @@ but the source tree's tests folder:
 import argparse
 import ctypes
 import gc
+import gzip
 import inspect
 import itertools
 import os
 import sys
+import tempfile
 import time
 
 # Two workers whatever the machine, so the pooled cases below really hand
@@ -171,6 +173,45 @@ class FloatFails:
         raise TypeError("no float") from KeyError("cause")
 
 
+# Tree files, written once for the run.
+FILES = tempfile.TemporaryDirectory(prefix="cladorix-leak-")
+NEWICK_TEXT = "[&R] (('a b':1,c[&&NHX:S=x]:0)0.9:0,'O''Neil');\n(d,(e,f)0.1);\n"
+NEXUS_TEXT = (
+    "#NEXUS\nbegin taxa; taxlabels a b c; end;\nbegin trees;\n translate 1 'a b', 2 c, 3 d;\n"
+    " tree one = [&R] ((1:1,2:0)0.2:0,3);\n tree two = (1,(2,3)0.9);\nend;\n"
+)
+
+
+def tree_file(name, text, opener=open):
+    path = os.path.join(FILES.name, name)
+    with opener(path, "wt", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
+NWK = tree_file("trees.nwk", NEWICK_TEXT)
+NEX = tree_file("trees.nex", NEXUS_TEXT)
+GZ = tree_file("trees.nwk.gz", NEWICK_TEXT, gzip.open)
+ONE = tree_file("one.nwk", "('a b',(c,d)0.5);")
+BAD = tree_file("bad.nwk", "(a,b);\n(c,'d")
+MISSING = os.path.join(FILES.name, "missing.nwk")
+
+
+class Replayed:
+    """A text file object that starts over once it has been read to its end."""
+
+    def __init__(self, text):
+        self.text, self.done = text, False
+
+    def read(self, n):
+        self.done = not self.done
+        return self.text if self.done else ""
+
+
+# Functions whose result is an iterator: each call is read to its end.
+ITERATORS = {"iter_trees"}
+
+
 def chunks_at_least(n):
     def check(result):
         assert result["parallel_chunks_used"] >= n, result
@@ -287,6 +328,29 @@ VALID = {
         ("by position", (CHAR_TREE, CHAR_ROWS), {}, None),
         ("by name", (CHAR_TREE, CHAR_ROWS), {"cell_names": ["D", "C", "B", "A"]}, None),
     ],
+    "read_trees": [
+        ("newick", (NWK,), {}, None),
+        (
+            "nexus, names and rules",
+            (NEX,),
+            {
+                "with_names": True,
+                "internal_labels": "drop",
+                "collapse": {"length": 0, "support": 0.5},
+            },
+            None,
+        ),
+        ("gzip", (GZ,), {}, None),
+        ("file object", (Replayed(NEWICK_TEXT),), {}, None),
+    ],
+    "iter_trees": [
+        ("newick", (NWK,), {}, None),
+        ("nexus with names", (NEX,), {"with_names": True}, None),
+    ],
+    "read_tree": [
+        ("newick", (ONE,), {}, None),
+        ("with names and rules", (ONE,), {"with_names": True, "collapse": {"support": 0.7}}, None),
+    ],
 }
 
 # Internal failures of the measures themselves (the reader's own are generated
@@ -350,6 +414,10 @@ OPT_U64 = {"seed", "max_threads"}
 OPT_F64 = {"mutation_rate", "collision_probability"}
 I32 = {"missing_state", "unedited_state"}
 MATRIX = {"character_matrix"}
+SOURCE = {"source"}
+CHOICES = {"format", "internal_labels"}
+FLAGS = {"with_names"}
+COLLAPSE = {"collapse"}
 STATES = {
     "internal_character_states",
     "internal_states_reconstructed",
@@ -423,6 +491,22 @@ def bad_values(function, param, value, required):
         ]
     if param in BATCH:
         return BATCH[param]
+    if param in SOURCE:
+        return [
+            ("not a path or file", 5, TypeError),
+            ("missing file", MISSING, FileNotFoundError),
+            ("unclosed quote", BAD, ValueError),
+        ]
+    if param in CHOICES:
+        return [("not a choice", "x", ValueError), ("not a str", 5, TypeError)]
+    if param in FLAGS:
+        return [("not a bool", 1, TypeError)]
+    if param in COLLAPSE:
+        return [
+            ("not a dict", [0.0], TypeError),
+            ("unknown key", {"x": 0}, ValueError),
+            ("not a number", {"length": "0"}, TypeError),
+        ]
     if param in STATES:
         base = dict(value) if isinstance(value, dict) and value else {"q": [0]}
         none = [("None", None, TypeError)] if required else []
@@ -537,6 +621,8 @@ def first_call(case, fn):
     raises exactly the expected type."""
     try:
         result = fn(*case.args, **case.kwargs)
+        if case.function in ITERATORS:
+            result = list(result)
     except BaseException as e:  # noqa: BLE001
         if case.exc is None:
             raise AssertionError(f"valid call raised {type(e).__name__}: {e}") from e
@@ -547,13 +633,20 @@ def first_call(case, fn):
         return
     if case.exc is not None:
         raise AssertionError(f"expected {case.exc.__name__}, got a result: {result!r}")
-    assert isinstance(result, (dict, list)), result
+    assert isinstance(result, (dict, list, str, tuple)), result
     if case.check:
         case.check(result)
 
 
 def loop(case, fn, n):
     args, kwargs, exc = case.args, case.kwargs, case.exc
+    if case.function in ITERATORS:
+        call = fn
+
+        def fn(*args, **kwargs):
+            for _ in call(*args, **kwargs):
+                pass
+
     if exc is None:
         for _ in itertools.repeat(None, n):
             fn(*args, **kwargs)

@@ -34,8 +34,8 @@ cd "$WORK"
 DATA="$TREE/examples/data"
 "$WORK/venv/bin/cladorix" compare -r "$DATA/true_tree.nwk" "$DATA/reconstructed_tree.nwk" \
   "$DATA/reconstructions.nex" -m rf,triplets_exact --by-depth depth.tsv -o scores.tsv
-# A header and four trees, none with an error.
-[ "$(wc -l <scores.tsv)" -eq 5 ] && [ -z "$(awk -F'\t' 'NR > 1 && $NF != ""' scores.tsv)" ]
+# A header and five trees, none with an error.
+[ "$(wc -l <scores.tsv)" -eq 6 ] && [ -z "$(awk -F'\t' 'NR > 1 && $NF != ""' scores.tsv)" ]
 
 "$VPY" -m pip install --quiet mypy
 cat > stub_check.py <<'PY'

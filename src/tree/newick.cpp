@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "runtime/cancel.hpp"
+#include "tree/white_space.hpp"
 #include "util/errors.hpp"
 
 namespace cladorix {
@@ -36,20 +37,10 @@ inline size_t space_len(const unsigned char* p, const unsigned char* end) {
     case kSpace:
       return 1;
     case kMaybeSpace:
-      break;
+      return unicode_space_len(p, end);
     default:
       return 0;
   }
-  size_t left = static_cast<size_t>(end - p);
-  if (p[0] == 0xC2) return (left >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) ? 2 : 0;
-  if (left < 3) return 0;
-  if (p[0] == 0xE1) return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;  // U+1680
-  if (p[0] == 0xE3) return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;  // U+3000
-  // 0xE2: U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
-  if (p[1] == 0x80)
-    return ((p[2] >= 0x80 && p[2] <= 0x8A) || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF) ? 3 : 0;
-  if (p[1] == 0x81) return p[2] == 0x9F ? 3 : 0;
-  return 0;
 }
 
 inline size_t utf8_len(unsigned char lead) {

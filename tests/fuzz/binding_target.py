@@ -17,6 +17,7 @@ to the worker pool.
 """
 
 import inspect
+import io
 import math
 import struct
 import sys
@@ -480,6 +481,75 @@ def text_value(d, call, ctx):
     return any_value(d, call)
 
 
+class Reader:
+    """A file object whose read() hands out its pieces in turn and then "",
+    or at some piece returns what is not text or raises."""
+
+    def __init__(self, pieces, call, fail_at=None, error=None):
+        self.pieces, self.call, self.fail_at, self.error = list(pieces), call, fail_at, error
+        self.calls = 0
+
+    def read(self, n):
+        i, self.calls = self.calls, self.calls + 1
+        if i == self.fail_at:
+            if self.error in ERRORS:
+                raise raise_planted(self.call, self.error)
+            return self.error  # not str or bytes
+        return self.pieces[i] if i < len(self.pieces) else ""
+
+    def __repr__(self):
+        return f"Reader({self.pieces!r}, fail_at={self.fail_at!r}, error={self.error!r})"
+
+
+def file_text(d, ctx):
+    """A tree file: Newick trees, or a Nexus file with a TRANSLATE table of
+    the leaves, with comments and quoted labels here and there."""
+    trees = [tree_text(d, ctx) for _ in range(1 + d.below(3))]
+    if d.chance(4):
+        trees = [t.replace(",", d.pick((",", "[c],", ",\n", "[&&NHX:S=x],"))) for t in trees]
+    if not d.chance(2):
+        return d.pick(("", "[&R] ", "\ufeff")) + "\n".join(trees)
+    leaves = [n for n in ctx.leaves if n and "'" not in n]
+    table = ",".join(f" {i + 1} '{n}'" for i, n in enumerate(leaves))
+    for i, n in sorted(enumerate(leaves), key=lambda x: -len(x[1])):
+        trees = [t.replace(n, str(i + 1)) if d.chance(2) else t for t in trees]
+    body = "".join(f"tree t{i} = {t}\n" for i, t in enumerate(trees))
+    return f"#NEXUS\nbegin trees;\ntranslate{table};\n{body}end;\n"
+
+
+def source_value(d, call, ctx):
+    """A file object, or no source at all; never a path, which could name
+    any file of the machine."""
+    call.plain = False  # a file object is read once
+    r = d.below(8)
+    if r < 3:
+        return io.StringIO(file_text(d, ctx))
+    if r == 3:
+        return io.BytesIO(file_text(d, ctx).encode("utf-8", "surrogatepass") + d.take(d.below(4)))
+    if r < 7:
+        text = file_text(d, ctx)
+        cuts = sorted(d.below(len(text) + 1) for _ in range(d.below(4)))
+        pieces = [text[a:b] for a, b in zip([0, *cuts], [*cuts, len(text)])]
+        if d.chance(2):
+            pieces = [p.encode("utf-8", "surrogatepass") for p in pieces]
+        fail_at = d.below(len(pieces) + 1) if d.chance(3) else None
+        error = d.pick((*ERRORS, 5, None, bytearray(b"(A);"), "\udc80"))
+        return Reader(pieces, call, fail_at, error)
+    return d.pick((None, 5, object(), [io.StringIO("(A,B);")]))
+
+
+def collapse_value(d, call):
+    r = d.below(8)
+    if r == 0:
+        return None
+    if r == 1:
+        return any_value(d, call)
+    out = {}
+    for key in d.pick((("length",), ("support",), ("length", "support"), ("x",), ())):
+        out[key] = d.pick((0, 0.0, 0.5, -1.0, math.nan, math.inf, 2**80, True, "0", None))
+    return out
+
+
 def state(d, call, ctx):
     r = d.below(8)
     if r < 5:
@@ -623,6 +693,15 @@ def value_for(name, d, call, ctx, required):
         return None if d.chance(3) else any_float(d, call)
     if name in ("missing_state", "unedited_state"):
         return state(d, call, ctx) if not d.chance(3) else any_int(d, call)
+    if name == "source":
+        return source_value(d, call, ctx)
+    if name in ("format", "internal_labels"):
+        choices = ("auto", "newick", "nexus") if name == "format" else ("keep", "drop")
+        return d.pick(choices) if not d.chance(8) else any_value(d, call)
+    if name == "with_names":
+        return bool(d.below(2)) if not d.chance(8) else any_value(d, call)
+    if name == "collapse":
+        return collapse_value(d, call)
     return any_value(d, call)
 
 
@@ -736,11 +815,18 @@ def judge_exception(exc, call, name):
     return f"undocumented exception {type(exc).__module__}.{type(exc).__qualname__}"
 
 
+def is_named_tree(x):
+    return type(x) is tuple and len(x) == 2 and all(type(y) is str for y in x)
+
+
 def judge_result(result):
-    # A list: leaf names, each a str or None (an unnamed leaf).
+    # A list: leaf names, each a str or None (an unnamed leaf), or trees read
+    # from a file, each a str or a (name, tree) pair.
     if type(result) is list:
-        if not all(x is None or type(x) is str for x in result):
-            return "a list result holds something other than str or None"
+        if not all(x is None or type(x) is str or is_named_tree(x) for x in result):
+            return "a list result holds something other than str, None or (name, tree)"
+        return None
+    if type(result) is str or is_named_tree(result):
         return None
     if type(result) is not dict:
         return f"result is a {type(result).__name__}, not a dict or list"
@@ -762,7 +848,7 @@ def judge_result(result):
 
 
 def comparable(result):
-    if type(result) is list:
+    if type(result) is not dict:
         return repr(result)
     return {k: repr(v) for k, v in result.items() if k != "computation_time_ms"}
 
@@ -780,6 +866,8 @@ def one_input(data):
     problem = failure = None
     try:
         result = checked_call(fn, tuple(args), kwargs)
+        if hasattr(result, "__next__"):  # iter_trees: read to its end, errors judged alike
+            result = list(result)
     except BaseException as exc:  # noqa: BLE001 - judged below
         problem = judge_exception(exc, call, name)
         failure = exc

@@ -1,7 +1,8 @@
 """Runs the ```python blocks of docs/guide.md, so that the guide cannot drift
 from the module.
 
-Blocks run in order, one namespace per "## " section. A statement followed by
+Blocks run in order, one namespace per "## " section, from the repository
+root (so that paths like examples/data/... work). A statement followed by
 `# -> TEXT` must be an expression whose repr() is TEXT, or, with
 `# -> raises NAME` or `# -> raises NAME: MESSAGE`, must raise an exception of
 that class name (and that message). A block preceded by the line

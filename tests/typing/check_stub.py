@@ -5,6 +5,10 @@ below must really be refused (its ignore comment is used) and every accepted
 one must pass.
 """
 
+import gzip
+import io
+import pathlib
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
@@ -63,7 +67,17 @@ rf: int = cladorix.robinson_foulds_distance_normalized(TREE, TREE)["max_possible
 cut: "CutEventsResult" = cladorix.cut_events(TREE, IntFrame(), cell_names=("A", "B", "C"))
 per_site: list[int] = cut["per_site"]
 
+# Tree files: paths and file objects; with_names decides the element type.
+trees: list[str] = cladorix.read_trees("trees.nex")
+named: list[tuple[str, str]] = cladorix.read_trees(pathlib.Path("t.nwk"), with_names=True)
+lazily: Iterator[str] = cladorix.iter_trees(io.StringIO("(A,B);"), "newick")
+one: str = cladorix.read_tree(gzip.open("t.nwk.gz"), internal_labels="drop")
+pair: tuple[str, str] = cladorix.read_tree(open("t.nwk"), with_names=True, collapse={"length": 0})
+
 # Refused.
+cladorix.read_trees(5)  # type: ignore[call-overload]
+cladorix.read_trees("t.nwk", "phylip")  # type: ignore[call-overload]
+wrong: list[str] = cladorix.read_trees("t.nwk", with_names=True)  # type: ignore[assignment]
 cladorix.parsimony_score(TREE, "101")  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, np.zeros((3, 4)))  # type: ignore[arg-type]
 cladorix.parsimony_score(TREE, FloatFrame())  # type: ignore[arg-type]
