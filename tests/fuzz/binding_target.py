@@ -676,9 +676,31 @@ def u64_value(d, call, cap):
 
 
 # Parameters the fuzzer recognises by name; any other gets any kind of value.
+BATCH_MEASURES = ("rf", "rf_normalized", "triplets_exact", "parsimony", "likelihood", "cut_events")
+
+
 def value_for(name, d, call, ctx, required):
-    if name.endswith("newick"):
+    if name.endswith("newick") or name == "reference":
         return text_value(d, call, ctx)
+    if name == "trees":
+        # Texts, (name, text) pairs, now and then something else.
+        trees = []
+        for _ in range(d.below(4)):
+            text = text_value(d, call, ctx)
+            trees.append((f"t{len(trees)}", text) if d.chance(4) else text)
+        return trees if not d.chance(8) else any_value(d, call)
+    if name == "measures":
+        if d.chance(8):
+            return any_value(d, call)
+        return tuple(d.pick(BATCH_MEASURES) for _ in range(1 + d.below(3)))
+    if name == "cell_names":
+        return None if d.chance(3) else [f"c{i}" for i in range(d.below(6))]
+    if name in ("common_leaves", "by_depth"):
+        return bool(d.below(2)) if not d.chance(8) else any_value(d, call)
+    if name == "errors":
+        return d.pick(("raise", "coerce")) if not d.chance(8) else any_value(d, call)
+    if name in ("labels", "progress", "executor"):
+        return None if not d.chance(8) else any_value(d, call)
     if name == "character_matrix":
         return matrix_value(d, call, ctx)
     if "states" in name and name not in ("missing_state", "unedited_state"):
@@ -830,10 +852,31 @@ def judge_result(result):
         return None
     if type(result) is not dict:
         return f"result is a {type(result).__name__}, not a dict or list"
+    if (
+        result
+        and all(type(v) is dict for v in result.values())
+        and set(result)
+        == {
+            "rows",
+            "by_depth",
+            "reference",
+        }
+    ):
+        for k, v in result.items():
+            problem = judge_table(v)
+            if problem:
+                return f"table {k!r}: {problem}"
+        return None
+    if result and all(type(v) is list for v in result.values()):
+        return judge_table(result)
     for k, v in result.items():
         if type(k) is not str:
             return f"result key {k!r} is not a str"
-        if type(v) is dict:
+        if type(v) is list:
+            # Counts per site.
+            if not all(type(x) is int for x in v):
+                return f"result list {k!r} holds something other than int"
+        elif type(v) is dict:
             # Per-depth tables (int keys) or named summaries (str keys), of
             # ratios or counts; one kind of key and value per table.
             key_types = {type(a) for a in v}
@@ -844,6 +887,25 @@ def judge_result(result):
                 return f"nested table {k!r} mixes or holds unexpected types"
         elif type(v) not in (int, float, str, bool):
             return f"result value {k!r} is a {type(v).__name__}"
+    return None
+
+
+# Columns of a batch table; the label columns hold whatever labels were given.
+LABEL_COLUMNS = ("tree", "tree_a", "tree_b")
+
+
+def judge_table(table):
+    """A dict of equal-length columns of plain values."""
+    lengths = {len(v) for v in table.values() if type(v) is list}
+    if any(type(v) is not list for v in table.values()) or len(lengths) > 1:
+        return "columns that are not lists of one length"
+    for k, v in table.items():
+        if type(k) is not str:
+            return f"column name {k!r} is not a str"
+        if k in LABEL_COLUMNS:
+            continue
+        if not all(x is None or type(x) in (int, float, str) for x in v):
+            return f"column {k!r} holds something other than int, float, str or None"
     return None
 
 
