@@ -68,7 +68,7 @@ def mirror_caterpillar_newick(n, prefix="L"):
 
 def measure(code, setup="", env=None, timeout=3600, python=None):
     """Runs `setup`, then times `code` once in a fresh interpreter (`python`,
-    by default this one). `code` must assign `result`. Returns dict(seconds,
+    this one by default). `code` must assign `result`. Returns dict(seconds,
     peak_mb, result)."""
     program = (
         textwrap.dedent(setup)
@@ -106,6 +106,26 @@ def measure(code, setup="", env=None, timeout=3600, python=None):
         raise RuntimeError(proc.stderr)
     line = [ln for ln in proc.stdout.splitlines() if ln.startswith("@@")][-1]
     return json.loads(line[2:])
+
+
+SPIN = (
+    "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
+)
+
+
+def cpus_free():
+    """CPUs this machine gives us right now: a busy loop alone, then two at
+    once (2.0 on two idle cores, 1.0 when other work takes one)."""
+
+    def spin(k):
+        procs = [
+            subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
+            for _ in range(k)
+        ]
+        return max(float(p.communicate()[0]) for p in procs)
+
+    alone = spin(1)
+    return 2 * alone / spin(2)
 
 
 class Interpreter:

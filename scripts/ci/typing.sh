@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the type stubs of the installed module: stubtest compares them with
 # the compiled module, mypy checks what they accept and refuse
-# (tests/typing/check_stub.py) and type-checks the examples.
+# (tests/typing/check_stub.py) and type-checks the examples and the command
+# line.
 # Needs the module installed first (scripts/run_tests.sh does that).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -21,4 +22,5 @@ MYPY=("$PYTHON" -m mypy --config-file "$ROOT/pyproject.toml" --cache-dir "$WORK/
 "$PYTHON" -m mypy.stubtest cladorix --mypy-config-file "$ROOT/pyproject.toml"
 "${MYPY[@]}" --strict "$ROOT/tests/typing/check_stub.py"
 "${MYPY[@]}" "$ROOT"/examples/*.py
+"${MYPY[@]}" "$ROOT"/src/cladorix_cli
 echo "typing: stubtest and mypy passed"

@@ -223,12 +223,30 @@ struct TwoTrees : Original<S> {
   }
 };
 
+// Texts this long are read side by side when the call may use two workers.
+constexpr size_t kParallelParseBytes = size_t{1} << 20;
+
+// Both trees read side by side on the pool when large, tree 1's failure
+// first, tree 2 read only when tree 1 was. The twelve original functions
+// keep the interpreter lock while they run (the workers never touch Python).
+template <class Measure>
+auto two_trees_side_by_side(std::string_view text1, std::string_view text2, Measure&& measure) {
+  const bool on_pool = std::min(text1.size(), text2.size()) >= kParallelParseBytes &&
+                       effective_thread_count(std::nullopt) >= 2;
+  auto [t1, t2] = parse_two_trees(text1, text2, on_pool, false);
+  auto result = measure(t1, t2);
+  t1.release_polled();
+  t2.release_polled();
+  return result;
+}
+
 struct RobinsonFoulds : TwoTrees<RobinsonFoulds> {
   static constexpr const char* name = "robinson_foulds_distance";
   static constexpr const char* doc = "Python wrapper for Robinson-Foulds distance calculation";
   PyObject* run() {
-    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);
-    const RfResult r = rf_distance(t1, parse(tree2_newick, msg::kParseTree2));
+    const RfResult r =
+        two_trees_side_by_side(tree1_newick, tree2_newick,
+                               [](const Tree& t1, const Tree& t2) { return rf_distance(t1, t2); });
     return Dict()
         .u64("rf_distance", r.rf_distance)
         .f64("computation_time_ms", r.computation_time_ms)
@@ -242,8 +260,9 @@ struct RobinsonFouldsNormalized : TwoTrees<RobinsonFouldsNormalized> {
   static constexpr const char* doc =
       "Python wrapper for normalized Robinson-Foulds distance calculation";
   PyObject* run() {
-    const Tree& t1 = parse(tree1_newick, msg::kParseTree1);
-    const RfNormalizedResult r = rf_distance_normalized(t1, parse(tree2_newick, msg::kParseTree2));
+    const RfNormalizedResult r = two_trees_side_by_side(
+        tree1_newick, tree2_newick,
+        [](const Tree& t1, const Tree& t2) { return rf_distance_normalized(t1, t2); });
     return Dict()
         .u64("rf_distance", r.base.rf_distance)
         .f64("normalized_rf_distance", r.normalized_rf_distance)
@@ -385,8 +404,6 @@ void check_max_threads(std::optional<uint64_t> max_threads) {
   if (max_threads == uint64_t{0}) throw CallerError(msg::kNoThreads);
 }
 
-// Texts this long are read side by side when the call may use two workers.
-constexpr size_t kParallelParseBytes = size_t{1} << 20;
 // From texts this long (some 400,000 leaves) on, the exact count hands the
 // memory its trees and scratch leave in the workers' arenas back before
 // building its result.

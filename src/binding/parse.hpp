@@ -29,7 +29,7 @@ inline Tree parse_tree(std::string_view text, const char* role_prefix,
 
 // Both trees of a two-tree function, on two workers of the pool when asked:
 // the failures are the sequential ones (tree 1's first; tree 2's only when
-// tree 1 parsed). Only for calls that run without the interpreter lock.
+// tree 1 parsed). The workers never touch Python, lock held or not.
 inline std::pair<Tree, Tree> parse_two_trees(std::string_view text1, std::string_view text2,
                                              bool on_pool, bool run_off_is_parse_error) {
   if (!on_pool) {

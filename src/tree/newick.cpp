@@ -15,6 +15,7 @@
 #include "runtime/cancel.hpp"
 #include "tree/white_space.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix {
 namespace {
@@ -162,6 +163,9 @@ class NewickReader {
     reserve();
     const unsigned char* p = begin_;
     NodeId current = 0;
+    // The current node's last child: only a node just closed (or the root)
+    // can be opened again, as in "(A,B)(C,D)", and it keeps its children.
+    NodeId current_last = kNoNode;
     uint64_t pending_name = 0;  // the pending name is names_[pending_name, end)
     std::string& names = tree_.names_;
     CancelPoller poll;
@@ -187,16 +191,19 @@ class NewickReader {
       }
       switch (c) {
         case '(':
-          stack_.push_back(current);
+          stack_.push_back({current, current_last});
           current = next_id_++;
+          current_last = kNoNode;
           ++p;
           break;
         case ')':
         case ',': {
           if (stack_.empty())
             throw NewickError(char_index(begin_, end_, static_cast<size_t>(p - begin_)));
-          NodeId parent = stack_.back();
-          tree_.attach(current, parent);
+          Open& top = stack_.back();
+          const NodeId parent = top.node;
+          tree_.attach(current, parent, top.last_child);
+          top.last_child = current;
           if (std::optional<float> w = parse_length(length_)) {
             tree_.weight_[current] = *w;
             tree_.has_weight_[current] = 1;
@@ -205,8 +212,10 @@ class NewickReader {
           length_.clear();
           if (c == ',') {
             current = next_id_++;
+            current_last = kNoNode;
           } else {
             current = parent;
+            current_last = top.last_child;
             stack_.pop_back();
           }
           ++p;
@@ -238,15 +247,17 @@ class NewickReader {
       poll.tick(kSlice / 4);
     }
     tree_.resize_nodes(nodes);
-    tree_.naming_order_.reserve(nodes);
+    reserve_huge(tree_.naming_order_, nodes);
+    reserve_huge(tree_.name_end_, nodes);
     tree_.names_.reserve(static_cast<size_t>(end_ - begin_));
+    advise_huge_pages(tree_.names_.data(), tree_.names_.capacity());
   }
 
   void give_pending_name(NodeId node, uint64_t& pending_name) {
     uint64_t len = tree_.names_.size() - pending_name;
     if (len == 0) return;
     if (len >= UINT32_MAX) fail("node name too long");
-    tree_.set_name(node, pending_name, static_cast<uint32_t>(len));
+    tree_.name_last_bytes(node);
     pending_name = tree_.names_.size();
   }
 
@@ -292,15 +303,17 @@ class NewickReader {
 
   Tree finish(uint64_t) {
     tree_.resize_nodes(next_id_);
-    tree_.last_child_.clear();
-    tree_.last_child_.shrink_to_fit();
     return std::move(tree_);
   }
 
   const unsigned char* begin_;
   const unsigned char* end_;
   Tree tree_;
-  std::vector<NodeId> stack_;
+  struct Open {
+    NodeId node;
+    NodeId last_child;  // kNoNode before the first
+  };
+  std::vector<Open> stack_;
   std::string length_;
   NodeId next_id_ = 1;  // the root is node 0
 };

@@ -4,6 +4,7 @@
 
 #include "runtime/cancel.hpp"
 #include "util/errors.hpp"
+#include "util/huge_pages.hpp"
 #include "util/texts.hpp"
 
 namespace cladorix {
@@ -20,11 +21,9 @@ NodeId Tree::add_node() {
   NodeId id = static_cast<NodeId>(parent_.size());
   parent_.push_back(kNoNode);
   first_child_.push_back(kNoNode);
-  last_child_.push_back(kNoNode);
   next_sibling_.push_back(kNoNode);
   child_count_.push_back(0);
-  name_off_.push_back(0);
-  name_len_.push_back(0);
+  name_slot_.push_back(kNoSlot);
   weight_.push_back(0.0f);
   has_weight_.push_back(0);
   return id;
@@ -32,30 +31,36 @@ NodeId Tree::add_node() {
 
 void Tree::resize_nodes(size_t n) {
   if (n >= kNoNode) fail("tree has too many nodes");
+  const auto grow = [n](auto& column) { reserve_huge(column, n); };
+  grow(parent_);
+  grow(first_child_);
+  grow(next_sibling_);
+  grow(child_count_);
+  grow(name_slot_);
+  grow(weight_);
+  grow(has_weight_);
   resize_polled(parent_, n, kNoNode);
   resize_polled(first_child_, n, kNoNode);
-  resize_polled(last_child_, n, kNoNode);
   resize_polled(next_sibling_, n, kNoNode);
   resize_polled(child_count_, n);
-  resize_polled(name_off_, n);
-  resize_polled(name_len_, n);
+  resize_polled(name_slot_, n, kNoSlot);
   resize_polled(weight_, n);
   resize_polled(has_weight_, n);
 }
 
-void Tree::attach(NodeId child, NodeId parent) {
+void Tree::attach(NodeId child, NodeId parent, NodeId last) {
   parent_[child] = parent;
-  if (last_child_[parent] == kNoNode)
+  if (last == kNoNode)
     first_child_[parent] = child;
   else
-    next_sibling_[last_child_[parent]] = child;
-  last_child_[parent] = child;
+    next_sibling_[last] = child;
   ++child_count_[parent];
 }
 
-void Tree::set_name(NodeId v, uint64_t offset, uint32_t length) {
-  name_off_[v] = offset;
-  name_len_[v] = length;
+void Tree::name_last_bytes(NodeId v) {
+  if (naming_order_.size() >= kNoSlot) fail("tree has too many names");
+  name_slot_[v] = static_cast<uint32_t>(naming_order_.size());
+  name_end_.push_back(names_.size());
   naming_order_.push_back(v);
 }
 
@@ -75,14 +80,13 @@ void Tree::release_polled() {
   };
   drop(parent_);
   drop(first_child_);
-  drop(last_child_);
   drop(next_sibling_);
   drop(child_count_);
-  drop(name_off_);
-  drop(name_len_);
+  drop(name_slot_);
   drop(weight_);
   drop(has_weight_);
   drop(names_);
+  drop(name_end_);
   drop(naming_order_);
 }
 
@@ -129,18 +133,16 @@ std::vector<uint32_t> Tree::depths() const {
 }
 
 uint64_t Tree::connected_count() const {
-  std::vector<uint8_t> reach(size(), 0);
-  reach[0] = 1;
-  uint64_t count = 1;
+  // The first node without a parent after the root ends the attached prefix.
   CancelPoller poll;
-  for (NodeId v = 1; v < size(); ++v) {
-    if (parent_[v] != kNoNode && reach[parent_[v]]) {
-      reach[v] = 1;
-      ++count;
-    }
+  constexpr size_t kSlice = size_t{1} << 16;
+  for (size_t first = 1; first < size(); first += kSlice) {
+    const size_t last = std::min(size(), first + kSlice);
+    for (size_t v = first; v < last; ++v)
+      if (parent_[v] == kNoNode) return v;
+    poll.tick(kSlice);
   }
-  poll.tick(4 * uint64_t{size()});
-  return count;
+  return size();
 }
 
 void check_tour_size(const Tree& tree) {
@@ -160,16 +162,6 @@ void check_connected(const Tree& tree) {
   poll.tick(4 * uint64_t{tree.size()});
 }
 
-bool Tree::fully_connected() const {
-  std::vector<uint8_t> reach(size(), 0);
-  reach[0] = 1;
-  CancelPoller poll;
-  for (NodeId v = 1; v < size(); ++v) {
-    if (parent_[v] == kNoNode || !reach[parent_[v]]) return false;
-    reach[v] = 1;
-  }
-  poll.tick(4 * uint64_t{size()});
-  return true;
-}
+bool Tree::fully_connected() const { return connected_count() == size(); }
 
 }  // namespace cladorix

@@ -6,7 +6,10 @@
 //     and the subtree of v is the id range [v, v + subtree size);
 //   * the arena has no empty slots and the root is node 0.
 // Nodes left unattached by an unclosed "(" keep their own subtrees but are
-// not reachable from the root (see `fully_connected`).
+// not reachable from the root (see `fully_connected`). They all come after
+// the reachable ones: an unclosed "(" stays open to the end of the text, so
+// every node created after it is inside it, and the node current at the end
+// is the last one made. The reachable nodes are the ids [0, connected_count()).
 #pragma once
 
 #include <cstdint>
@@ -49,10 +52,12 @@ class Tree {
   const std::vector<NodeId>& next_siblings() const noexcept { return next_sibling_; }
 
   // ---- annotations -------------------------------------------------------
-  bool has_name(NodeId v) const { return name_len_[check(v)] != 0; }
+  bool has_name(NodeId v) const { return name_slot_[check(v)] != kNoSlot; }
   std::string_view name(NodeId v) const {
-    check(v);
-    return std::string_view(names_.data() + name_off_[v], name_len_[v]);
+    const uint32_t k = name_slot_[check(v)];
+    if (k == kNoSlot) return {};
+    const uint64_t begin = k == 0 ? 0 : name_end_[k - 1];
+    return std::string_view(names_.data() + begin, name_end_[k] - begin);
   }
   std::optional<float> weight(NodeId v) const {
     check(v);
@@ -63,7 +68,17 @@ class Tree {
   // ---- names -------------------------------------------------------------
   // Named nodes in the order the reader named them (a node named twice
   // appears twice); where a name must find one node, the last naming wins.
+  // The reader names each node once, as it closes, so leaves appear here in
+  // ascending id.
   const std::vector<NodeId>& naming_order() const noexcept { return naming_order_; }
+  // The k-th name given (naming_order()[k] carries it unless renamed since):
+  // names lie back to back in this order, so a pass over k reads them in turn.
+  std::string_view given_name(size_t k) const {
+    const uint64_t begin = k == 0 ? 0 : name_end_[k - 1];
+    return std::string_view(names_.data() + begin, name_end_.at(k) - begin);
+  }
+  // Whether the k-th naming is the node's current name.
+  bool naming_is_current(size_t k) const { return name_slot_[naming_order_.at(k)] == k; }
 
   // ---- traversals --------------------------------------------------------
   std::vector<NodeId> leaves() const;  // ascending id
@@ -77,7 +92,7 @@ class Tree {
   // unmapping a tree of millions of nodes takes tens of milliseconds. The
   // tree is then empty, with no root.
   void release_polled();
-  // Nodes reachable from the root.
+  // Nodes reachable from the root: the ids [0, connected_count()).
   uint64_t connected_count() const;
 
   NodeId check(NodeId v) const {
@@ -89,22 +104,27 @@ class Tree {
   friend class NewickReader;
   [[noreturn]] void throw_bad_id(NodeId v) const;
 
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+
   NodeId add_node();
   // Sizes every column to n nodes: new nodes are unattached, unnamed, bare.
   void resize_nodes(size_t n);
-  void attach(NodeId child, NodeId parent);
-  void set_name(NodeId v, uint64_t offset, uint32_t length);
+  // Appends `child` to `parent`'s children after `last` (kNoNode: none yet).
+  void attach(NodeId child, NodeId parent, NodeId last);
+  // Names v with the bytes appended to names_ since the previous name.
+  void name_last_bytes(NodeId v);
 
   std::vector<NodeId> parent_;
   std::vector<NodeId> first_child_;
-  std::vector<NodeId> last_child_;
   std::vector<NodeId> next_sibling_;
   std::vector<uint32_t> child_count_;
-  std::vector<uint64_t> name_off_;
-  std::vector<uint32_t> name_len_;  // 0: unnamed (the reader never gives an empty name)
+  std::vector<uint32_t> name_slot_;  // place in naming_order_, or kNoSlot
   std::vector<float> weight_;
   std::vector<uint8_t> has_weight_;
-  std::string names_;                 // every name's bytes, back to back
+  // Names lie back to back in naming order: the k-th given name is
+  // names_[name_end_[k - 1], name_end_[k]) (from 0 for the first).
+  std::string names_;
+  std::vector<uint64_t> name_end_;
   std::vector<NodeId> naming_order_;  // ids in the order names were given
 };
 

@@ -30,8 +30,18 @@ inline uint64_t hash_bytes(std::string_view s) noexcept {
     p += 8;
     n -= 8;
   }
+  // The last 0..7 bytes without a variable-length copy: two overlapping
+  // 4-byte loads, or three single bytes, cover them all (n is mixed in above).
   uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
+  if (n >= 4) {
+    uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    tail = (uint64_t{hi} << 32) | lo;
+  } else if (n > 0) {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    tail = b[0] | (uint64_t{b[n / 2]} << 8) | (uint64_t{b[n - 1]} << 16);
+  }
   h = (h ^ tail) * 0x100000001b3ULL;
   h ^= h >> 32;
   h *= 0xd6e8feb86659fd93ULL;

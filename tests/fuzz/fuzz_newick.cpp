@@ -252,12 +252,25 @@ void check_shape(const Tree& t) {
   EXPECT(t.leaves() == leaves);
   EXPECT(t.connected_count() == reached);
   EXPECT(t.fully_connected() == (reached == n));
+  for (NodeId v = 0; v < n; ++v) EXPECT(reachable[v] == (v < reached));  // an id prefix
 
   // Every named node is in the naming order, and only named nodes are.
+  // Each node is named once, as it closes, so leaves come in ascending id
+  // and the k-th given name is the node's own.
   std::vector<uint8_t> in_order(n, 0);
-  for (NodeId v : t.naming_order()) {
+  NodeId last_leaf = 0;
+  bool any_leaf = false;
+  for (size_t k = 0; k < t.naming_order().size(); ++k) {
+    const NodeId v = t.naming_order()[k];
     EXPECT(t.has_name(v));
+    EXPECT(!in_order[v]);
+    EXPECT(t.naming_is_current(k) && t.given_name(k) == t.name(v));
     in_order[v] = 1;
+    if (t.is_leaf(v)) {
+      EXPECT(!any_leaf || v > last_leaf);
+      last_leaf = v;
+      any_leaf = true;
+    }
   }
   for (NodeId v = 0; v < n; ++v) EXPECT(in_order[v] == t.has_name(v));
 }

@@ -125,12 +125,14 @@ CASES = {
     },
     "robinson_foulds_distance": {
         "large trees": "FINITE = True\n"
-        "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
+        "DELAY = 0.1\n"
+        "a, b = caterpillar(4_000_000), mirror(4_000_000)\n"
         "call = lambda: cladorix.robinson_foulds_distance(a, b)",
     },
     "robinson_foulds_distance_normalized": {
         "large trees": "FINITE = True\n"
-        "a, b = caterpillar(2_000_000), mirror(2_000_000)\n"
+        "DELAY = 0.1\n"
+        "a, b = caterpillar(4_000_000), mirror(4_000_000)\n"
         "call = lambda: cladorix.robinson_foulds_distance_normalized(a, b)",
     },
     "parsimony_score": {

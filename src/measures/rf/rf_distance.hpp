@@ -28,9 +28,14 @@ struct RfNormalizedResult {
 RfResult rf_distance(const Tree& tree1, const Tree& tree2);
 RfNormalizedResult rf_distance_normalized(const Tree& tree1, const Tree& tree2);
 
+// The normalized fields for a distance between trees with `names1` and
+// `names2` distinct names (run time left at 0).
+RfNormalizedResult rf_normalized(uint64_t distance, uint64_t names1, uint64_t names2);
+
 // The two ways the distance is computed, exposed for cross-checking:
-// clusters as interval keys in linear time (absent when a tree repeats a leaf
-// name), and clusters as explicit bit vectors (any input, quadratic memory).
+// sides as intervals of a re-rooted post-order in linear time
+// (bipartitions.hpp; absent when a tree repeats a leaf name), and clusters as
+// explicit bit vectors (any input, quadratic memory).
 std::optional<uint64_t> rf_distance_by_intervals(const Tree& tree1, const Tree& tree2);
 uint64_t rf_distance_by_bitvecs(const Tree& tree1, const Tree& tree2);
 

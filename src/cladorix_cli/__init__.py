@@ -1,0 +1,1 @@
+"""The cladorix command line: tables of tree comparisons from tree files."""
