@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/huge_pages.hpp"
+
 namespace cladorix::exact {
 namespace {
 
@@ -20,6 +22,7 @@ constexpr u32 kRunAhead = 6;
 void ActiveSet::layout(const Span& span) {
   const u32 m = span.size();
   interleave_ = m > kInterleavedNodes;
+  reserve_huge(slots_, m);
   slots_.assign(m, Slot{});
   tree_.clear();
   long_paths_.clear();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "measures/triplets/counters.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix::exact {
 namespace {
@@ -207,6 +208,7 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
   groups_.clear();
   node_groups_.assign(1, 0);
   begin_.assign(1, 0);
+  reserve_huge(group_of_, s);
   group_of_.assign(s, kNone);
   for (u32 k = first; k < last; ++k) {
     const u32 v = path1_[k];
@@ -234,6 +236,8 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
   // the large children near the top go first.
   nodes_.clear();
   joined_.clear();
+  reserve_huge(nodes_, 2 * size_t{s});  // a group of k leaves: under 2k nodes
+  reserve_huge(joined_, 2 * size_t{s});
   for (u32 k = first; k < last; ++k) {
     for (u32 g = node_groups_[k - first]; g < node_groups_[k - first + 1]; ++g) {
       Group& grp = groups_[g];
@@ -272,6 +276,7 @@ void PathCounter::run(const Reference& ref, const Task& task, Tally& bins, Cance
     active_.reset(span, ref.first_leaf[path1_[last]],
                   ref.first_leaf[path1_[last]] + ref.leaves_below[path1_[last]]);
   poll.tick(u64{span.size()} * 20);
+  reserve_huge(below_, nodes_.size());
   below_.resize(nodes_.size());
   if (to_bottom) active_.insert(spans_.leaves(group_count), 1);
   // Path nodes with one light child of one leaf (a caterpillar's) take a

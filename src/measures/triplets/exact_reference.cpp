@@ -7,6 +7,7 @@
 #include "runtime/cancel.hpp"
 #include "util/errors.hpp"
 #include "util/hash.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix::exact {
 namespace {
@@ -95,6 +96,7 @@ Reference::Reference(const Tree& t, std::span<const uint32_t> node_depths, bool 
   const auto& parent = t.parents();
   const auto& first_child = t.first_children();
   const auto& next_sibling = t.next_siblings();
+  for (auto* column : {&leaves_below, &first_leaf, &heavy}) reserve_huge(*column, n);
   leaves_below.assign(n, 0);
   first_leaf.assign(n, 0);
   heavy.assign(n, kNone);

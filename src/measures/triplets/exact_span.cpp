@@ -11,7 +11,13 @@ Span span_of_tree(const Tree& t2) {
   const std::vector<u32> depth = t2.depths();
   // A kept node is one without exactly one child. up[v]: the nearest kept
   // node above v; `at` first holds the nearest kept node at or above.
-  std::vector<u32> up(n), count(n, 0), size(n, 0), heavy(n, kNone), at(n);
+  std::vector<u32> up, count, size, heavy, at;
+  for (auto* column : {&up, &count, &size, &heavy, &at}) reserve_huge(*column, n);
+  up.resize(n);
+  count.assign(n, 0);
+  size.assign(n, 0);
+  heavy.assign(n, kNone);
+  at.resize(n);
   for (u32 v = 0; v < n; ++v) {
     up[v] = v == 0 ? kNone : at[parent[v]];
     at[v] = kids[v] != 1 ? v : up[v];
@@ -66,6 +72,8 @@ void GroupSpans::collect(const Span& span, const u32* group_of, u32 base1, const
                          u32 groups) {
   begin_.assign(begin, begin + groups + 1);
   cursor_.assign(begin, begin + groups);
+  reserve_huge(leaves_, begin[groups]);
+  reserve_huge(joins_, begin[groups]);
   leaves_.resize(begin[groups]);
   joins_.resize(begin[groups]);
   // The stack holds the current node's ancestors, ascending. The join of an
@@ -105,6 +113,8 @@ void GroupSpans::shape(const Span& span, u32 g) {
   const u32* leaf = leaves_.data() + begin_[g];
   const u32* join = joins_.data() + begin_[g];
   const u32 k = size(g);
+  for (auto* v : {&post_, &stack_}) reserve_huge(*v, 2 * size_t{k});
+  reserve_huge(made_, 2 * size_t{k});
   made_.resize(2 * k);
   post_.resize(2 * k);
   stack_.resize(2 * k);

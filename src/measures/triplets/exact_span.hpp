@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tree/tree.hpp"
+#include "util/huge_pages.hpp"
 
 namespace cladorix::exact {
 
@@ -39,7 +40,7 @@ class Span {
   // every node is written once).
   void resize(u32 m) {
     if (m > capacity_) {
-      buf_.reset(new u32[5 * size_t{m}]);
+      buf_ = huge_array<u32>(5 * size_t{m});
       capacity_ = m;
     }
     size_ = m;
