@@ -1,33 +1,40 @@
-"""Speed and peak memory of triplets_correct_exact.
+"""Speed and peak memory of triplets_correct_exact, against another build.
 
-    python3 -m pip install . && python3 bench/bench_exact_triplets.py
+    python3 -m pip install . && python3 bench/bench_exact_triplets.py \
+        --before /path/to/venv-with-the-previous-build/bin/python
 
 Every case runs in a fresh interpreter (bench/common.py: `measure`) with
 RAYON_NUM_THREADS=2, so the pool has two workers and the peak resident size
-(VmHWM) belongs to that case alone. Times are of the whole Python call,
-parsing of both Newick texts included; the texts are read from files before
-the clock starts. Cases:
-  * two random binary 1,000,000-leaf trees, leaf orders shuffled
-    independently, max_threads=None (both workers) and max_threads=1;
-  * a 1,000,000-leaf caterpillar against a random binary tree;
-  * lineage-like 100,000-leaf trees (most inner nodes with 3 to 20 children;
-    the reconstruction relabels a tenth of the cells and lists children in
-    another order), against, in the same run, the sampled `triplets_correct`
-    at 10,000 trials and the by-position exhaustive count
-    (`triplets_correct_optimized` with number_of_trials >= C(n, 3)), as ratios;
-  * two Python threads calling at once against one thread making the same
-    calls in turn (throughput), each call with max_threads=1: the lock is
-    released, so each thread counts on its own core; with max_threads=None
-    both calls would queue for the one pool instead.
+(VmHWM, read as the call returns) belongs to that case alone. Times are of
+the whole Python call, parsing of both Newick texts included; the texts are
+read from files before the clock starts. Cases, at each of --sizes leaves:
+  * two random binary trees, leaf orders shuffled independently;
+  * two random trees where a fifth of the inner nodes have 3 to 7 children;
+  * a caterpillar against a random binary tree;
+each with both workers (max_threads=None) and with max_threads=1, this build
+and the --before build in turns, --repeats times: medians, and the before /
+this ratio. The counts (per depth, every ratio) must be identical in both
+builds. As a yardstick on the same texts, the sampled triplets_correct_ultra
+at 10^6 trials (by position, so it answers another question: only its time
+matters here).
+Then lineage-like 100,000-leaf trees (most inner nodes with 3 to 20
+children; the reconstruction relabels a tenth of the cells and lists
+children in another order): this build against --before, and against the
+sampled `triplets_correct` at 10,000 trials and the by-position exhaustive
+count (`triplets_correct_optimized` with number_of_trials >= C(n, 3)); and two
+Python threads calling at once against one thread making the same calls in
+turn (throughput), each call with max_threads=1: the lock is released, so
+each thread counts on its own core.
 The machine may be shared: the script prints how many CPUs a busy loop finds
 free at its start and end, and the exact calls report their CPU time beside
-the wall time.
+the wall time. Without --before, only this build runs.
 """
 
 import argparse
 import math
 import os
 import random
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -52,6 +59,26 @@ def random_tree_newick(n, seed, prefix="t"):
             pool[i], pool[-1] = pool[-1], pool[i]
             pair.append(pool.pop())
         children.append(pair)
+        pool.append(len(children) - 1)
+    order = [f"{prefix}{i}" for i in range(n)]
+    rng.shuffle(order)
+    return write_newick(children, pool[0], dict(zip(range(n), order)))
+
+
+def polytomy_tree_newick(n, seed, prefix="t"):
+    """Random tree on n leaves by random joins, a fifth of them joining 3 to 7
+    subtrees at once; leaf order shuffled by the seed."""
+    rng = random.Random(seed)
+    children = [[] for _ in range(n)]
+    pool = list(range(n))
+    while len(pool) > 1:
+        k = min(rng.randint(3, 7) if rng.random() < 0.2 else 2, len(pool))
+        group = []
+        for _ in range(k):
+            i = rng.randrange(len(pool))
+            pool[i], pool[-1] = pool[-1], pool[i]
+            group.append(pool.pop())
+        children.append(group)
         pool.append(len(children) - 1)
     order = [f"{prefix}{i}" for i in range(n)]
     rng.shuffle(order)
@@ -132,8 +159,8 @@ t2 = open({p2!r}).read()
 """
 
 
-def case(paths, code, env=ENV):
-    return measure(code, setup=SETUP.format(p1=paths[0], p2=paths[1]), env=env)
+def case(paths, code, env=ENV, python=None):
+    return measure(code, setup=SETUP.format(p1=paths[0], p2=paths[1]), env=env, python=python)
 
 
 def write_pair(tmp, name, texts):
@@ -152,12 +179,23 @@ def show(label, r):
     return r["seconds"]
 
 
+# The result's time and digest: every count and ratio per depth, hashed, so
+# two builds can be compared without printing a million depths.
 EXACT = """
-import time as _t
-_c = _t.process_time()
+import hashlib as _h, time as _t
+_c, _w = _t.process_time(), _t.perf_counter()
 r = cladorix.triplets_correct_exact(t1, t2, max_threads={mt})
-result = "all %.6f, %d triplets, cpu %.3f s" % (
-    r["overall"]["all_triplets_correct"], r["total_triplets_checked"], _t.process_time() - _c)
+_cpu, _wall = _t.process_time() - _c, _t.perf_counter() - _w
+with open("/proc/self/status") as _f:  # the call's peak, before the digest below
+    _peak = [int(_l.split()[1]) / 1024.0 for _l in _f if _l.startswith("VmHWM:")][0]
+_keys = [k for k in r if isinstance(r[k], dict) and k not in ("overall", "counts")]
+_digest = _h.sha1(repr([r["counts"]] + [sorted(r[k].items()) for k in _keys]).encode()).hexdigest()
+result = {{"wall": _wall, "cpu": _cpu, "peak": _peak, "digest": _digest[:16]}}
+"""
+
+ULTRA = """
+r = cladorix.triplets_correct_ultra(t1, t2, 1000000, seed=1)
+result = r["method_used"]
 """
 
 SPIN = (
@@ -204,29 +242,82 @@ result = "%d calls: one thread %.3f s, two threads %.3f s, throughput %.2fx" % (
     2 * calls, one, two, one / two)
 """
 
+SHAPES = {
+    "random binary": lambda n: [random_tree_newick(n, 1), random_tree_newick(n, 2)],
+    "a fifth polytomies": lambda n: [polytomy_tree_newick(n, 4), polytomy_tree_newick(n, 5)],
+    "caterpillar vs random": lambda n: [caterpillar_newick(n, "t"), random_tree_newick(n, 3)],
+}
+
+
+def compare(paths, mt, before, repeats):
+    """This build and `before` in turns: median seconds, peak and CPU of each."""
+    runs = {"this": [], "before": []}
+    for _ in range(repeats):
+        for label, python in (("this", None), ("before", before)):
+            if label == "before" and before is None:
+                continue
+            runs[label].append(case(paths, EXACT.format(mt=mt), python=python))
+    out = {}
+    for label, rs in runs.items():
+        if not rs:
+            continue
+        out[label] = {
+            "seconds": statistics.median(r["result"]["wall"] for r in rs),
+            "cpu": statistics.median(r["result"]["cpu"] for r in rs),
+            "peak": max(r["result"]["peak"] for r in rs),
+            "digests": {r["result"]["digest"] for r in rs},
+        }
+    return out
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--large", type=int, default=1_000_000)
+    parser.add_argument("--before", help="python whose cladorix is the previous build")
+    parser.add_argument("--sizes", default="100000,1000000")
+    parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--lineage", type=int, default=100_000)
     parser.add_argument("--thread-calls", type=int, default=4)
     args = parser.parse_args()
+    if args.before:  # the cases run from bench/
+        args.before = os.path.abspath(args.before)
     print(
         f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
         f" CPUs free for us: {cpu_capacity():.2f}"
     )
+    failed = False
     with tempfile.TemporaryDirectory() as tmp:
-        n = args.large
-        random_pair = write_pair(
-            tmp, "random", [random_tree_newick(n, 1), random_tree_newick(n, 2)]
+        print(
+            f"{'shape':22s} {'leaves':>9s} {'workers':>7s} {'this s':>8s} {'cpu s':>7s}"
+            f" {'MiB':>6s} {'before s':>9s} {'MiB':>6s} {'before/this':>11s}"
+            f" {'ultra 1e6 s':>11s} {'this/ultra':>10s}"
         )
-        print(f"Two random binary trees, {n:,} leaves, shuffled leaf orders (parsing included):")
-        show("triplets_correct_exact, 2 workers", case(random_pair, EXACT.format(mt=None)))
-        show("triplets_correct_exact, max_threads=1", case(random_pair, EXACT.format(mt=1)))
-
-        cat_pair = write_pair(tmp, "cat", [caterpillar_newick(n, "t"), random_tree_newick(n, 3)])
-        print(f"A {n:,}-leaf caterpillar against a random binary tree:")
-        show("triplets_correct_exact, 2 workers", case(cat_pair, EXACT.format(mt=None)))
+        for n in (int(x) for x in args.sizes.split(",")):
+            for shape, make in SHAPES.items():
+                paths = write_pair(tmp, "pair", make(n))
+                ultra = statistics.median(
+                    case(paths, ULTRA)["seconds"] for _ in range(args.repeats)
+                )
+                for mt in (None, 1):
+                    r = compare(paths, mt, args.before, args.repeats)
+                    this = r["this"]
+                    row = (
+                        f"{shape:22s} {n:9,d} {2 if mt is None else 1:7d} {this['seconds']:8.3f}"
+                        f" {this['cpu']:7.3f} {this['peak']:6.0f}"
+                    )
+                    same = True
+                    if "before" in r:
+                        b = r["before"]
+                        same = b["digests"] == this["digests"] and len(this["digests"]) == 1
+                        row += (
+                            f" {b['seconds']:9.3f} {b['peak']:6.0f}"
+                            f" {b['seconds'] / this['seconds']:11.2f}"
+                        )
+                    else:
+                        row += f" {'':9s} {'':6s} {'':11s}"
+                    row += f" {ultra:11.3f} {this['seconds'] / ultra:10.2f}"
+                    print(row + ("" if same else "  RESULTS DIFFER"))
+                    failed |= not same
+                    sys.stdout.flush()
 
         m = args.lineage
         lin_pair = write_pair(tmp, "lineage", lineage_pair(m, 7))
@@ -235,7 +326,21 @@ def main():
             f"Lineage-like trees, {m:,} leaves (3 to 20 children per inner node),"
             f" {triplets:,} triplets:"
         )
-        exact = show("triplets_correct_exact, 2 workers", case(lin_pair, EXACT.format(mt=None)))
+        for mt in (None, 1):
+            r = compare(lin_pair, mt, args.before, args.repeats)
+            line = f"  triplets_correct_exact, max_threads={mt}: {r['this']['seconds']:.4f} s"
+            if "before" in r:
+                same = r["before"]["digests"] == r["this"]["digests"]
+                failed |= not same
+                line += (
+                    f", before {r['before']['seconds']:.4f} s,"
+                    f" before/this {r['before']['seconds'] / r['this']['seconds']:.2f}"
+                    + ("" if same else "  RESULTS DIFFER")
+                )
+            print(line)
+        exact = statistics.median(
+            case(lin_pair, EXACT.format(mt=None))["result"]["wall"] for _ in range(args.repeats)
+        )
         sampled = show(
             "triplets_correct, 10,000 trials (sampled)",
             case(
@@ -268,6 +373,7 @@ result = "all %.6f by position, %d triplets, %s" % (
                 f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt))
             )
     print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpu_capacity():.2f}")
+    sys.exit(1 if failed else 0)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 #include "binding/functions.hpp"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -47,7 +49,10 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
   const size_t k = r.depths.size();
   std::vector<double> all(k), resolvable(k), unresolved(k), proportion(k);
   std::vector<u128> triplets(k);
+  std::vector<Ref> depths;  // one int per depth for all five tables
+  depths.reserve(k);
   for (size_t i = 0; i < k; ++i) {
+    depths.push_back(check(PyLong_FromUnsignedLong(r.depths[i])));
     const ExactTripletRatios q = exact_triplet_ratios(r.by_depth[i]);
     all[i] = q.all_triplets_correct;
     resolvable[i] = q.resolvable_triplets_correct;
@@ -58,11 +63,11 @@ PyObject* exact_triplet_dict(const ExactTripletResult& r) {
   const ExactTripletRatios q = exact_triplet_ratios(r.overall);
   const ExactTripletCounts& c = r.overall;
   return Dict()
-      .by_depth("all_triplets_correct", r.depths, all)
-      .by_depth("resolvable_triplets_correct", r.depths, resolvable)
-      .by_depth("unresolved_triplets_correct", r.depths, unresolved)
-      .by_depth("proportion_unresolvable", r.depths, proportion)
-      .by_depth("triplets_at_depth", r.depths, triplets)
+      .by_depth("all_triplets_correct", depths, all)
+      .by_depth("resolvable_triplets_correct", depths, resolvable)
+      .by_depth("unresolved_triplets_correct", depths, unresolved)
+      .by_depth("proportion_unresolvable", depths, proportion)
+      .by_depth("triplets_at_depth", depths, triplets)
       .dict("overall", Dict()
                            .f64("all_triplets_correct", q.all_triplets_correct)
                            .f64("resolvable_triplets_correct", q.resolvable_triplets_correct)
@@ -399,6 +404,11 @@ void check_max_threads(std::optional<uint64_t> max_threads) {
   if (max_threads == uint64_t{0}) throw CallerError(msg::kNoThreads);
 }
 
+// From texts this long (some 400,000 leaves) on, the exact count hands the
+// memory its trees and scratch leave in the workers' arenas back before
+// building its result.
+constexpr size_t kTrimBytes = size_t{1} << 22;
+
 struct TripletsCorrectExact : Call<TripletsCorrectExact> {
   std::string_view tree1_newick, tree2_newick;
   std::optional<uint64_t> max_threads;
@@ -427,6 +437,11 @@ struct TripletsCorrectExact : Call<TripletsCorrectExact> {
       t1.release_polled();
       t2.release_polled();
     }
+    // The trees and the count's scratch, freed by now, may sit in the
+    // workers' malloc arenas, where the result's Python objects cannot reuse
+    // them: handed back first, the peak is the larger of the two, not their
+    // sum.
+    if (std::min(tree1_newick.size(), tree2_newick.size()) >= kTrimBytes) malloc_trim(0);
     return exact_triplet_dict(r);
   }
 };

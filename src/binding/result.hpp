@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -69,6 +70,28 @@ class Dict {
       Ref k = check(PyLong_FromUnsignedLong(depths[i]));
       Ref v = int_from_u128(values[i]);
       if (PyDict_SetItem(inner.get(), k.get(), v.get()) < 0) throw_error_set();
+    }
+    return set(key, std::move(inner));
+  }
+  // The same with the key objects made once by the caller, shared by every
+  // such table of a result (a caterpillar has a million depths).
+  // A value equal (bit for bit) to the one before it shares its float.
+  Dict& by_depth(const char* key, std::span<const Ref> keys, std::span<const double> values) {
+    Ref inner = check(PyDict_New());
+    Ref v;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (i == 0 || std::memcmp(&values[i], &values[i - 1], sizeof(double)) != 0)
+        v = check(PyFloat_FromDouble(values[i]));
+      if (PyDict_SetItem(inner.get(), keys[i].get(), v.get()) < 0) throw_error_set();
+    }
+    return set(key, std::move(inner));
+  }
+  Dict& by_depth(const char* key, std::span<const Ref> keys,
+                 std::span<const unsigned __int128> values) {
+    Ref inner = check(PyDict_New());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      Ref v = int_from_u128(values[i]);
+      if (PyDict_SetItem(inner.get(), keys[i].get(), v.get()) < 0) throw_error_set();
     }
     return set(key, std::move(inner));
   }

@@ -117,18 +117,18 @@ TEST(ExactTriplets, MatchBruteForceOnExtremeShapes) {
   for (const std::string& a : all)
     for (const std::string& b : all) expect_matches_brute(a, b);
   // Long heavy paths at two levels: a caterpillar of caterpillars, whose
-  // spine and teeth outgrow the paths whose sums are scanned.
-  const auto many = testgen::labels(120);
+  // spine and teeth outgrow the paths whose sums are scanned (48 nodes).
+  const auto many = testgen::labels(150);
   std::string comb;
-  for (uint32_t tooth = 0; tooth < 4; ++tooth) {
-    std::string t = many[tooth * 30];
-    for (uint32_t i = 1; i < 30; ++i) t = "(" + t + "," + many[tooth * 30 + i] + ")";
+  for (uint32_t tooth = 0; tooth < 3; ++tooth) {
+    std::string t = many[tooth * 50];
+    for (uint32_t i = 1; i < 50; ++i) t = "(" + t + "," + many[tooth * 50 + i] + ")";
     comb = comb.empty() ? t : "(" + comb + "," + t + ")";
   }
   comb += ";";
   expect_matches_brute(comb, testgen::random_newick(many, gen));
   expect_matches_brute(testgen::random_newick(many, gen, {3, 0.1, false}), comb);
-  expect_matches_brute(comb, testgen::caterpillar(120));
+  expect_matches_brute(comb, testgen::caterpillar(150));
   // Single-child chains above leaves and at the root change no count.
   expect_matches_brute("((((a)),(b,c)),d);", "(((d,((a)))),(b),c);");
   expect_matches_brute("(((a,b,c)));", "(a,(b,(c)));");

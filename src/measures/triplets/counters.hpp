@@ -1,5 +1,6 @@
-// What every triplets-correct variant shares: the outgroup rule, the four
-// counters, the four values over a denominator, and the result.
+// What every triplets-correct variant shares, sampled and exact: the
+// outgroup rule, how one triplet counts, the four counters, the four values
+// over a denominator, and the result.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,18 @@ inline int outgroup_at(const LeafLca& lca, const uint32_t p[3]) {
   return -1;
 }
 
+// How one triplet counts, from its outcome in either tree: unresolved in
+// tree 1; correct when both leave it unresolved, or both resolve it with
+// the same outgroup (`same_outgroup` is only looked at when both resolve it).
+struct TripletVerdict {
+  bool unresolved;
+  bool unresolved_correct;
+  bool resolvable_correct;
+};
+inline TripletVerdict judge_triplet(bool resolved1, bool resolved2, bool same_outgroup) {
+  return {!resolved1, !resolved1 && !resolved2, resolved1 && resolved2 && same_outgroup};
+}
+
 struct TripletCounters {
   uint64_t correct_count = 0;             // outcomes agree
   uint64_t unresolved_count = 0;          // unresolved in tree 1
@@ -44,16 +57,11 @@ struct TripletCounters {
   // identifies it the same way in both trees) or negative for unresolved.
   void add(int o1, int o2) { add(o1 >= 0, o2 >= 0, o1 == o2); }
   void add(bool resolved1, bool resolved2, bool same_outgroup) {
-    if (!resolved1) {
-      ++unresolved_count;
-      if (!resolved2) {
-        ++correct_count;
-        ++unresolved_correct_count;
-      }
-    } else if (resolved2 && same_outgroup) {
-      ++correct_count;
-      ++resolvable_correct_count;
-    }
+    const TripletVerdict v = judge_triplet(resolved1, resolved2, same_outgroup);
+    unresolved_count += v.unresolved;
+    unresolved_correct_count += v.unresolved_correct;
+    resolvable_correct_count += v.resolvable_correct;
+    correct_count += v.unresolved_correct || v.resolvable_correct;
   }
 
   TripletCounters& operator+=(const TripletCounters& o) {
@@ -75,30 +83,45 @@ inline uint64_t triplet_count(uint64_t n) {
   return t > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(t);
 }
 
-struct TripletScores {
-  TripletCounters counters;
+// The four values of every variant, each over a denominator: the number of
+// trials, of triplets checked, or (exact) of triplets.
+struct TripletRatios {
   double all_triplets_correct = 0.0;
   double resolvable_triplets_correct = 0.0;
   double unresolved_triplets_correct = 0.0;
   double proportion_unresolvable = 0.0;
 };
 
+// The four values from counts of any unsigned width, converted to double
+// first: correct / denominator; resolvable_correct / (denominator -
+// unresolved), 1.0 when every triplet is unresolved; unresolved_correct /
+// unresolved, 1.0 when none is; unresolved / denominator. 0/0 gives NaN for
+// the two plain ratios, as it should.
+template <class Count>
+TripletRatios triplet_ratios(Count correct, Count resolvable_correct, Count unresolved,
+                             Count unresolved_correct, Count denominator) {
+  const auto d = [](Count x) { return static_cast<double>(x); };
+  TripletRatios r;
+  r.all_triplets_correct = d(correct) / d(denominator);
+  r.proportion_unresolvable = d(unresolved) / d(denominator);
+  r.unresolved_triplets_correct = unresolved == 0 ? 1.0 : d(unresolved_correct) / d(unresolved);
+  r.resolvable_triplets_correct =
+      denominator == unresolved ? 1.0 : d(resolvable_correct) / d(denominator - unresolved);
+  return r;
+}
+
+struct TripletScores : TripletRatios {
+  TripletCounters counters;
+};
+
 // The four values over `denominator` (the number of trials, or of triplets
-// checked). 0/0 gives NaN for the two plain ratios, as it should.
+// checked).
 inline TripletScores triplet_scores(const TripletCounters& c, uint64_t denominator) {
   TripletScores s;
   s.counters = c;
-  s.all_triplets_correct = static_cast<double>(c.correct_count) / static_cast<double>(denominator);
-  s.proportion_unresolvable =
-      static_cast<double>(c.unresolved_count) / static_cast<double>(denominator);
-  s.unresolved_triplets_correct = c.unresolved_count == 0
-                                      ? 1.0
-                                      : static_cast<double>(c.unresolved_correct_count) /
-                                            static_cast<double>(c.unresolved_count);
-  s.resolvable_triplets_correct = denominator == c.unresolved_count
-                                      ? 1.0
-                                      : static_cast<double>(c.resolvable_correct_count) /
-                                            static_cast<double>(denominator - c.unresolved_count);
+  static_cast<TripletRatios&>(s) =
+      triplet_ratios(c.correct_count, c.resolvable_correct_count, c.unresolved_count,
+                     c.unresolved_correct_count, denominator);
   return s;
 }
 

@@ -12,12 +12,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
+#include "measures/triplets/counters.hpp"
 #include "tree/tree.hpp"
 
 namespace cladorix {
+
+namespace exact {
+struct Reference;
+}
 
 using u128 = unsigned __int128;
 
@@ -32,17 +39,9 @@ struct ExactTripletCounts {
   bool operator==(const ExactTripletCounts&) const = default;
 };
 
-// The four ratios of the sampled variants, with the triplets as denominator:
-// all = correct / triplets, resolvable = resolvable_correct / (triplets -
-// unresolved) (1.0 when every triplet is unresolved), unresolved =
-// unresolved_correct / unresolved (1.0 when none is), proportion =
-// unresolved / triplets. 0/0 is NaN, as there.
-struct ExactTripletRatios {
-  double all_triplets_correct;
-  double resolvable_triplets_correct;
-  double unresolved_triplets_correct;
-  double proportion_unresolvable;
-};
+// The four ratios of every triplet variant (counters.hpp), with the
+// triplets as denominator.
+using ExactTripletRatios = TripletRatios;
 ExactTripletRatios exact_triplet_ratios(const ExactTripletCounts& c);
 
 struct ExactTripletResult {
@@ -52,11 +51,38 @@ struct ExactTripletResult {
   double computation_time_ms = 0.0;
 };
 
+// Tree 1 prepared once for counts against any number of trees 2 (a reference
+// scored against many reconstructions). It checks tree 1 as the count does
+// (the same CallerErrors, tree 1's) and refers to it: the tree must outlive
+// it. tree1_node_depths, when not empty, holds one depth per node of tree 1
+// (by node id) to bin triplets by instead of the tree's own depths: for a
+// reference pruned to the leaves it shares with another tree, the depths of
+// the corresponding nodes of the whole reference.
+class ExactReference {
+ public:
+  explicit ExactReference(const Tree& tree1, std::span<const uint32_t> tree1_node_depths = {});
+  ~ExactReference();
+  ExactReference(ExactReference&&) noexcept;
+  ExactReference& operator=(ExactReference&&) noexcept;
+
+  const exact::Reference& prepared() const noexcept { return *ref_; }
+
+ private:
+  std::unique_ptr<exact::Reference> ref_;
+};
+
 // The whole measure. max_threads caps the share of the worker pool as in the
 // pooled variants (absent: the whole pool; workers are the pool's unless
 // given, so decisions can be tested for any count). Results never depend on
-// the worker count.
+// the worker count. tree1_node_depths as for ExactReference.
 ExactTripletResult triplets_correct_exact(const Tree& tree1, const Tree& tree2,
+                                          std::optional<uint64_t> max_threads,
+                                          std::optional<uint64_t> worker_count = std::nullopt,
+                                          std::span<const uint32_t> tree1_node_depths = {});
+
+// The same against a prepared tree 1 (its checks already passed); the time
+// reported is the count's alone.
+ExactTripletResult triplets_correct_exact(const ExactReference& tree1, const Tree& tree2,
                                           std::optional<uint64_t> max_threads,
                                           std::optional<uint64_t> worker_count = std::nullopt);
 
