@@ -401,6 +401,29 @@ void release_polled(InternalStates& states, SignalPoll& poll) {
   }
 }
 
+void convert(PyObject* obj, MatrixRows& out) {
+  out.held_ = int32_rows_in_place(obj);
+  out.table_.reset();
+  if (!out.held_) out.owned_ = to_matrix(obj);
+}
+
+const RowTable& MatrixRows::table() {
+  if (table_) return *table_;
+  if (!held_) return table_.emplace(row_table(owned_));
+  RowTable t;
+  const Py_buffer& v = *held_;
+  const size_t rows = static_cast<size_t>(v.shape[0]);
+  const Py_ssize_t stride = v.strides ? v.strides[0] : v.shape[1] * v.itemsize;
+  t.sites = static_cast<size_t>(v.shape[1]);
+  t.rows.resize(rows);
+  const char* base = static_cast<const char*>(v.buf);
+  for (size_t r = 0; r < rows; ++r)
+    t.rows[r] = reinterpret_cast<const int32_t*>(base + static_cast<Py_ssize_t>(r) * stride);
+  return table_.emplace(std::move(t));
+}
+
+void release_polled(MatrixRows& rows, SignalPoll& poll) { release_polled(rows.owned(), poll); }
+
 void release_polled(std::optional<InternalStates>& states, SignalPoll& poll) {
   if (states) release_polled(*states, poll);
 }

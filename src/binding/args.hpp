@@ -8,9 +8,11 @@
 //   InternalStates, optional<...>        dict str -> sequence of integers (or None)
 //   Names, std::optional<Names>          sequence of str (or None)
 //   Object                               any object, borrowed for the call
+//   MatrixRows                           a matrix, read in place where it can be
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +21,7 @@
 #include "binding/py.hpp"
 #include "binding/signals.hpp"
 #include "measures/characters/character_states.hpp"
+#include "measures/characters/cut_events.hpp"
 
 namespace cladorix::py {
 
@@ -29,6 +32,22 @@ struct Object {
 };
 
 using Names = std::vector<std::string>;
+
+// A character matrix as a table of row pointers: a 2-D numpy array of native
+// 32-bit integers with contiguous rows is read in place (its buffer held for
+// the call), anything else converted as every matrix argument is.
+class MatrixRows {
+ public:
+  // The rows; CallerError when converted rows differ in length.
+  const RowTable& table();
+  CharacterMatrix& owned() noexcept { return owned_; }
+
+ private:
+  friend void convert(PyObject* obj, MatrixRows& out);
+  std::shared_ptr<const Py_buffer> held_;
+  CharacterMatrix owned_;
+  std::optional<RowTable> table_;
+};
 
 // The binding-relevant part of a parameter list.
 struct Layout {
@@ -72,6 +91,7 @@ void convert(PyObject* obj, std::optional<InternalStates>& out);
 void convert(PyObject* obj, Names& out);
 void convert(PyObject* obj, std::optional<Names>& out);
 inline void convert(PyObject* obj, Object& out) { out.obj = obj; }
+void convert(PyObject* obj, MatrixRows& out);
 
 // One Python integer as a signed 32-bit value, as every I32 argument and
 // every matrix or state element is converted. Throws ErrorAlreadySet: the
@@ -87,6 +107,7 @@ std::string_view to_text(PyObject* obj);
 void release_polled(CharacterMatrix& rows, SignalPoll& poll);
 void release_polled(InternalStates& states, SignalPoll& poll);
 void release_polled(std::optional<InternalStates>& states, SignalPoll& poll);
+void release_polled(MatrixRows& rows, SignalPoll& poll);
 template <class T>
 void release_polled(T&, SignalPoll&) {}
 

@@ -478,7 +478,7 @@ struct LeafNames : Call<LeafNames> {
 
 struct CutEvents : Call<CutEvents> {
   std::string_view tree_newick;
-  CharacterMatrix character_matrix;
+  MatrixRows character_matrix;
   std::optional<Names> cell_names;
   int32_t missing_state = -1, unedited_state = 0;
 
@@ -505,7 +505,7 @@ struct CutEvents : Call<CutEvents> {
       std::optional<std::vector<std::string_view>> names;
       if (cell_names) names.emplace(cell_names->begin(), cell_names->end());
       r = cladorix::cut_events(
-          tree, character_matrix,
+          tree, character_matrix.table(),
           names ? std::optional<std::span<const std::string_view>>(*names) : std::nullopt,
           missing_state, unedited_state);
       tree.release_polled();

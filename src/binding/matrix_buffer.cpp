@@ -3,6 +3,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -287,6 +288,20 @@ bool matrix_from_buffer(PyObject* obj, CharacterMatrix& out) {
     }
   });
   return true;
+}
+
+std::shared_ptr<const Py_buffer> int32_rows_in_place(PyObject* obj) {
+  auto held = std::make_shared<Buffer>();
+  Elem format{};
+  if (!acquire_integer(obj, 2, false, *held, format) || format != Elem::I32) return nullptr;
+  const Py_buffer& v = held->view();
+  const bool rows_contiguous =
+      !v.strides || v.strides[1] == static_cast<Py_ssize_t>(sizeof(int32_t));
+  const bool aligned =
+      reinterpret_cast<uintptr_t>(v.buf) % alignof(int32_t) == 0 &&
+      (!v.strides || v.strides[0] % static_cast<Py_ssize_t>(alignof(int32_t)) == 0);
+  if (!rows_contiguous || !aligned) return nullptr;
+  return std::shared_ptr<const Py_buffer>(held, &held->view());
 }
 
 bool row_from_buffer(PyObject* obj, std::vector<int32_t>& out) {

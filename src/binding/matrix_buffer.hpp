@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "binding/py.hpp"
@@ -25,6 +26,12 @@ namespace cladorix::py {
 // Python int it stands for raises; pending signals are looked for as rows
 // are read.
 bool matrix_from_buffer(PyObject* obj, CharacterMatrix& out);
+
+// The buffer of such a 2-D array of native 32-bit signed integers whose rows
+// each lie contiguously, held (until the last copy of the pointer goes, with
+// the interpreter lock held) so that its rows can be read in place; nullptr
+// for anything else.
+std::shared_ptr<const Py_buffer> int32_rows_in_place(PyObject* obj);
 
 // The same for one row: such an array (array.array too) with a 1-D integer
 // buffer.

@@ -99,6 +99,31 @@ def test_rows_matched_by_name_follow_their_cells():
         assert without_time(got) == expected
 
 
+LAYOUTS = {
+    "C order": lambda np, a: np.ascontiguousarray(a),
+    "Fortran order": lambda np, a: np.asfortranarray(a),
+    "every other row": lambda np, a: np.repeat(a, 2, axis=0)[::2],
+    "every other column": lambda np, a: np.repeat(a, 2, axis=1)[:, ::2],
+    "big-endian": lambda np, a: a.astype(">i4"),
+    "int64": lambda np, a: a.astype(np.int64),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS.keys())
+def test_int32_arrays_read_in_place_count_as_their_lists(layout):
+    """Rows of native 32-bit arrays are read where they lie; every layout gives
+    what the same rows as lists give."""
+    np = pytest.importorskip("numpy")
+    rng = random.Random(5)
+    tree = random_tree(rng, 25)
+    rows = random_rows(rng, 25, 6, -1, 0)
+    arr = layout(np, np.array(rows, dtype=np.int32))
+    assert arr.tolist() == rows
+    assert without_time(cladorix.cut_events(tree, arr)) == without_time(
+        cladorix.cut_events(tree, rows)
+    )
+
+
 @pytest.mark.parametrize(
     "tree,rows,kwargs,exc,message",
     [

@@ -184,6 +184,7 @@ CASES = {
     },
     "cut_events": {
         "a deep tree, rows by name": "FINITE = True\n"
+        "DELAY = 0.15\n"
         "n = 2_000_000\n"
         "t, names = caterpillar(n), [f'L{i}' for i in range(n)]\n"
         "m = edited_rows(n, 20)\n"

@@ -257,7 +257,7 @@ struct SiteCounts {
 // The post-order pass over the tree (explicit stack).
 class Walk {
  public:
-  Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint32_t> row_of_leaf,
+  Walk(const Tree& tree, const RowTable& rows, std::span<const uint32_t> row_of_leaf,
        int32_t missing, int32_t unedited);
 
   SiteCounts run(size_t sites) const;
@@ -278,7 +278,7 @@ class Walk {
   void traverse(Steps& steps, uint64_t work_per_step) const;
 
   const Tree& tree_;
-  const CharacterMatrix& matrix_;
+  const RowTable& rows_;
   int32_t missing_, unedited_;
   std::vector<uint32_t> leaves_;       // below each node
   std::vector<uint32_t> row_of_node_;  // kNoRow for internal nodes and unmatched leaves
@@ -287,9 +287,9 @@ class Walk {
   std::vector<uint32_t> rows_in_visit_order_;
 };
 
-Walk::Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint32_t> row_of_leaf,
+Walk::Walk(const Tree& tree, const RowTable& rows, std::span<const uint32_t> row_of_leaf,
            int32_t missing, int32_t unedited)
-    : tree_(tree), matrix_(matrix), missing_(missing), unedited_(unedited) {
+    : tree_(tree), rows_(rows), missing_(missing), unedited_(unedited) {
   // Leaves below each node and each leaf's row, from the pre-order ids:
   // children come after their parent.
   const auto& parents = tree.parents();
@@ -305,7 +305,7 @@ Walk::Walk(const Tree& tree, const CharacterMatrix& matrix, std::span<const uint
     if (k >= row_of_leaf.size()) fail("cut_events: fewer row entries than leaves");
     const uint32_t r = row_of_leaf[k++];
     if (r == kNoRow) continue;
-    if (r >= matrix.size()) fail("cut_events: row index out of range");
+    if (r >= rows.rows.size()) fail("cut_events: row index out of range");
     row_of_node_[v] = r;
     in_order = in_order && r >= last;
     last = r;
@@ -401,14 +401,14 @@ SiteCounts Walk::run(size_t sites) const {
       const std::vector<uint32_t>& ahead = walk.rows_in_visit_order_;
       const size_t k = leaves_read++;
       if (k + 2 * kRowsAhead < ahead.size() && ahead[k + 2 * kRowsAhead] != kNoRow)
-        __builtin_prefetch(&walk.matrix_[ahead[k + 2 * kRowsAhead]]);
+        __builtin_prefetch(&walk.rows_.rows[ahead[k + 2 * kRowsAhead]]);
       if (k + kRowsAhead < ahead.size() && ahead[k + kRowsAhead] != kNoRow) {
-        const char* p = reinterpret_cast<const char*>(walk.matrix_[ahead[k + kRowsAhead]].data());
+        const char* p = reinterpret_cast<const char*>(walk.rows_.rows[ahead[k + kRowsAhead]]);
         for (size_t b = 0; b < sites * sizeof(int32_t) && b < 256; b += 64)
           __builtin_prefetch(p + b);
       }
       const uint32_t r = walk.row_of_node_[leaf];
-      return r == kNoRow ? nullptr : walk.matrix_[r].data();
+      return r == kNoRow ? nullptr : walk.rows_.rows[r];
     }
     void start(NodeId leaf) {
       const int32_t* r = row(leaf);
@@ -596,32 +596,22 @@ std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string
 namespace {
 
 // What both entry points check before anything is matched or counted.
-void check_inputs(const Tree& tree, const CharacterMatrix& matrix, int32_t missing_state,
-                  int32_t unedited_state) {
+void check_inputs(const Tree& tree, int32_t missing_state, int32_t unedited_state) {
   if (!tree.fully_connected())
     throw CallerError("tree is not one rooted tree: an opening parenthesis is never closed");
   if (missing_state == unedited_state)
     throw CallerError("missing_state and unedited_state are both " + std::to_string(missing_state) +
                       "; they must differ");
-  const size_t sites = matrix.empty() ? 0 : matrix[0].size();
-  CancelPoller poll;
-  for (size_t r = 1; r < matrix.size(); ++r) {
-    poll.tick(4);
-    if (matrix[r].size() != sites)
-      throw CallerError("character_matrix rows differ in length: row 0 has " +
-                        std::to_string(sites) + " states, row " + std::to_string(r) + " has " +
-                        std::to_string(matrix[r].size()));
-  }
 }
 
-CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
+CutEventsResult count_checked(const Tree& tree, const RowTable& rows,
                               std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                               int32_t unedited_state) {
-  const size_t sites = matrix.empty() ? 0 : matrix[0].size();
+  const size_t sites = rows.sites;
   CutEventsResult out;
   out.n_leaves = row_of_leaf.size();
   out.n_characters = sites;
-  const Walk walk(tree, matrix, row_of_leaf, missing_state, unedited_state);
+  const Walk walk(tree, rows, row_of_leaf, missing_state, unedited_state);
   const SiteCounts counts = walk.run(sites);
   out.per_site.assign(counts.events.begin(), counts.events.end());
   out.peak_accumulators = counts.peak_rows;
@@ -633,23 +623,54 @@ CutEventsResult count_checked(const Tree& tree, const CharacterMatrix& matrix,
 
 }  // namespace
 
+RowTable row_table(const CharacterMatrix& matrix) {
+  RowTable out;
+  out.sites = matrix.empty() ? 0 : matrix[0].size();
+  resize_polled(out.rows, matrix.size());
+  CancelPoller poll;
+  for (size_t r = 0; r < matrix.size(); ++r) {
+    poll.tick(4);
+    if (matrix[r].size() != out.sites)
+      throw CallerError("character_matrix rows differ in length: row 0 has " +
+                        std::to_string(out.sites) + " states, row " + std::to_string(r) + " has " +
+                        std::to_string(matrix[r].size()));
+    out.rows[r] = matrix[r].data();
+  }
+  return out;
+}
+
+CutEventsResult cut_events_for_rows(const Tree& tree, const RowTable& rows,
+                                    std::span<const uint32_t> row_of_leaf, int32_t missing_state,
+                                    int32_t unedited_state) {
+  check_inputs(tree, missing_state, unedited_state);
+  return count_checked(tree, rows, row_of_leaf, missing_state, unedited_state);
+}
+
 CutEventsResult cut_events_for_rows(const Tree& tree, const CharacterMatrix& matrix,
                                     std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                                     int32_t unedited_state) {
-  check_inputs(tree, matrix, missing_state, unedited_state);
-  return count_checked(tree, matrix, row_of_leaf, missing_state, unedited_state);
+  check_inputs(tree, missing_state, unedited_state);
+  return count_checked(tree, row_table(matrix), row_of_leaf, missing_state, unedited_state);
+}
+
+CutEventsResult cut_events(const Tree& tree, const RowTable& rows,
+                           std::optional<std::span<const std::string_view>> cell_names,
+                           int32_t missing_state, int32_t unedited_state) {
+  const Instant start = monotonic_now();
+  check_inputs(tree, missing_state, unedited_state);
+  const size_t n_rows = rows.rows.size();
+  const std::vector<uint32_t> row_of_leaf =
+      cell_names ? rows_by_name(tree, *cell_names, n_rows) : rows_by_position(tree, n_rows);
+  CutEventsResult out = count_checked(tree, rows, row_of_leaf, missing_state, unedited_state);
+  out.computation_time_ms = elapsed_ms(start, monotonic_now());
+  return out;
 }
 
 CutEventsResult cut_events(const Tree& tree, const CharacterMatrix& matrix,
                            std::optional<std::span<const std::string_view>> cell_names,
                            int32_t missing_state, int32_t unedited_state) {
-  const Instant start = monotonic_now();
-  check_inputs(tree, matrix, missing_state, unedited_state);
-  const std::vector<uint32_t> rows = cell_names ? rows_by_name(tree, *cell_names, matrix.size())
-                                                : rows_by_position(tree, matrix.size());
-  CutEventsResult out = count_checked(tree, matrix, rows, missing_state, unedited_state);
-  out.computation_time_ms = elapsed_ms(start, monotonic_now());
-  return out;
+  check_inputs(tree, missing_state, unedited_state);
+  return cut_events(tree, row_table(matrix), cell_names, missing_state, unedited_state);
 }
 
 }  // namespace cladorix

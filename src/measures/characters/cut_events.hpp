@@ -70,6 +70,16 @@ std::vector<uint32_t> rows_by_position(const Tree& tree, size_t n_rows);
 std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string_view> cell_names,
                                    size_t n_rows);
 
+// The matrix as the count reads it: each row's `sites` states, wherever they
+// lie (a matrix of separate rows, or a caller's 2-D array read in place).
+struct RowTable {
+  std::vector<const int32_t*> rows;
+  size_t sites = 0;
+};
+
+// The rows of a matrix; CallerError when they differ in length.
+RowTable row_table(const CharacterMatrix& matrix);
+
 // The count over rows already matched to leaves: row_of_leaf holds one entry
 // per leaf (a row index, or kNoRow for a leaf with no row). CallerError when
 // the tree is not one rooted tree (an unclosed "("), when the two markers are
@@ -78,11 +88,17 @@ std::vector<uint32_t> rows_by_name(const Tree& tree, std::span<const std::string
 CutEventsResult cut_events_for_rows(const Tree& tree, const CharacterMatrix& matrix,
                                     std::span<const uint32_t> row_of_leaf, int32_t missing_state,
                                     int32_t unedited_state);
+CutEventsResult cut_events_for_rows(const Tree& tree, const RowTable& rows,
+                                    std::span<const uint32_t> row_of_leaf, int32_t missing_state,
+                                    int32_t unedited_state);
 
 // What the Python function computes: rows matched by name when cell_names is
 // given, by position otherwise, then counted. computation_time_ms covers the
 // matching and the count.
 CutEventsResult cut_events(const Tree& tree, const CharacterMatrix& matrix,
+                           std::optional<std::span<const std::string_view>> cell_names,
+                           int32_t missing_state, int32_t unedited_state);
+CutEventsResult cut_events(const Tree& tree, const RowTable& rows,
                            std::optional<std::span<const std::string_view>> cell_names,
                            int32_t missing_state, int32_t unedited_state);
 
