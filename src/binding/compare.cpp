@@ -80,7 +80,7 @@ class Progress {
       Ref cls = check(PyObject_GetAttrString(tqdm.get(), "tqdm"));
       Ref kwargs = check(PyDict_New());
       if (PyDict_SetItemString(kwargs.get(), "total", total_obj.get()) < 0) throw_error_set();
-      Ref unit = check(PyUnicode_FromString("tree"));
+      Ref unit = check(PyUnicode_FromString(" trees"));
       if (PyDict_SetItemString(kwargs.get(), "unit", unit.get()) < 0) throw_error_set();
       Ref args = check(PyTuple_New(0));
       bar_ = check(PyObject_Call(cls.get(), args.get(), kwargs.get()));

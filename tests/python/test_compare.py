@@ -194,9 +194,10 @@ def pruned(node, keep):
     return {"name": node["name"], "children": children}
 
 
+@pytest.mark.parametrize("seed", [0, 4, 9])
 @pytest.mark.parametrize("shape", ["binary", "single children"])
-def test_common_leaves_compare_the_pruned_trees_at_full_reference_depths(shape):
-    ref, t = trees_of(shape, 9, n=14, count=2)
+def test_common_leaves_compare_the_pruned_trees_at_full_reference_depths(shape, seed):
+    ref, t = trees_of(shape, seed, n=14, count=2)
     keep_ref = {f"c{i}" for i in range(14) if i % 5}
     keep_t = {f"c{i}" for i in range(14) if i % 4}
     t_cut = pruned(t, keep_t)

@@ -1,11 +1,15 @@
 // Many trees scored in one go: each against one reference, or every pair.
 //
 // Leaves are matched by name: every leaf of a compared tree must be named,
-// once. Robinson-Foulds compares topologies (the trees without their internal
-// labels); the exact triplet count is per depth of the reference; the
-// character scores take each tree's rows by cell name; parsimony and the
-// likelihood hold internal states by node name, so they need every node
-// uniquely named, while the cut events read no internal label.
+// once. Robinson-Foulds compares topologies (internal labels play no part);
+// the exact triplet count is per depth of the reference (the first tree of a
+// pair); the character scores take each tree's rows by cell name; parsimony
+// and the likelihood hold internal states by node name, so they need every
+// node uniquely named, while the cut events read no internal label.
+//
+// Each tree is parsed once, and what every comparison needs of it (its
+// leaves numbered over the names of all trees, its bipartitions, its
+// preparation as a triplet reference) is built once.
 //
 // A tree's own failure (it does not parse, its leaves differ from the
 // reference's, a measure refuses it) is that row's error text; only the
@@ -13,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "measures/characters/character_states.hpp"
+#include "measures/rf/bipartitions.hpp"
 #include "measures/triplets/exact_by_name.hpp"
 #include "tree/tree.hpp"
 
@@ -62,6 +68,7 @@ struct CompareOptions {
   std::optional<uint64_t> max_threads_per_tree = 1;
 
   bool wants(CompareMeasure m) const;
+  bool wants_rf() const;
 };
 
 struct CompareRow {
@@ -80,35 +87,31 @@ struct CompareRow {
   std::string error;  // empty when the row holds its scores
 };
 
-// A tree parsed and checked once, with what every comparison needs of it.
-class ComparedTree {
- public:
-  // CallerError when the text does not parse, a "(" is left open, a leaf
-  // has no name or a name is used by two leaves. With `topology`, the tree
-  // without internal labels is built too; with `depths`, every node's depth.
-  ComparedTree(std::string_view newick, bool topology, bool depths);
-  ComparedTree(ComparedTree&&) = default;
+// A tree parsed and checked once, its leaves numbered over a shared set of
+// names, with its bipartitions and triplet preparation when asked for.
+struct ComparedTree {
+  Tree tree;
+  std::vector<NodeId> leaves;  // ascending id
+  std::vector<uint32_t> ids;   // per leaf: its name's number in the shared set
+  // Its leaf set's numbering (numbers 0..n-1 over exactly its own names),
+  // shared by every tree of the same leaf set; the bipartitions use it.
+  uint32_t leaf_set = 0;
+  std::optional<Bipartitions> bipartitions;
+  std::unique_ptr<ExactReference> as_reference;  // the tree as a pair's first
+  std::vector<uint32_t> depths;                  // per node, for restricted references
 
-  const Tree& tree() const noexcept { return tree_; }
-  const std::vector<NodeId>& leaves() const noexcept { return leaves_; }
-  // The leaf of that name, or kNoNode.
-  NodeId leaf(std::string_view name) const;
-  const Tree& topology() const { return *topology_; }
-  const std::vector<uint32_t>& depths() const noexcept { return depths_; }
-
- private:
-  Tree tree_;
-  std::vector<NodeId> leaves_;
-  std::unordered_map<std::string_view, NodeId> leaf_of_;
-  std::optional<Tree> topology_;
-  std::vector<uint32_t> depths_;
+  // CallerError when the text does not parse, a "(" is left open or a leaf
+  // has no name.
+  explicit ComparedTree(std::string_view newick);
 };
 
 class ReferenceComparison {
  public:
-  // CallerError for a reference that fails as ComparedTree does, or, when a
-  // character measure is asked for, lacks unique internal labels or a row.
+  // CallerError for a reference that fails as ComparedTree does or repeats
+  // a leaf name, or, when a character measure is asked for, lacks unique
+  // internal labels or a row.
   ReferenceComparison(std::string_view reference, const CompareOptions& options);
+  ~ReferenceComparison();
 
   // One tree against the reference; thread-safe. Throws only Cancelled and
   // std::bad_alloc: every other failure is the row's error.
@@ -119,15 +122,17 @@ class ReferenceComparison {
 
  private:
   CompareOptions options_;
-  ComparedTree reference_;
+  std::unique_ptr<ComparedTree> reference_;
+  std::unordered_map<std::string_view, uint32_t> number_of_;  // leaf name -> leaf position
   CompareRow own_;
 };
 
 // Every tree of a set parsed once, for scoring pairs.
 class PairComparison {
  public:
-  // Trees that fail to parse keep their error for every pair they are in.
+  // Trees that fail keep their error for every pair they are in.
   PairComparison(const std::vector<std::string_view>& newicks, const CompareOptions& options);
+  ~PairComparison();
 
   size_t size() const noexcept { return trees_.size(); }
   // Tree a as the reference of tree b (depths are tree a's); thread-safe.
@@ -135,8 +140,9 @@ class PairComparison {
 
  private:
   CompareOptions options_;
-  std::vector<std::optional<ComparedTree>> trees_;
+  std::vector<std::unique_ptr<ComparedTree>> trees_;
   std::vector<std::string> errors_;
+  uint32_t names_ = 0;  // names of all trees' leaves
 };
 
 }  // namespace cladorix
