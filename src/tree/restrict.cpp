@@ -96,8 +96,4 @@ RestrictedTree restrict_to_leaves(const Tree& tree, const std::vector<uint8_t>& 
   return out;
 }
 
-RestrictedTree without_internal_labels(const Tree& tree) {
-  return restrict_to_leaves(tree, std::vector<uint8_t>(tree.size(), 1), false);
-}
-
 }  // namespace cladorix

@@ -1,5 +1,5 @@
 // A tree restricted to some of its leaves, for comparing trees whose leaf
-// sets differ, and a tree without its internal labels.
+// sets differ.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +25,5 @@ struct RestrictedTree {
 // With no leaf kept the result is a lone unnamed root.
 RestrictedTree restrict_to_leaves(const Tree& tree, const std::vector<uint8_t>& keep_leaf,
                                   bool keep_internal_labels);
-
-// The tree with every leaf kept and no internal label.
-RestrictedTree without_internal_labels(const Tree& tree);
 
 }  // namespace cladorix
