@@ -17,6 +17,7 @@ import cladorix
 
 if TYPE_CHECKING:
     from cladorix import (
+        CompareResult,
         CutEventsResult,
         ExactTripletsResult,
         ParsimonyResult,
@@ -74,7 +75,18 @@ lazily: Iterator[str] = cladorix.iter_trees(io.StringIO("(A,B);"), "newick")
 one: str = cladorix.read_tree(gzip.open("t.nwk.gz"), internal_labels="drop")
 pair: tuple[str, str] = cladorix.read_tree(open("t.nwk"), with_names=True, collapse={"length": 0})
 
+# Many trees: tables of columns; trees as texts or (name, text) pairs.
+table: "CompareResult" = cladorix.compare_to_reference(
+    TREE, [TREE, ("named", TREE)], "rf", cell_names=("A", "B", "C"), errors="coerce"
+)
+distances: list[Any] = table["rows"]["rf_distance"]
+pairs: dict[str, list[Any]] = cladorix.compare_all_pairs(
+    iter([TREE, TREE]), ("rf", "triplets_exact")
+)
+
 # Refused.
+cladorix.compare_to_reference(TREE, [TREE], errors="ignore")  # type: ignore[arg-type]
+cladorix.compare_all_pairs([TREE], measures=5)  # type: ignore[arg-type]
 cladorix.read_trees(5)  # type: ignore[call-overload]
 cladorix.read_trees("t.nwk", "phylip")  # type: ignore[call-overload]
 wrong: list[str] = cladorix.read_trees("t.nwk", with_names=True)  # type: ignore[assignment]
