@@ -369,16 +369,17 @@ PairComparison::PairComparison(const std::vector<std::string_view>& newicks,
     : options_(options), trees_(newicks.size()), errors_(newicks.size()) {
   const size_t n = newicks.size();
   WorkerPool& pool = WorkerPool::global();
+  // Whether fn ran through; the error text is kept for the tree's pairs.
   auto keep_error = [&](size_t i, auto&& fn) {
     try {
       fn();
+      return true;
     } catch (const CallerError& e) {
-      trees_[i].reset();
       errors_[i] = e.what();
     } catch (const InternalError& e) {
-      trees_[i].reset();
       errors_[i] = e.what();
     }
+    return false;
   };
   pool.run(n, [&](size_t i) {
     keep_error(i, [&] { trees_[i] = std::make_unique<ComparedTree>(newicks[i]); });
@@ -387,10 +388,13 @@ PairComparison::PairComparison(const std::vector<std::string_view>& newicks,
   // Every leaf name of every tree numbered once, in tree order.
   std::unordered_map<std::string_view, uint32_t> number_of;
   std::vector<size_t> last_tree;  // per number: the last tree that had it, plus one
+  // A rejected tree is freed only once numbering ends: number_of's keys view
+  // the names of every tree numbered so far, its own included.
+  std::vector<size_t> rejected;
   CancelPoller poll;
   for (size_t i = 0; i < n; ++i) {
     if (!trees_[i]) continue;
-    keep_error(i, [&] {
+    const bool numbered = keep_error(i, [&] {
       ComparedTree& t = *trees_[i];
       t.ids.resize(t.leaves.size());
       for (size_t k = 0; k < t.leaves.size(); ++k) {
@@ -403,8 +407,11 @@ PairComparison::PairComparison(const std::vector<std::string_view>& newicks,
         poll.tick();
       }
     });
+    if (!numbered) rejected.push_back(i);
   }
   names_ = static_cast<uint32_t>(number_of.size());
+  number_of.clear();
+  for (const size_t i : rejected) trees_[i].reset();
 
   // Trees with the same leaves share a leaf-set numbering: its names, in
   // ascending number, numbered 0..m-1.
