@@ -320,7 +320,7 @@ def test_every_function_has_interrupt_cases():
     assert set(cladorix.__all__) <= set(CASES)
 
 
-@pytest.mark.parametrize("function,case", case_params())
+@pytest.mark.parametrize("function,case", list(case_params()))
 def test_a_signal_ends_the_call_with_the_handlers_exception(function, case):
     code = PRELUDE + CASES[function][case] + "\n" + CHILD_MAIN.format(probe=POOL_PROBE, delay=DELAY)
     # More workers than this machine may have cores: sampling and counting go
