@@ -318,9 +318,9 @@ PyTypeObject* iterator_type() {
       {Py_tp_doc, const_cast<char*>("Trees of a file, one at a time (see iter_trees).")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"cladorix.tree_iterator", sizeof(TreeIterator), 0, Py_TPFLAGS_DEFAULT,
-                             slots};
-  type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  static PyType_Spec definition = {"cladorix.tree_iterator", sizeof(TreeIterator), 0,
+                                   Py_TPFLAGS_DEFAULT, slots};
+  type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&definition)).release());
   return type;
 }
 
