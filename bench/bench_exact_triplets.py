@@ -35,44 +35,27 @@ import math
 import os
 import random
 import statistics
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import caterpillar_newick, measure  # noqa: E402
+from common import caterpillar_newick, cpus_free, measure  # noqa: E402
 
 ENV = {"RAYON_NUM_THREADS": "2"}
 
 
-def random_tree_newick(n, seed, prefix="t"):
-    """Random binary tree on n leaves by random joins (as common.py's, with
-    constant-time removals so a million leaves take seconds), leaf order
-    shuffled by the seed."""
+def random_tree_newick(n, seed, prefix="t", polytomies=False):
+    """Random tree on n leaves by random joins (as common.py's, with
+    constant-time removals so a million leaves take seconds), binary, or with
+    `polytomies` a fifth of the joins taking 3 to 7 subtrees at once; leaf
+    order shuffled by the seed."""
     rng = random.Random(seed)
     children = [[] for _ in range(n)]
     pool = list(range(n))
     while len(pool) > 1:
-        pair = []
-        for _ in range(2):
-            i = rng.randrange(len(pool))
-            pool[i], pool[-1] = pool[-1], pool[i]
-            pair.append(pool.pop())
-        children.append(pair)
-        pool.append(len(children) - 1)
-    order = [f"{prefix}{i}" for i in range(n)]
-    rng.shuffle(order)
-    return write_newick(children, pool[0], dict(zip(range(n), order)))
-
-
-def polytomy_tree_newick(n, seed, prefix="t"):
-    """Random tree on n leaves by random joins, a fifth of them joining 3 to 7
-    subtrees at once; leaf order shuffled by the seed."""
-    rng = random.Random(seed)
-    children = [[] for _ in range(n)]
-    pool = list(range(n))
-    while len(pool) > 1:
-        k = min(rng.randint(3, 7) if rng.random() < 0.2 else 2, len(pool))
+        k = 2
+        if polytomies:
+            k = min(rng.randint(3, 7) if rng.random() < 0.2 else 2, len(pool))
         group = []
         for _ in range(k):
             i = rng.randrange(len(pool))
@@ -198,26 +181,6 @@ r = cladorix.triplets_correct_ultra(t1, t2, 1000000, seed=1)
 result = r["method_used"]
 """
 
-SPIN = (
-    "import time; t = time.perf_counter(); sum(range(30_000_000)); print(time.perf_counter() - t)"
-)
-
-
-def cpu_capacity():
-    """CPUs this machine gives us right now: a busy loop alone, then two at
-    once (2.0 on two idle cores, 1.0 when other work takes one)."""
-
-    def spin(k):
-        procs = [
-            subprocess.Popen([sys.executable, "-c", SPIN], stdout=subprocess.PIPE, text=True)
-            for _ in range(k)
-        ]
-        return max(float(p.communicate()[0]) for p in procs)
-
-    alone = spin(1)
-    return 2 * alone / spin(2)
-
-
 THREADS = """
 import threading, time
 calls = {calls}
@@ -244,7 +207,10 @@ result = "%d calls: one thread %.3f s, two threads %.3f s, throughput %.2fx" % (
 
 SHAPES = {
     "random binary": lambda n: [random_tree_newick(n, 1), random_tree_newick(n, 2)],
-    "a fifth polytomies": lambda n: [polytomy_tree_newick(n, 4), polytomy_tree_newick(n, 5)],
+    "a fifth polytomies": lambda n: [
+        random_tree_newick(n, 4, polytomies=True),
+        random_tree_newick(n, 5, polytomies=True),
+    ],
     "caterpillar vs random": lambda n: [caterpillar_newick(n, "t"), random_tree_newick(n, 3)],
 }
 
@@ -282,7 +248,7 @@ def main():
         args.before = os.path.abspath(args.before)
     print(
         f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs,"
-        f" CPUs free for us: {cpu_capacity():.2f}"
+        f" CPUs free for us: {cpus_free():.2f}"
     )
     failed = False
     with tempfile.TemporaryDirectory() as tmp:
@@ -372,7 +338,7 @@ result = "all %.6f by position, %d triplets, %s" % (
             show(
                 f"max_threads={mt}", case(lin_pair, THREADS.format(calls=args.thread_calls, mt=mt))
             )
-    print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpu_capacity():.2f}")
+    print(f"load average at end: {os.getloadavg()[0]:.2f}, CPUs free for us: {cpus_free():.2f}")
     sys.exit(1 if failed else 0)
 
 
